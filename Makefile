@@ -1,0 +1,26 @@
+# The commands a newcomer and CI use; the build itself is CMake's.
+BUILD ?= build
+FIRMWARE_IMAGE ?=
+JOBS ?= 2
+
+.PHONY: all packages configure build test efi usb-image demo clean
+
+all: build
+
+packages:
+	@sh tools/install-packages.sh
+
+configure: packages
+	@cmake -S . -B $(BUILD) -DFIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" >/dev/null
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+efi: configure
+	cmake --build $(BUILD) -j$(JOBS) --target efi
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,14 @@
+// The one record shared across the run. Identification fills it in before
+// anything else reads it; it stays unchanged afterwards.
+#pragma once
+
+#include "platform/efi.h"
+
+struct RunState {
+  UINT32 port;                // display port every driver call addresses
+  UINT8 reportI2cReadErrors;  // 0 while probing: a silent port is normal then
+  UINT32 vendorBlockBase;     // DPCD 0x500 or 0x400
+  UINT8 converterOui[3];      // in register order
+};
+
+extern constinit RunState gRunState;

@@ -1,0 +1,17 @@
+// The only four ways the program touches the converter. Each looks the
+// driver's protocol up afresh, applies the access to every handle that
+// carries it in list order, prints one message for a failure and returns
+// the failing status unchanged (0 on success).
+#pragma once
+
+#include "platform/efi.h"
+
+// Largest block an I2C read moves: the size of its staging buffer.
+constexpr UINT32 kI2cMaxRead = 256;
+
+[[nodiscard]] EFI_STATUS ReadDPCD(UINT32 address, UINT8* value);
+[[nodiscard]] EFI_STATUS WriteDPCD(UINT32 address, UINT8 value);
+// Reads `count` bytes (1..256) from offset 0 of `slave`. A count outside that
+// range is refused with EFI_INVALID_PARAMETER before anything is touched.
+[[nodiscard]] EFI_STATUS I2CProtocolRead(UINT8 slave, UINT32 count, UINT8* buffer);
+[[nodiscard]] EFI_STATUS I2CProtocolWrite(UINT8 slave, UINT8 offset, UINT8 value);

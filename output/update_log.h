@@ -1,0 +1,11 @@
+// The update log: "log.txt" in the shell's current directory, holding one
+// word of outcome, or nothing when the update stopped before verifying.
+#pragma once
+
+struct Stream;
+
+// Creates the log, or empties the one an earlier run left. Null on failure.
+Stream* UpdateLogOpen();
+// One write of the word's characters, without terminator or line end.
+void UpdateLogWrite(Stream* log, const char* word);
+void UpdateLogClose(Stream* log);

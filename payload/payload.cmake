@@ -1,0 +1,41 @@
+# The firmware image is a build input: checked (exactly 65,536 bytes) and
+# embedded through generated assembly, at configure time and again at build
+# time, so a file that changes after configuring is checked too.
+
+set(PAYLOAD_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+function(pellory_check_image image)
+  if(NOT EXISTS "${image}")
+    message(FATAL_ERROR "firmware image ${image} does not exist")
+  endif()
+  file(SIZE "${image}" size)
+  if(NOT size EQUAL 65536)
+    message(FATAL_ERROR
+      "firmware image ${image} is ${size} bytes; it must be exactly 65536 bytes")
+  endif()
+endfunction()
+
+function(pellory_embed_image image asm)
+  get_filename_component(image "${image}" ABSOLUTE BASE_DIR "${CMAKE_BINARY_DIR}")
+  pellory_check_image("${image}")
+  add_custom_command(OUTPUT ${asm}
+    COMMAND ${CMAKE_COMMAND} -DIMAGE=${image} -DOUTPUT=${asm} -P ${PAYLOAD_DIR}/embed.cmake
+    DEPENDS ${image} ${PAYLOAD_DIR}/embed.cmake
+    COMMENT "Checking and embedding firmware image ${image}"
+    VERBATIM)
+endfunction()
+
+# The generated test image, for the host tests, the demo and the QEMU runs.
+add_executable(make_test_image ${PAYLOAD_DIR}/make_test_image.cpp)
+set(TEST_IMAGE ${CMAKE_BINARY_DIR}/payload/test-image.bin)
+add_custom_command(OUTPUT ${TEST_IMAGE}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/payload
+  COMMAND make_test_image ${TEST_IMAGE}
+  DEPENDS make_test_image
+  VERBATIM)
+set(TEST_IMAGE_ASM ${CMAKE_BINARY_DIR}/payload/test_image.S)
+add_custom_command(OUTPUT ${TEST_IMAGE_ASM}
+  COMMAND ${CMAKE_COMMAND} -DIMAGE=${TEST_IMAGE} -DOUTPUT=${TEST_IMAGE_ASM}
+          -P ${PAYLOAD_DIR}/embed.cmake
+  DEPENDS ${TEST_IMAGE} ${PAYLOAD_DIR}/embed.cmake
+  VERBATIM)

@@ -1,0 +1,105 @@
+#include "platform/stream.h"
+
+#include "platform/services.h"
+#include "platform/shell.h"
+
+namespace {
+
+constexpr UINTN kStandardOutputBuffer = 1024;
+constexpr UINTN kFileBuffer = 512;
+constexpr int kMaxFiles = 4;
+
+enum class Sink : uint8_t { Closed, Console, File };
+
+}  // namespace
+
+struct Stream {
+  Sink sink;
+  bool lineBuffered;
+  SHELL_FILE_HANDLE file;
+  UINTN length;
+  UINTN capacity;
+  char* buffer;
+};
+
+namespace {
+
+constinit char gStandardOutputBytes[kStandardOutputBuffer] = {};
+constinit char gFileBytes[kMaxFiles][kFileBuffer] = {};
+constinit Stream gStandardOutput = {};
+constinit Stream gFiles[kMaxFiles] = {};
+
+// Console output takes wide text: widen in chunks, LF as CR LF. A chunk ends
+// early rather than split a CR LF pair.
+void ShowOnConsole(const char* bytes, UINTN count) {
+  constexpr UINTN kChunk = 128;
+  CHAR16 wide[kChunk + 1];
+  UINTN used = 0;
+  for (UINTN i = 0; i < count; i++) {
+    if (used + 2 > kChunk) {
+      wide[used] = 0;
+      (void)SystemTable()->ConOut->OutputString(SystemTable()->ConOut, wide);
+      used = 0;
+    }
+    unsigned char c = static_cast<unsigned char>(bytes[i]);
+    if (c == '\n') wide[used++] = u'\r';
+    wide[used++] = c;
+  }
+  if (used == 0) return;
+  wide[used] = 0;
+  (void)SystemTable()->ConOut->OutputString(SystemTable()->ConOut, wide);
+}
+
+void Drain(Stream* stream) {
+  if (stream->length == 0) return;
+  if (stream->sink == Sink::Console) {
+    ShowOnConsole(stream->buffer, stream->length);
+  } else if (stream->sink == Sink::File) {
+    ShellWrite(stream->file, stream->buffer, stream->length);
+  }
+  stream->length = 0;
+}
+
+}  // namespace
+
+Stream* StandardOutput() { return &gStandardOutput; }
+
+void StreamsReset() {
+  for (Stream& file : gFiles) file = {};
+  gStandardOutput = {Sink::Console, true, nullptr, 0, kStandardOutputBuffer, gStandardOutputBytes};
+}
+
+Stream* StreamOpenFile(const char16_t* name) {
+  for (int i = 0; i < kMaxFiles; i++) {
+    if (gFiles[i].sink != Sink::Closed) continue;
+    SHELL_FILE_HANDLE file = ShellOpenEmpty(name);
+    if (file == nullptr) return nullptr;
+    gFiles[i] = {Sink::File, false, file, 0, kFileBuffer, gFileBytes[i]};
+    return &gFiles[i];
+  }
+  return nullptr;
+}
+
+void StreamWrite(Stream* stream, const char* bytes, UINTN count) {
+  if (stream->sink == Sink::Closed) return;
+  for (UINTN i = 0; i < count; i++) {
+    if (stream->length == stream->capacity) Drain(stream);
+    stream->buffer[stream->length++] = bytes[i];
+    if (stream->lineBuffered && bytes[i] == '\n') Drain(stream);
+  }
+}
+
+void StreamFlush(Stream* stream) { Drain(stream); }
+
+void StreamClose(Stream* stream) {
+  Drain(stream);
+  if (stream->sink == Sink::File) ShellClose(stream->file);
+  if (stream != &gStandardOutput) *stream = {};
+}
+
+void StreamsFlushAndCloseAll() {
+  Drain(&gStandardOutput);
+  for (Stream& file : gFiles) {
+    if (file.sink != Sink::Closed) StreamClose(&file);
+  }
+}

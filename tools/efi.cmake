@@ -1,0 +1,39 @@
+# Firmware build: freestanding objects linked with gnu-efi's crt0 and linker
+# script into a shared object, checked, and turned into a PE32+ image.
+
+set(EFI_OUTPUT_DIR ${CMAKE_BINARY_DIR}/efi)
+set(EFI_COMPILE_OPTIONS
+  -std=c++20 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
+  -fno-asynchronous-unwind-tables -fno-stack-protector -fno-strict-aliasing
+  -fpic -fvisibility=hidden -mno-red-zone -mgeneral-regs-only -fshort-wchar
+  -O2 -Wall -Wextra -Werror)
+set(EFI_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/efi-link.sh)
+
+# pellory_efi_objects(<target> <sources...>): an object library built with
+# the firmware flags.
+function(pellory_efi_objects target)
+  add_library(${target} OBJECT ${ARGN})
+  target_compile_definitions(${target} PRIVATE GNU_EFI_USE_MS_ABI)
+  target_include_directories(${target} PRIVATE
+    ${CMAKE_SOURCE_DIR} ${GNU_EFI_INCLUDE} ${GNU_EFI_INCLUDE}/x86_64)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${EFI_COMPILE_OPTIONS}>)
+endfunction()
+
+# pellory_efi_link(<name> <subsystem> <object target>): build/efi/<name>.efi.
+function(pellory_efi_link name subsystem objects)
+  set(out ${EFI_OUTPUT_DIR}/${name}.efi)
+  add_custom_command(OUTPUT ${out}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${EFI_OUTPUT_DIR}
+    COMMAND sh ${EFI_LINK_SCRIPT} ${out} ${subsystem} ${GNU_EFI_LIB} $<TARGET_OBJECTS:${objects}>
+    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${EFI_LINK_SCRIPT}
+    COMMAND_EXPAND_LISTS
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${out})
+endfunction()
+
+# The shell application carrying the image embedded by <image asm>.
+function(pellory_efi_app name image_asm)
+  pellory_efi_objects(${name}-objects ${PROGRAM_SOURCES}
+    ${CMAKE_SOURCE_DIR}/platform/efi_main.cpp ${image_asm})
+  pellory_efi_link(${name} 10 ${name}-objects)
+endfunction()
