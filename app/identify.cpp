@@ -1,6 +1,7 @@
 // The program's main: announce, find the port, identify the converter,
 // report its versions, then run the download.
 #include "app/converter.h"
+#include "app/download.h"
 #include "app/run_state.h"
 #include "link/link.h"
 #include "output/console.h"
@@ -59,6 +60,9 @@ int main(int, char**) {
   UINT8 major = ReadVendor(kFirmwareMajor);
   UINT8 minor = ReadVendor(kFirmwareMinor);
   StdPrint("Current FirmwareVer:0x%02X_0x%02X\n", major, minor);
+
+  // The outcome is told by the console and the update log, not the status.
+  DownloadFirmware();
   return 0;
 }
 
