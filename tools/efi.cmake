@@ -34,6 +34,7 @@ endfunction()
 # The shell application carrying the image embedded by <image asm>.
 function(pellory_efi_app name image_asm)
   pellory_efi_objects(${name}-objects ${PROGRAM_SOURCES}
-    ${CMAKE_SOURCE_DIR}/platform/efi_main.cpp ${image_asm})
+    ${CMAKE_SOURCE_DIR}/platform/efi_main.cpp ${CMAKE_SOURCE_DIR}/platform/efi_memory.cpp
+    ${image_asm})
   pellory_efi_link(${name} 10 ${name}-objects)
 endfunction()
