@@ -24,3 +24,15 @@ efi: configure
 
 clean:
 	rm -rf $(BUILD)
+
+usb-image:
+	@if [ -z "$(FIRMWARE_IMAGE)" ]; then \
+	  echo "make usb-image needs the vendor image: make usb-image FIRMWARE_IMAGE=path/to/image.bin" >&2; \
+	  exit 1; \
+	fi
+	$(MAKE) efi FIRMWARE_IMAGE="$(FIRMWARE_IMAGE)"
+	sh tools/make-usb-image.sh $(BUILD)/pellory-usb.img $(BUILD)/efi/pellory.efi
+
+demo: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target pellory-testimage convsim >/dev/null
+	@python3 tools/demo.py --efi-dir $(BUILD)/efi

@@ -1,0 +1,46 @@
+#!/bin/sh
+# Makes sure the Debian packages that the build and both kinds of test need
+# are installed. Silent when they all are; installs the missing ones when run
+# as root (as CI is); otherwise prints the one command that would and fails,
+# so a developer's machine is never changed behind their back.
+set -eu
+
+# g++/make/cmake/libgtest-dev: host build and tests; gnu-efi: firmware build;
+# ovmf/qemu-system-x86/mtools/python3: real-firmware tests (tools/qemu_run.py).
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3"
+
+missing_packages() {
+    list=""
+    for package in $PACKAGES; do
+        # A package removed with its configuration left behind reports
+        # "config-files", so only "installed" counts.
+        status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+        if [ "$status" != "installed" ]; then
+            list="${list:+$list }$package"
+        fi
+    done
+    echo "$list"
+}
+
+missing=$(missing_packages)
+if [ -z "$missing" ]; then
+    exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing Debian packages: $missing" >&2
+    echo "Install them with:" >&2
+    echo "    sudo apt-get install -y --no-install-recommends $missing" >&2
+    exit 1
+fi
+
+echo "Installing missing Debian packages: $missing"
+apt-get update
+# shellcheck disable=SC2086 # the list is meant to split into words
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+
+still_missing=$(missing_packages)
+if [ -n "$still_missing" ]; then
+    echo "Still missing after apt-get install: $still_missing" >&2
+    exit 1
+fi

@@ -1,0 +1,439 @@
+#!/usr/bin/env python3
+"""Boot one real-firmware run and return what it left behind.
+
+QEMU boots OVMF with a FAT volume built by mtools. OVMF finds nothing
+bootable on the volume and falls through to its built-in UEFI Shell, which
+runs the volume's startup.nsh after a countdown; one key on the serial line
+ends the countdown at once. The script is expected to end with `reset -s`,
+which powers the guest off and makes QEMU exit. Afterwards the files the
+caller asks for are read back from the volume with mtools.
+
+Used as a program (see --help) or as a module:
+
+    import qemu_run
+    result = qemu_run.run(files={"pellory.efi": path}, startup=script,
+                          timeout=60, fetch=["log.txt"])
+    section = result.section()      # text between ==BEGIN== and ==END==
+
+Only the Python standard library is used.
+"""
+
+import argparse
+import os
+import re
+import selectors
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+from pathlib import Path
+
+QEMU = "qemu-system-x86_64"
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+
+# 32 MiB volume: 65536 sectors of 512 bytes, 64 heads x 32 sectors a track.
+VOLUME_SECTORS = 65536
+VOLUME_HEADS = 64
+VOLUME_TRACK_SECTORS = 32
+
+# The shell prints this while it counts down to startup.nsh (with colour
+# escapes around "ESC", so it is looked for in the clean text); any key other
+# than ESC ends the wait, ESC would skip the script.
+COUNTDOWN_PROMPT = "Press ESC in"
+CONTINUE_KEY = b" "
+
+BEGIN_MARKER = "==BEGIN=="
+END_MARKER = "==END=="
+
+# Only the firmware and the shell emit escapes: CSI sequences (colours,
+# ESC[2J, cursor positioning such as ESC[10;01H, private ones like ESC[=3h),
+# OSC strings, and ESC with an optional intermediate and one final character.
+_ESCAPE = re.compile(
+    r"\x1b\[[0-?]*[ -/]*[@-~]"
+    r"|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)?"
+    r"|\x1b[ -/]*[0-~]"
+    r"|\x1b")
+_RC = re.compile(r"rc=(0[xX][0-9a-fA-F]+|\d+)")
+
+# mtools never asks questions here: no geometry check on a bare image, and
+# its standard input is closed.
+_MTOOLS_ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+
+
+# ---------------------------------------------------------------- console text
+
+def strip_escapes(text):
+    """Drop every escape sequence; CR and LF are left exactly as they came."""
+    return _ESCAPE.sub("", text)
+
+
+def clean(raw):
+    """Serial bytes to text without escapes. Latin-1 keeps one character per
+    byte, so what the terminal driver made of non-ASCII output stays visible."""
+    if isinstance(raw, str):
+        return strip_escapes(raw)
+    return strip_escapes(raw.decode("latin-1"))
+
+
+def lines(text):
+    """Split on CR LF only. A bare CR (the progress line overwriting itself)
+    and a bare LF stay inside the line, so a program that sends either where
+    it should end a line fails a line comparison instead of passing."""
+    parts = text.split("\r\n")
+    if parts and parts[-1] == "":
+        parts.pop()
+    return parts
+
+
+def visible(line):
+    """What a terminal shows for one line after bare CRs have sent the cursor
+    back to column 0: later text overwrites earlier text, a longer earlier
+    tail stays."""
+    cells = []
+    column = 0
+    for char in line:
+        if char == "\r":
+            column = 0
+            continue
+        if column < len(cells):
+            cells[column] = char
+        else:
+            cells.append(char)
+        column += 1
+    return "".join(cells)
+
+
+class MarkerMissing(ValueError):
+    pass
+
+
+@dataclass
+class Section:
+    body: str          # everything between the markers, CRs and LFs intact
+    rc: int            # the %lasterror% after the end marker (None if absent)
+    end_line: str      # the end marker's line, e.g. "==END== rc=0x0"
+
+
+def _at_line_start(text, index):
+    return index == 0 or text[index - 1] in "\r\n"
+
+
+def _find_marker(text, marker, start):
+    # A marker counts only at the start of a line; the end marker may follow
+    # a bare CR, because the shell adds no line break after a program whose
+    # last output was "Page:XX\r".
+    index = text.find(marker, start)
+    while index != -1 and not _at_line_start(text, index):
+        index = text.find(marker, index + 1)
+    return index
+
+
+def extract(text, begin=BEGIN_MARKER, end=END_MARKER):
+    """The part of a clean console between the begin marker's line and the
+    end marker, plus the status the end line reports."""
+    start = _find_marker(text, begin, 0)
+    if start == -1:
+        raise MarkerMissing(f"no {begin!r} line in the console:\n{text}")
+    body_start = text.find("\n", start)
+    body_start = len(text) if body_start == -1 else body_start + 1
+    stop = _find_marker(text, end, body_start)
+    if stop == -1:
+        raise MarkerMissing(f"no {end!r} after {begin!r} in the console:\n{text}")
+    line_end = text.find("\r\n", stop)
+    end_line = text[stop:] if line_end == -1 else text[stop:line_end]
+    match = _RC.search(end_line)
+    rc = int(match.group(1), 0) if match else None
+    return Section(text[body_start:stop], rc, end_line)
+
+
+def startup_script(*commands, volume="fs0:"):
+    """The usual startup.nsh: no command echo, the markers around
+    `commands`, the status after them, then power off. Paths in the shell
+    take backslashes."""
+    return "\n".join(["@echo -off", volume, f"echo {BEGIN_MARKER}",
+                      *commands, f"echo {END_MARKER} rc=%lasterror%",
+                      "reset -s", ""])
+
+
+# ------------------------------------------------------------------- the boot
+
+@dataclass
+class Result:
+    console_raw: bytes
+    exit_code: int                 # QEMU's; None when it was killed
+    wall_time: float               # seconds from QEMU's start to its end
+    timed_out: bool = False
+    key_sent: bool = False         # the countdown was seen and cut short
+    fetched: dict = field(default_factory=dict)    # volume name -> bytes
+    missing: list = field(default_factory=list)    # asked for, not on volume
+    stderr: str = ""
+
+    @property
+    def text(self):
+        return clean(self.console_raw)
+
+    def section(self, begin=BEGIN_MARKER, end=END_MARKER):
+        return extract(self.text, begin, end)
+
+
+class BootTimeout(RuntimeError):
+    def __init__(self, message, result):
+        super().__init__(message)
+        self.result = result
+
+
+def _mtools(*args):
+    done = subprocess.run(args, env=_MTOOLS_ENV, stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        raise RuntimeError(f"{' '.join(args)} failed: {done.stderr.strip()}")
+    return done
+
+
+def _volume_path(name):
+    name = str(name).replace("\\", "/").strip("/")
+    if not name:
+        raise ValueError("empty name on the volume")
+    return name
+
+
+def _make_dirs(image, name, made):
+    """Create every directory of `name` on the volume that is not there yet."""
+    parts = name.split("/")
+    for depth in range(1, len(parts) + 1):
+        directory = "/".join(parts[:depth])
+        if directory not in made:
+            _mtools("mmd", "-i", image, "::" + directory)
+            made.add(directory)
+
+
+def _pairs(mapping):
+    return mapping.items() if hasattr(mapping, "items") else mapping
+
+
+def build_volume(image, files=(), dirs=(), startup=None):
+    """A fresh FAT volume holding `files` (name -> path or bytes), the empty
+    `dirs` and, when given, `startup` as startup.nsh at the root."""
+    _mtools("mformat", "-i", image, "-C", "-T", str(VOLUME_SECTORS),
+            "-h", str(VOLUME_HEADS), "-s", str(VOLUME_TRACK_SECTORS), "::")
+    made = set()
+    for name in dirs:
+        _make_dirs(image, _volume_path(name), made)
+    staging = tempfile.mkdtemp(prefix="qemu_run_")
+    try:
+        entries = list(_pairs(files))
+        if startup is not None:
+            if not startup.endswith("\n"):
+                startup += "\n"
+            entries.append(("startup.nsh", startup.encode("ascii")))
+        for number, (name, content) in enumerate(entries):
+            name = _volume_path(name)
+            if "/" in name:
+                _make_dirs(image, name.rsplit("/", 1)[0], made)
+            source = content
+            if isinstance(content, (bytes, bytearray)):
+                source = os.path.join(staging, str(number))
+                Path(source).write_bytes(content)
+            _mtools("mcopy", "-i", image, "-D", "o", str(source), "::" + name)
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+
+
+def read_file(image, name):
+    """A file's bytes from the volume, or None when it is not there."""
+    with tempfile.TemporaryDirectory(prefix="qemu_run_") as scratch:
+        dest = os.path.join(scratch, "file")
+        done = subprocess.run(
+            ["mcopy", "-n", "-i", image, "::" + _volume_path(name), dest],
+            env=_MTOOLS_ENV, stdin=subprocess.DEVNULL, capture_output=True)
+        if done.returncode != 0 or not os.path.isfile(dest):
+            return None
+        return Path(dest).read_bytes()
+
+
+def _qemu_command(image, vars_copy, memory_mib):
+    return [QEMU, "-machine", "q35", "-accel", "tcg", "-m", str(memory_mib),
+            "-display", "none", "-no-reboot", "-nodefaults",
+            "-serial", "stdio",
+            "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
+            "-drive", f"if=pflash,format=raw,file={vars_copy}",
+            "-drive", f"format=raw,file={image}"]
+
+
+def _drain(process, deadline, console_sink):
+    """Collect serial output until QEMU closes it or the deadline passes.
+    Returns (console, stderr, key_sent, timed_out)."""
+    console, errors = bytearray(), bytearray()
+    key_sent = False
+    streams = {process.stdout.fileno(): console, process.stderr.fileno(): errors}
+    with selectors.DefaultSelector() as selector:
+        for fd in streams:
+            selector.register(fd, selectors.EVENT_READ)
+        while streams:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
+                return console, errors, key_sent, True
+            for key, _ in selector.select(min(remaining, 1.0)):
+                chunk = os.read(key.fd, 65536)
+                if not chunk:
+                    selector.unregister(key.fd)
+                    del streams[key.fd]
+                    continue
+                streams[key.fd].extend(chunk)
+                if key.fd == process.stdout.fileno() and console_sink:
+                    console_sink.write(chunk)
+                    console_sink.flush()
+            # Cleaning the whole capture is cheap: before the key goes out
+            # it holds only the firmware's and the shell's banners.
+            if not key_sent and COUNTDOWN_PROMPT in clean(bytes(console)):
+                key_sent = _send_key(process)
+    return console, errors, key_sent, False
+
+
+def _send_key(process):
+    try:
+        process.stdin.write(CONTINUE_KEY)
+        process.stdin.flush()
+    except (BrokenPipeError, OSError):
+        pass
+    return True
+
+
+def _timeout_message(result, timeout, startup):
+    hint = ""
+    if startup is not None and "reset -s" not in startup:
+        hint = " (startup.nsh has no 'reset -s', so nothing powered the guest off)"
+    return (f"QEMU did not finish within {timeout} s{hint}; "
+            f"console so far:\n{result.text}")
+
+
+def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
+        console_out=None, keep_image=None, memory_mib=256):
+    """Boot once. `files` maps volume names to host paths or bytes; `fetch`
+    lists volume names to read back, or maps them to host paths to copy them
+    to. Raises BootTimeout (carrying the Result) when `timeout` seconds pass
+    before QEMU exits; the files are still fetched for the post-mortem."""
+    with tempfile.TemporaryDirectory(prefix="qemu_run_") as work:
+        image = os.path.join(work, "volume.img")
+        vars_copy = os.path.join(work, "vars.fd")
+        build_volume(image, files, dirs, startup)
+        shutil.copyfile(OVMF_VARS, vars_copy)
+
+        sink = open(console_out, "wb") if console_out else None
+        started = time.monotonic()
+        try:
+            process = subprocess.Popen(
+                _qemu_command(image, vars_copy, memory_mib),
+                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE)
+            try:
+                console, errors, key_sent, timed_out = _drain(
+                    process, started + timeout, sink)
+            finally:
+                if process.poll() is None:
+                    process.kill()
+                exit_code = process.wait()
+                for stream in (process.stdin, process.stdout, process.stderr):
+                    stream.close()
+        finally:
+            if sink:
+                sink.close()
+
+        result = Result(bytes(console), None if timed_out else exit_code,
+                        time.monotonic() - started, timed_out, key_sent,
+                        stderr=errors.decode("utf-8", "replace"))
+        _fetch(image, fetch, result)
+        if keep_image:
+            shutil.copyfile(image, keep_image)
+    if timed_out:
+        raise BootTimeout(_timeout_message(result, timeout, startup), result)
+    return result
+
+
+def _fetch(image, fetch, result):
+    targets = fetch.items() if hasattr(fetch, "items") else ((n, None) for n in fetch)
+    for name, dest in targets:
+        content = read_file(image, name)
+        if content is None:
+            result.missing.append(name)
+            continue
+        result.fetched[name] = content
+        if dest:
+            Path(dest).write_bytes(content)
+
+
+# ------------------------------------------------------------------------ CLI
+
+def _name_value(text):
+    name, sep, value = text.partition("=")
+    if not sep or not name or not value:
+        raise argparse.ArgumentTypeError(f"expected NAME=PATH, got {text!r}")
+    return name, value
+
+
+def _parse_args(argv):
+    parser = argparse.ArgumentParser(
+        description="Boot OVMF's UEFI Shell in QEMU on a FAT volume and "
+                    "run its startup.nsh.")
+    parser.add_argument("--file", action="append", type=_name_value, default=[],
+                        metavar="NAME=PATH", help="copy PATH to NAME on the volume")
+    parser.add_argument("--dir", action="append", default=[], metavar="NAME",
+                        help="create an empty directory on the volume")
+    parser.add_argument("--startup", required=True, metavar="TEXT|@FILE",
+                        help="startup.nsh text (several lines), or a one-line @FILE "
+                        "to read it from FILE")
+    parser.add_argument("--timeout", type=float, default=120, metavar="SECONDS",
+                        help="hard limit for the whole boot (default 120)")
+    parser.add_argument("--console-out", metavar="PATH",
+                        help="write the raw serial capture to PATH")
+    parser.add_argument("--fetch", action="append", type=_name_value, default=[],
+                        metavar="NAME=DEST", help="after the run copy NAME to DEST")
+    parser.add_argument("--keep-image", metavar="PATH",
+                        help="keep the volume image after the run")
+    parser.add_argument("--show", choices=("all", "section", "none"),
+                        default="all", help="print the clean console, only the "
+                        "part between the markers, or nothing (default all)")
+    return parser.parse_args(argv)
+
+
+def startup_argument(text):
+    """--startup's value as script text. Scripts themselves start with
+    "@echo -off", so only a one-line "@PATH" names a file."""
+    if text.startswith("@") and "\n" not in text:
+        return Path(text[1:]).read_text()
+    return text
+
+
+def main(argv=None):
+    args = _parse_args(argv)
+    startup = startup_argument(args.startup)
+    try:
+        result = run(files=args.file, dirs=args.dir, startup=startup,
+                     timeout=args.timeout, fetch=dict(args.fetch),
+                     console_out=args.console_out, keep_image=args.keep_image)
+    except BootTimeout as failure:
+        print(failure, file=sys.stderr)
+        return 124
+    if args.show == "all":
+        sys.stdout.write(result.text)
+    elif args.show == "section":
+        try:
+            sys.stdout.write(result.section().body)
+        except MarkerMissing as failure:
+            print(failure, file=sys.stderr)
+            return 1
+    sys.stdout.flush()
+    for name in result.missing:
+        print(f"note: {name} is not on the volume", file=sys.stderr)
+    if result.exit_code != 0:
+        print(f"QEMU exited with {result.exit_code}: {result.stderr.strip()}",
+              file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
