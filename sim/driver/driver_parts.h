@@ -1,0 +1,36 @@
+// What the simulator driver's files share: its record, the volume reader,
+// the fast stall, the timed binding and a console line. Only convsim.efi
+// and convsim-dump.efi are built from these; nothing else includes it.
+#pragma once
+
+#include "platform/efi.h"
+#include "sim/driver/record_protocol.h"
+
+// The record the driver installs; the fast stall and the timed binding
+// keep its counts and timestamps up to date.
+extern constinit ConvsimRecordProtocol gConvsimRecord;
+
+inline UINT64 ReadTsc() { return __builtin_ia32_rdtsc(); }
+
+// Reads the file `name` at the root of the volume the image was loaded
+// from into `buffer`. EFI_NOT_FOUND when it is not there,
+// EFI_BAD_BUFFER_SIZE when it holds more than `capacity` bytes.
+[[nodiscard]] EFI_STATUS ReadRootFile(EFI_HANDLE image, EFI_BOOT_SERVICES* bs, const char16_t* name,
+                                      char* buffer, UINTN capacity, UINTN* length);
+
+// TSC ticks a second, from a real 10 ms stall of the firmware's Stall.
+UINT64 MeasureTscHz(EFI_BOOT_SERVICES* bs);
+
+// Replaces bs->Stall with one that skips the program's 500,000 us polls,
+// counting them, and forwards every other length; the table's CRC is
+// made valid again.
+void InstallFastStall(EFI_BOOT_SERVICES* bs);
+
+// Puts timing wrappers in place of the binding's interface records on the
+// handles SimInstall made, so every converter call is timestamped.
+[[nodiscard]] EFI_STATUS InstallTimedBinding(EFI_BOOT_SERVICES* bs, const EFI_HANDLE* handles,
+                                             unsigned count);
+
+// One printf-style line on the console (%d %u %x %s with 8-bit strings);
+// "\n" becomes CR LF.
+void Say(EFI_SYSTEM_TABLE* st, const char* format, ...);
