@@ -149,13 +149,14 @@ def extract(text, begin=BEGIN_MARKER, end=END_MARKER):
     return Section(text[body_start:stop], rc, end_line)
 
 
-def startup_script(*commands, volume="fs0:"):
-    """The usual startup.nsh: no command echo, the markers around
-    `commands`, the status after them, then power off. Paths in the shell
+def startup_script(*commands, volume="fs0:", setup=(), after=()):
+    """The usual startup.nsh: no command echo, `setup` (for example loading a
+    driver), the markers around `commands`, the status after them, `after`
+    (for example reading a record back), then power off. Paths in the shell
     take backslashes."""
-    return "\n".join(["@echo -off", volume, f"echo {BEGIN_MARKER}",
+    return "\n".join(["@echo -off", volume, *setup, f"echo {BEGIN_MARKER}",
                       *commands, f"echo {END_MARKER} rc=%lasterror%",
-                      "reset -s", ""])
+                      *after, "reset -s", ""])
 
 
 # ------------------------------------------------------------------- the boot
