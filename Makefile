@@ -2,8 +2,11 @@
 BUILD ?= build
 FIRMWARE_IMAGE ?=
 JOBS ?= 2
+RUNS ?= 10000
+SEED ?= 1
+SECONDS ?= 60
 
-.PHONY: all packages configure build test efi usb-image demo clean
+.PHONY: all packages configure build test efi usb-image demo clean soak fuzz
 
 all: build
 
@@ -21,6 +24,15 @@ test: build
 
 efi: configure
 	cmake --build $(BUILD) -j$(JOBS) --target efi
+
+# The fault campaign: RUNS whole runs drawn from SEED, under the sanitizers.
+soak: configure
+	cmake --build $(BUILD) -j$(JOBS) --target soak
+	$(BUILD)/tests/soak/soak --runs $(RUNS) --seed $(SEED) --jobs $(JOBS)
+
+# The same runs driven by libFuzzer for SECONDS, in a clang build of its own.
+fuzz:
+	sh tests/soak/fuzz.sh $(CURDIR) $(BUILD)/fuzz $(SECONDS)
 
 clean:
 	rm -rf $(BUILD)
