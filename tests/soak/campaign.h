@@ -1,0 +1,128 @@
+// A fault campaign over whole program runs: each run draws a plan (handles,
+// converter behaviour, firmware faults, the log.txt left by an earlier run),
+// runs the program against the UEFI double with the converter model behind
+// it, and checks what the run left behind against rules of the update that
+// are computed from independent evidence: the console transcript, the
+// double's files and counters, the model's record and every call the
+// program made through the firmware and driver tables.
+//
+// The same code serves the soak (choices from a seeded generator) and the
+// fuzz target (choices from the fuzzer's input bytes).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/efi.h"
+#include "sim/converter.h"
+#include "tests/double/uefi_double.h"
+
+namespace soak {
+
+// The source of every choice a plan makes.
+class Chooser {
+ public:
+  virtual ~Chooser() = default;
+  // A value in 0 .. n-1 (0 when n is 0 or 1).
+  virtual uint32_t Below(uint32_t n) = 0;
+
+  bool Percent(uint32_t p) { return Below(100) < p; }
+  // A value in lo .. hi, both included (hi - lo below 2^32 - 1).
+  uint32_t Range(uint32_t lo, uint32_t hi) { return lo + Below(hi - lo + 1); }
+  uint8_t Byte() { return static_cast<uint8_t>(Below(256)); }
+  // An index drawn with the given weights.
+  template <size_t N>
+  size_t Pick(const uint32_t (&weights)[N]) {
+    uint32_t total = 0;
+    for (uint32_t w : weights) total += w;
+    uint32_t roll = Below(total);
+    for (size_t i = 0; i < N; i++) {
+      if (roll < weights[i]) return i;
+      roll -= weights[i];
+    }
+    return N - 1;
+  }
+};
+
+// splitmix64 over a state seeded from (seed, run): runs are independent and
+// any one of them replays alone.
+class PrngChooser : public Chooser {
+ public:
+  PrngChooser(uint64_t seed, uint64_t run);
+  uint32_t Below(uint32_t n) override;
+
+ private:
+  uint64_t Next();
+  uint64_t state_;
+};
+
+// The fuzzer's bytes, as many as each choice needs; once they run out every
+// choice takes its first option.
+class ByteChooser : public Chooser {
+ public:
+  ByteChooser(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  uint32_t Below(uint32_t n) override;
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t used_ = 0;
+};
+
+constexpr unsigned kMaxConverters = 3;
+
+// One armed fault of the double, counted from the end of the set-up.
+struct FaultPlan {
+  dbl::Service service;
+  uint64_t nth;
+  bool onward;
+  EFI_STATUS status;
+};
+
+enum class OldLog : uint8_t { Absent, Directory, Content };
+
+// How a run ended, as its outcome line tells it.
+enum class Outcome : uint8_t {
+  None,
+  Memory,
+  File,
+  CommandClear,
+  Echo,
+  StartAck,
+  PageAck,
+  WindowWrite,
+  WindowRead,
+  FinishAck,
+  Verify,
+  Success,
+  Count
+};
+const char* OutcomeName(Outcome o);
+
+struct Plan {
+  const char* aim = "";  // what the draw went for, for the replay's account
+  unsigned handles = 1;  // one converter behind each
+  SimScenario converters[kMaxConverters] = {};
+  bool homogeneous = true;  // every converter behaves alike
+  std::vector<FaultPlan> faults;
+  OldLog oldLog = OldLog::Absent;
+  std::string oldContent;
+  bool createTruncates = false;
+};
+
+Plan Draw(Chooser& chooser);
+std::string Describe(const Plan& plan);
+
+struct RunResult {
+  Outcome outcome = Outcome::None;
+  uint64_t micros = 0;
+  uint64_t linkOperations = 0;
+  std::string console;  // as the program attempted to show it
+  std::vector<std::string> violations;
+};
+
+// Runs the program once under `plan` and checks the run.
+RunResult RunOne(const Plan& plan);
+
+}  // namespace soak

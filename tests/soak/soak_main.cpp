@@ -1,0 +1,222 @@
+// soak --runs N --seed S [--jobs J]: N whole runs of the program, run i
+// drawn from (S, i); one line per violation, naming the run that replays
+// it, then the figures and "N runs, V violations". Exit status 1 on any
+// violation.
+// soak --seed S --run i: that one run, told in full.
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tests/soak/campaign.h"
+
+namespace {
+
+using soak::Outcome;
+
+constexpr size_t kOutcomes = static_cast<size_t>(Outcome::Count);
+
+struct Tally {
+  uint64_t runs = 0;
+  uint64_t violations = 0;
+  uint64_t maxMicros = 0;
+  uint64_t maxMicrosRun = 0;
+  uint64_t linkOperations = 0;
+  uint64_t outcomes[kOutcomes] = {};
+};
+
+struct Options {
+  uint64_t runs = 100;
+  uint64_t seed = 1;
+  unsigned jobs = 1;
+  bool replay = false;
+  uint64_t run = 0;
+};
+
+// One write per line, so that the lines of parallel workers never mix.
+void Say(const std::string& line) {
+  std::string text = line.size() > 2000 ? line.substr(0, 2000) + "..." : line;
+  text += "\n";
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(STDOUT_FILENO, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+// Workers take the next run from a counter they share, so that a worker
+// that drew long runs does not hold the others up at the end.
+void Batch(const Options& o, uint64_t* next, Tally* t) {
+  for (uint64_t i = __atomic_fetch_add(next, 1, __ATOMIC_RELAXED); i < o.runs;
+       i = __atomic_fetch_add(next, 1, __ATOMIC_RELAXED)) {
+    soak::PrngChooser chooser(o.seed, i);
+    const soak::RunResult r = soak::RunOne(soak::Draw(chooser));
+    t->runs++;
+    t->outcomes[static_cast<size_t>(r.outcome)]++;
+    t->linkOperations += r.linkOperations;
+    if (r.micros > t->maxMicros) {
+      t->maxMicros = r.micros;
+      t->maxMicrosRun = i;
+    }
+    for (const std::string& v : r.violations) {
+      t->violations++;
+      Say("violation: seed " + std::to_string(o.seed) + " run " + std::to_string(i) + ": " + v +
+          "  (replay: soak --seed " + std::to_string(o.seed) + " --run " + std::to_string(i) + ")");
+    }
+  }
+}
+
+void Add(Tally* sum, const Tally& t) {
+  sum->runs += t.runs;
+  sum->violations += t.violations;
+  sum->linkOperations += t.linkOperations;
+  if (t.maxMicros > sum->maxMicros) {
+    sum->maxMicros = t.maxMicros;
+    sum->maxMicrosRun = t.maxMicrosRun;
+  }
+  for (size_t k = 0; k < kOutcomes; k++) sum->outcomes[k] += t.outcomes[k];
+}
+
+// Workers in processes of their own: the double and the model are single
+// instances per process. Each sends its tally back through a pipe.
+bool Parallel(const Options& o, Tally* sum) {
+  void* shared = mmap(nullptr, sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) return false;
+  auto* next = static_cast<uint64_t*>(shared);
+  *next = 0;
+  int fds[2];
+  if (pipe(fds) != 0) return false;
+  for (unsigned w = 0; w < o.jobs; w++) {
+    pid_t pid = fork();
+    if (pid < 0) return false;
+    if (pid == 0) {
+      close(fds[0]);
+      Tally t;
+      Batch(o, next, &t);
+      ssize_t n = write(fds[1], &t, sizeof t);
+      _exit(n == static_cast<ssize_t>(sizeof t) ? 0 : 1);
+    }
+  }
+  close(fds[1]);
+  bool ok = true;
+  for (unsigned w = 0; w < o.jobs; w++) {
+    Tally t;
+    if (read(fds[0], &t, sizeof t) != static_cast<ssize_t>(sizeof t)) {
+      ok = false;
+      break;
+    }
+    Add(sum, t);
+  }
+  close(fds[0]);
+  for (unsigned w = 0; w < o.jobs; w++) {
+    int status = 0;
+    if (wait(&status) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ok = false;
+  }
+  munmap(shared, sizeof(uint64_t));
+  return ok;
+}
+
+// The console as a reader would want it in a report: line ends as lines,
+// a run of progress lines as its first and last.
+std::string Readable(const std::string& console) {
+  std::string out;
+  size_t i = 0;
+  while (i < console.size()) {
+    if (console.compare(i, 5, "Page:") == 0 && i + 8 <= console.size() && console[i + 7] == '\r') {
+      size_t first = i, count = 0;
+      while (console.compare(i, 5, "Page:") == 0 && i + 8 <= console.size() && console[i + 7] == '\r') {
+        i += 8;
+        count++;
+      }
+      out += console.substr(first, 7) + (count > 1 ? " .. " + console.substr(i - 8, 7) : "") + " (" +
+             std::to_string(count) + " progress lines, each ending in CR)\n";
+      continue;
+    }
+    if (console.compare(i, 2, "\r\n") == 0) {
+      out += "\n";
+      i += 2;
+      continue;
+    }
+    out += console[i] == '\r' ? std::string("<CR>") : std::string(1, console[i]);
+    i++;
+  }
+  return out;
+}
+
+int Replay(const Options& o) {
+  soak::PrngChooser chooser(o.seed, o.run);
+  const soak::Plan plan = soak::Draw(chooser);
+  std::printf("seed %llu run %llu\n%s\n", static_cast<unsigned long long>(o.seed),
+              static_cast<unsigned long long>(o.run), soak::Describe(plan).c_str());
+  const soak::RunResult r = soak::RunOne(plan);
+  std::printf("--- console ---\n%s--- end ---\noutcome: %s, virtual time %.1f s, %llu link operations\n",
+              Readable(r.console).c_str(), soak::OutcomeName(r.outcome), static_cast<double>(r.micros) / 1e6,
+              static_cast<unsigned long long>(r.linkOperations));
+  for (const std::string& v : r.violations) std::printf("violation: %s\n", v.c_str());
+  std::printf("1 runs, %zu violations\n", r.violations.size());
+  return r.violations.empty() ? 0 : 1;
+}
+
+bool Parse(int argc, char** argv, Options* o) {
+  for (int i = 1; i < argc; i++) {
+    const std::string arg = argv[i];
+    if (i + 1 >= argc) return false;
+    const uint64_t value = std::strtoull(argv[++i], nullptr, 0);
+    if (arg == "--runs") {
+      o->runs = value;
+    } else if (arg == "--seed") {
+      o->seed = value;
+    } else if (arg == "--jobs") {
+      o->jobs = value == 0 ? 1 : static_cast<unsigned>(value);
+    } else if (arg == "--run") {
+      o->replay = true;
+      o->run = value;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  if (!Parse(argc, argv, &o)) {
+    std::fprintf(stderr, "usage: soak --runs N --seed S [--jobs J] | soak --seed S --run I\n");
+    return 2;
+  }
+  if (o.replay) return Replay(o);
+
+  const auto begin = std::chrono::steady_clock::now();
+  Tally t;
+  if (o.jobs > 1) {
+    if (!Parallel(o, &t)) {
+      Say("soak: a worker did not finish");
+      return 2;
+    }
+  } else {
+    uint64_t next = 0;
+    Batch(o, &next, &t);
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+
+  std::string shares = "outcomes:";
+  for (size_t k = 0; k < kOutcomes; k++)
+    if (t.outcomes[k] != 0) shares += " " + std::string(soak::OutcomeName(static_cast<Outcome>(k))) + " " + std::to_string(t.outcomes[k]) + ";";
+  Say(shares);
+  char figures[256];
+  std::snprintf(figures, sizeof figures,
+                "%.1f runs/s (%.1f s, %u jobs), %.0f link operations a run, longest virtual time %.1f s (run %llu)",
+                static_cast<double>(t.runs) / seconds, seconds, o.jobs,
+                static_cast<double>(t.linkOperations) / static_cast<double>(t.runs ? t.runs : 1),
+                static_cast<double>(t.maxMicros) / 1e6, static_cast<unsigned long long>(t.maxMicrosRun));
+  Say(figures);
+  Say(std::to_string(t.runs) + " runs, " + std::to_string(t.violations) + " violations");
+  return t.violations == 0 && t.runs == o.runs ? 0 : 1;
+}
