@@ -36,12 +36,14 @@ struct HandleListGuard {
   }
 };
 
+using DriverCall = EFI_STATUS (*)(void* protocol, void* context);
+
 // Lookup, then open / driver call / close on each handle in list order. The
 // first failure ends the loop; a handle whose call failed stays open, as the
-// driver may be left in any state.
-template <typename Protocol, typename Call>
-EFI_STATUS ForEachHandle(const EFI_GUID& guid, const LinkMessages& messages, bool reportCall,
-                         Call call) {
+// driver may be left in any state. One copy for all four operations keeps
+// the image small; the call itself goes through `call`.
+EFI_STATUS EachHandle(const EFI_GUID& guid, const LinkMessages& messages, bool reportCall,
+                      DriverCall call, void* context) {
   EFI_GUID* id = const_cast<EFI_GUID*>(&guid);
   UINTN count = 0;
   EFI_HANDLE* handles = nullptr;
@@ -59,7 +61,7 @@ EFI_STATUS ForEachHandle(const EFI_GUID& guid, const LinkMessages& messages, boo
       ConPrint(messages.open);
       return status;
     }
-    status = call(*static_cast<Protocol*>(found));
+    status = call(found, context);
     if (EFI_ERROR(status)) {
       if (reportCall) ConPrint(messages.call);
       return status;
@@ -71,6 +73,15 @@ EFI_STATUS ForEachHandle(const EFI_GUID& guid, const LinkMessages& messages, boo
     }
   }
   return EFI_SUCCESS;
+}
+
+template <typename Protocol, typename Call>
+EFI_STATUS ForEachHandle(const EFI_GUID& guid, const LinkMessages& messages, bool reportCall,
+                         Call call) {
+  DriverCall thunk = [](void* protocol, void* context) {
+    return (*static_cast<Call*>(context))(*static_cast<Protocol*>(protocol));
+  };
+  return EachHandle(guid, messages, reportCall, thunk, &call);
 }
 
 }  // namespace
