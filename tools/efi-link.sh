@@ -23,6 +23,6 @@ if [ -n "$undefined" ]; then
   echo "error: $so leaves symbols undefined: $undefined" >&2
   exit 1
 fi
-objcopy -j .text -j .sdata -j .data -j .rodata -j .dynamic -j .dynsym -j .rel -j .rela \
+objcopy --strip-all -j .text -j .sdata -j .data -j .rodata -j .dynamic -j .dynsym -j .rel -j .rela \
   -j '.rel.*' -j '.rela.*' -j .reloc --target "$target" --subsystem="$subsystem" "$so" "$out"
 echo "built $out: $(stat -c %s "$out") bytes"

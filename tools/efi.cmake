@@ -6,7 +6,7 @@ set(EFI_COMPILE_OPTIONS
   -std=c++20 -ffreestanding -fno-exceptions -fno-rtti -fno-threadsafe-statics
   -fno-asynchronous-unwind-tables -fno-stack-protector -fno-strict-aliasing
   -fpic -fvisibility=hidden -mno-red-zone -mgeneral-regs-only -fshort-wchar
-  -O2 -Wall -Wextra -Werror)
+  -Os -Wall -Wextra -Werror)
 set(EFI_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/efi-link.sh)
 
 # pellory_efi_objects(<target> <sources...>): an object library built with
