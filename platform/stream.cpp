@@ -7,7 +7,9 @@ namespace {
 
 constexpr UINTN kStandardOutputBuffer = 1024;
 constexpr UINTN kFileBuffer = 512;
-constexpr int kMaxFiles = 4;
+// The update log is the one file the program writes; one slot to spare.
+// Each slot's buffer is carried in the image, zeroed.
+constexpr int kMaxFiles = 2;
 
 enum class Sink : uint8_t { Closed, Console, File };
 
