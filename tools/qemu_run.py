@@ -255,8 +255,8 @@ def read_file(image, name):
         return Path(dest).read_bytes()
 
 
-def _qemu_command(image, vars_copy, memory_mib):
-    return [QEMU, "-machine", "q35", "-accel", "tcg", "-m", str(memory_mib),
+def _qemu_command(image, vars_copy, memory_mib, qemu_args=()):
+    return [QEMU, *qemu_args, "-machine", "q35", "-accel", "tcg", "-m", str(memory_mib),
             "-display", "none", "-no-reboot", "-nodefaults",
             "-serial", "stdio",
             "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
@@ -312,10 +312,10 @@ def _timeout_message(result, timeout, startup):
 
 
 def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
-        console_out=None, keep_image=None, memory_mib=256):
+        console_out=None, keep_image=None, memory_mib=256, qemu_args=()):
     """Boot once. `files` maps volume names to host paths or bytes; `fetch`
     lists volume names to read back, or maps them to host paths to copy them
-    to. Raises BootTimeout (carrying the Result) when `timeout` seconds pass
+    to; `qemu_args` go to QEMU before the machine's own. Raises BootTimeout (carrying the Result) when `timeout` seconds pass
     before QEMU exits; the files are still fetched for the post-mortem."""
     with tempfile.TemporaryDirectory(prefix="qemu_run_") as work:
         image = os.path.join(work, "volume.img")
@@ -327,7 +327,7 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
         started = time.monotonic()
         try:
             process = subprocess.Popen(
-                _qemu_command(image, vars_copy, memory_mib),
+                _qemu_command(image, vars_copy, memory_mib, qemu_args),
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE)
             try:
