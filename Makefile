@@ -5,8 +5,9 @@ JOBS ?= 2
 RUNS ?= 10000
 SEED ?= 1
 SECONDS ?= 60
+BENCH_BOOTS ?= 1
 
-.PHONY: all packages configure build test efi usb-image demo clean soak fuzz
+.PHONY: all packages configure build test efi usb-image demo clean soak fuzz bench
 
 all: build
 
@@ -33,6 +34,13 @@ soak: configure
 # The same runs driven by libFuzzer for SECONDS, in a clang build of its own.
 fuzz:
 	sh tests/soak/fuzz.sh $(CURDIR) $(BUILD)/fuzz $(SECONDS)
+
+# Figures of a whole update: host, image size, real firmware against the
+# floor application (BENCH_BOOTS boots of each). A table, no pass/fail.
+bench: configure
+	@cmake --build $(BUILD) -j$(JOBS) --target bench_host pellory-testimage pellory-floor convsim convsim-dump \
+	  >$(BUILD)/bench-build.log 2>&1 || { cat $(BUILD)/bench-build.log; exit 1; }
+	@python3 bench/bench.py --build $(BUILD) --boots $(BENCH_BOOTS)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The figures `make bench` prints: one table, each figure with its unit.
+Figures only; nothing here passes or fails.
+
+    bench.py --build DIR [--boots N] [--host-runs N]
+
+1. host: bench_host's whole update through the UEFI double (-O2, no
+   sanitizers), median over --host-runs runs.
+2. firmware: the size of pellory-testimage.efi, and what it carries beyond
+   the 65,536-byte converter image.
+3. real firmware: QEMU with OVMF's UEFI Shell, the simulator driver loaded,
+   then the program or the floor application. The driver timestamps its
+   first and last converter call with the TSC; their distance over its
+   tscHz is the time with the converter. The record cannot be reset, so
+   every measurement is a boot of its own with a fresh converter; program
+   and floor boots alternate, --boots of each, and the medians are shown.
+   QEMU runs with -icount: its clock, and so the guest's TSC, advances by
+   the guest's instructions, not by the host's time. A free-running clock
+   swung by half between boots on a loaded host; this one repeats to the
+   microsecond, so one boot of each is enough.
+"""
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "tools"))
+import qemu_run  # noqa: E402
+
+IMAGE_SIZE = 65536
+BOOT_TIMEOUT = 300
+# One nanosecond per guest instruction; an idle guest jumps to its next
+# timer instead of waiting for the host.
+ICOUNT = ("-icount", "shift=0,sleep=off")
+
+
+def host_rows(build, runs):
+    exe = os.path.join(build, "bench", "bench_host")
+    done = subprocess.run([exe, "--runs", str(runs)], capture_output=True, text=True)
+    if done.returncode != 0:
+        return [("host: whole update", "not measured", done.stderr.strip())]
+    rows = []
+    for line in done.stdout.splitlines():
+        name, value, unit = (line.split("\t") + ["", ""])[:3]
+        rows.append((name, value, unit))
+    return rows
+
+
+def size_rows(efi_dir):
+    path = os.path.join(efi_dir, "pellory-testimage.efi")
+    if not os.path.isfile(path):
+        return [("firmware: pellory-testimage.efi", "not built", "")]
+    size = os.path.getsize(path)
+    return [("firmware: pellory-testimage.efi", f"{size:,}", "bytes"),
+            ("firmware: beyond the 65,536-byte image", f"{size - IMAGE_SIZE:,}", "bytes")]
+
+
+def record(fetched):
+    values = {}
+    for line in fetched.get("simrec.txt", b"").decode("ascii", "replace").splitlines():
+        key, sep, value = line.partition("=")
+        if sep:
+            values[key.strip()] = value.strip()
+    return values
+
+
+def one_boot(efi_dir, app):
+    """Milliseconds from the first to the last converter call, the record
+    and the boot, for one boot that runs `app` after loading the driver."""
+    files = {name: os.path.join(efi_dir, name)
+             for name in (app, "convsim.efi", "convsim-dump.efi")}
+    startup = qemu_run.startup_script(app, setup=("load convsim.efi",),
+                                      after=("convsim-dump.efi",))
+    result = qemu_run.run(files=files, startup=startup, timeout=BOOT_TIMEOUT,
+                          fetch=["simrec.txt", "log.txt"], qemu_args=ICOUNT)
+    rec = record(result.fetched)
+    try:
+        first, last, hz = (int(rec[k]) for k in ("tscFirst", "tscLast", "tscHz"))
+    except (KeyError, ValueError):
+        raise RuntimeError(f"{app}: no timing in the simulator's record")
+    if hz == 0 or first == 0 or last < first:
+        raise RuntimeError(f"{app}: the simulator saw no converter call")
+    return (last - first) * 1000.0 / hz, rec, result
+
+
+def counts(rec):
+    return "/".join(rec.get(k, "?") for k in ("dpcdWrites0", "dpcdReads0", "i2cWrites0", "i2cReads0"))
+
+
+def firmware_rows(efi_dir, boots):
+    needed = ["pellory-testimage.efi", "pellory-floor.efi", "convsim.efi", "convsim-dump.efi"]
+    missing = [n for n in needed if not os.path.isfile(os.path.join(efi_dir, n))]
+    if missing:
+        return [("real firmware", "not measured", "missing " + ", ".join(missing))]
+    for path in (qemu_run.OVMF_CODE, qemu_run.OVMF_VARS):
+        if not os.path.isfile(path):
+            return [("real firmware", "not measured", f"{path} is not installed")]
+    times = {"pellory-testimage.efi": [], "pellory-floor.efi": []}
+    walls, recs, log = [], {}, None
+    try:
+        for _ in range(boots):
+            for app in times:
+                ms, rec, result = one_boot(efi_dir, app)
+                times[app].append(ms)
+                walls.append(result.wall_time)
+                recs[app] = rec
+                if app == "pellory-testimage.efi":
+                    log = result.fetched.get("log.txt")
+    except (RuntimeError, OSError, qemu_run.BootTimeout) as failure:
+        return [("real firmware", "not measured", str(failure).splitlines()[0])]
+    program = statistics.median(times["pellory-testimage.efi"])
+    floor = statistics.median(times["pellory-floor.efi"])
+
+    def spread(values):
+        return " ".join(f"{v:.3f}" for v in values)
+
+    return [
+        ("real firmware: program, first to last converter call", f"{program:.3f}",
+         "ms of instruction-counted time (median)"),
+        ("real firmware: floor application, the same", f"{floor:.3f}",
+         "ms of instruction-counted time (median)"),
+        ("real firmware: program / floor", f"{program / floor:.3f}", "x"),
+        ("real firmware: program, each boot", spread(times["pellory-testimage.efi"]), "ms"),
+        ("real firmware: floor, each boot", spread(times["pellory-floor.efi"]), "ms"),
+        ("real firmware: boots", str(2 * boots), f"boots, {statistics.median(walls):.1f} s each (median)"),
+        ("real firmware: program's log.txt", repr(log.decode("latin-1")) if log is not None else "(none)", ""),
+        ("real firmware: DPCD w/r, I2C w/r (program)", counts(recs["pellory-testimage.efi"]), "calls"),
+        ("real firmware: DPCD w/r, I2C w/r (floor)", counts(recs["pellory-floor.efi"]), "calls"),
+        ("real firmware: tscHz (program boot)", f"{int(recs['pellory-testimage.efi']['tscHz']):,}", "ticks/s"),
+    ]
+
+
+def print_table(rows):
+    width = max(len(name) for name, _, _ in rows)
+    value_width = max(len(value) for _, value, _ in rows)
+    print(f"{'figure':<{width}}  {'value':>{value_width}}  unit")
+    print(f"{'-' * width}  {'-' * value_width}  ----")
+    group = None
+    for name, value, unit in rows:
+        head = name.split(":")[0]
+        if group is not None and head != group:
+            print()
+        group = head
+        print(f"{name:<{width}}  {value:>{value_width}}  {unit}".rstrip())
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", required=True, help="the CMake build folder")
+    parser.add_argument("--boots", type=int, default=1,
+                        help="QEMU boots of the program and of the floor each (default 1)")
+    parser.add_argument("--host-runs", type=int, default=31,
+                        help="host runs of the whole update (at least 20; default 31)")
+    args = parser.parse_args(argv)
+    efi_dir = os.path.join(args.build, "efi")
+    rows = host_rows(args.build, max(args.host_runs, 20))
+    rows += size_rows(efi_dir)
+    rows += firmware_rows(efi_dir, max(args.boots, 1))
+    print_table(rows)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
