@@ -137,8 +137,12 @@ class BootPlumbing(unittest.TestCase):
         shutil.rmtree(self.work)
 
     def guest(self, exit_code=0):
-        qemu_run._qemu_command = lambda image, vars_copy, memory: [
-            sys.executable, "-c", FAKE_GUEST, str(exit_code)]
+        self.qemu_args = None
+
+        def command(image, vars_copy, memory, qemu_args=()):
+            self.qemu_args = tuple(qemu_args)
+            return [sys.executable, "-c", FAKE_GUEST, str(exit_code)]
+        qemu_run._qemu_command = command
 
     def test_countdown_gets_one_key_and_files_come_back(self):
         self.guest()
@@ -157,7 +161,9 @@ class BootPlumbing(unittest.TestCase):
 
     def test_guest_failure_shows_in_the_exit_code(self):
         self.guest(exit_code=3)
-        self.assertEqual(qemu_run.run(startup="reset -s", timeout=60).exit_code, 3)
+        self.assertEqual(qemu_run.run(startup="reset -s", timeout=60,
+                                      qemu_args=("-icount", "shift=0")).exit_code, 3)
+        self.assertEqual(self.qemu_args, ("-icount", "shift=0"))
 
     def test_expired_limit_kills_the_guest_and_says_why(self):
         self.guest()

@@ -25,5 +25,9 @@ if [ ! -f "$build_dir/CMakeCache.txt" ]; then
 fi
 cmake --build "$build_dir" --target pellory_fuzz -j2
 mkdir -p "$build_dir/corpus" "$build_dir/artifacts"
+# A plan spends a byte or two a choice; inputs of up to 128 bytes from the
+# start let the fuzzer reach plans with several faults, which its slowly
+# growing default length would not in a run of minutes.
 "$build_dir/tests/soak/pellory_fuzz" -max_total_time="$seconds" -print_final_stats=1 \
+    -max_len=128 -len_control=0 \
     -artifact_prefix="$build_dir/artifacts/" "$build_dir/corpus"
