@@ -3,6 +3,7 @@
 // update is some 66,000 link operations) while every stage still fails in
 // a good share of runs and a good share succeed.
 #include <cstdio>
+#include <string_view>
 
 #include "tests/soak/campaign.h"
 
@@ -200,6 +201,20 @@ void DriverCallFails(Plan& p, Chooser& c) {
   }
 }
 
+// A read-back corrupted at one byte of `page`.
+void CorruptReadBack(SimScenario& s, uint32_t page, Chooser& c) {
+  s.corruptReadBack = true;
+  s.corruptPage = page;
+  s.corruptByte = c.Below(256);
+}
+
+// A window write that fails at one byte of some page.
+void FailWindowWrite(SimScenario& s, Chooser& c) {
+  s.windowWriteFails = true;
+  s.windowWriteFailPage = AnyPage(c);
+  s.windowWriteFailByte = c.Below(256);
+}
+
 // One converter of several behaving differently from the others.
 void OneConverterDiffers(Plan& p, Chooser& c) {
   SimScenario& s = p.converters[c.Below(p.handles)];
@@ -224,14 +239,10 @@ void OneConverterDiffers(Plan& p, Chooser& c) {
       s.echo.afterReads = late ? Beyond(c, kShort) : Within(c, kShort);
       break;
     case 5:
-      s.corruptReadBack = true;
-      s.corruptPage = AnyPage(c);
-      s.corruptByte = c.Below(256);
+      CorruptReadBack(s, AnyPage(c), c);
       break;
     case 6:
-      s.windowWriteFails = true;
-      s.windowWriteFailPage = AnyPage(c);
-      s.windowWriteFailByte = c.Below(256);
+      FailWindowWrite(s, c);
       break;
     default:
       s.answeringPort = (s.answeringPort + 2) % 12;
@@ -239,12 +250,19 @@ void OneConverterDiffers(Plan& p, Chooser& c) {
   }
 }
 
-void Aim(Plan& p, Chooser& c, SimScenario& s) {
-  static const char* const kAims[] = {
+// The aims past the converter's own behaviour: faults of the firmware,
+// drawn once the converters are set.
+enum FaultAim : size_t { kPoolRefuses = 10, kLogCannotBeHad, kFirmwareCallFails, kDriverCallFails };
+
+// Returns the aim drawn.
+size_t Aim(Plan& p, Chooser& c, SimScenario& s) {
+  static constexpr const char* kAims[] = {
       "sound",           "late within limits", "read-back corrupted", "finish ack missing",
       "page ack missing", "window write fails", "window read fails",  "start ack missing",
       "echo never right", "command stuck",      "pool refuses",       "log.txt cannot be had",
       "firmware call fails", "driver call fails"};
+  static_assert(std::string_view(kAims[kPoolRefuses]) == "pool refuses" &&
+                std::string_view(kAims[kDriverCallFails]) == "driver call fails");
   const size_t aim = c.Pick({3, 2, 2, 2, 10, 9, 6, 8, 8, 8, 6, 10, 9, 9});
   p.aim = kAims[aim];
   switch (aim) {
@@ -254,9 +272,7 @@ void Aim(Plan& p, Chooser& c, SimScenario& s) {
       LateWithinLimits(c, s, 60);
       break;
     case 2:
-      s.corruptReadBack = true;
-      s.corruptPage = c.Below(256);
-      s.corruptByte = c.Below(256);
+      CorruptReadBack(s, c.Below(256), c);
       break;
     case 3:
       s.finishAck.afterReads = Beyond(c, kShort);
@@ -267,9 +283,7 @@ void Aim(Plan& p, Chooser& c, SimScenario& s) {
       s.pageAck.afterReads = Beyond(c, kLong);
       break;
     case 5:
-      s.windowWriteFails = true;
-      s.windowWriteFailPage = AnyPage(c);
-      s.windowWriteFailByte = c.Below(256);
+      FailWindowWrite(s, c);
       break;
     case 6:
       s.windowReadFails = true;
@@ -291,8 +305,9 @@ void Aim(Plan& p, Chooser& c, SimScenario& s) {
       s.commandClearReads = Beyond(c, kShort);
       break;
     default:
-      break;  // the rest are faults, drawn once the converters are set
+      break;  // a fault aim
   }
+  return aim;
 }
 
 void OldLogFile(Plan& p, Chooser& c) {
@@ -342,16 +357,15 @@ Plan Draw(Chooser& c) {
   SimScenario s = SimDefaultScenario();
   Identity(c, s);
   LateWithinLimits(c, s, 12);
-  Aim(p, c, s);
+  const size_t aim = Aim(p, c, s);
   for (SimScenario& each : p.converters) each = s;
 
   OldLogFile(p, c);
   p.createTruncates = c.Percent(50);
-  const std::string aim = p.aim;
-  if (aim == "pool refuses") Fault(p, c, Service::AllocatePool, 1);
-  if (aim == "log.txt cannot be had") LogCannotBeHad(p, c);
-  if (aim == "firmware call fails") FirmwareCallFails(p, c);
-  if (aim == "driver call fails" && p.handles > 0) DriverCallFails(p, c);
+  if (aim == kPoolRefuses) Fault(p, c, Service::AllocatePool, 1);
+  if (aim == kLogCannotBeHad) LogCannotBeHad(p, c);
+  if (aim == kFirmwareCallFails) FirmwareCallFails(p, c);
+  if (aim == kDriverCallFails && p.handles > 0) DriverCallFails(p, c);
   if (p.handles >= 2 && c.Percent(30)) OneConverterDiffers(p, c);
   Noise(p, c);
   return p;

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "tests/soak/campaign.h"
 
@@ -49,11 +50,20 @@ void Say(const std::string& line) {
   }
 }
 
+// One broken rule of one run, with the command that replays the run.
+void SayViolation(const Options& o, uint64_t run, const std::string& what) {
+  const std::string seed = std::to_string(o.seed), number = std::to_string(run);
+  Say("violation: seed " + seed + " run " + number + ": " + what + "  (replay: soak --seed " + seed + " --run " +
+      number + ")");
+}
+
 // Workers take the next run from a counter they share, so that a worker
-// that drew long runs does not hold the others up at the end.
-void Batch(const Options& o, uint64_t* next, Tally* t) {
+// that drew long runs does not hold the others up at the end. `current`
+// shows the parent which run a worker is in, should it die there.
+void Batch(const Options& o, uint64_t* next, uint64_t* current, Tally* t) {
   for (uint64_t i = __atomic_fetch_add(next, 1, __ATOMIC_RELAXED); i < o.runs;
        i = __atomic_fetch_add(next, 1, __ATOMIC_RELAXED)) {
+    __atomic_store_n(current, i, __ATOMIC_RELAXED);
     soak::PrngChooser chooser(o.seed, i);
     const soak::RunResult r = soak::RunOne(soak::Draw(chooser));
     t->runs++;
@@ -65,8 +75,7 @@ void Batch(const Options& o, uint64_t* next, Tally* t) {
     }
     for (const std::string& v : r.violations) {
       t->violations++;
-      Say("violation: seed " + std::to_string(o.seed) + " run " + std::to_string(i) + ": " + v +
-          "  (replay: soak --seed " + std::to_string(o.seed) + " --run " + std::to_string(i) + ")");
+      SayViolation(o, i, v);
     }
   }
 }
@@ -83,41 +92,46 @@ void Add(Tally* sum, const Tally& t) {
 }
 
 // Workers in processes of their own: the double and the model are single
-// instances per process. Each sends its tally back through a pipe.
+// instances per process. Each sends its tally back through a pipe; a worker
+// that dies (a sanitizer report, a crash) is told with the run it was in.
 bool Parallel(const Options& o, Tally* sum) {
-  void* shared = mmap(nullptr, sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  const size_t words = 1 + o.jobs;  // the shared counter, then each worker's run
+  void* shared = mmap(nullptr, words * sizeof(uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared == MAP_FAILED) return false;
   auto* next = static_cast<uint64_t*>(shared);
   *next = 0;
   int fds[2];
   if (pipe(fds) != 0) return false;
+  std::vector<pid_t> workers;
   for (unsigned w = 0; w < o.jobs; w++) {
+    next[1 + w] = o.runs;
     pid_t pid = fork();
     if (pid < 0) return false;
     if (pid == 0) {
       close(fds[0]);
       Tally t;
-      Batch(o, next, &t);
+      Batch(o, next, &next[1 + w], &t);
       ssize_t n = write(fds[1], &t, sizeof t);
       _exit(n == static_cast<ssize_t>(sizeof t) ? 0 : 1);
     }
+    workers.push_back(pid);
   }
   close(fds[1]);
   bool ok = true;
   for (unsigned w = 0; w < o.jobs; w++) {
     Tally t;
-    if (read(fds[0], &t, sizeof t) != static_cast<ssize_t>(sizeof t)) {
-      ok = false;
-      break;
-    }
+    if (read(fds[0], &t, sizeof t) != static_cast<ssize_t>(sizeof t)) break;
     Add(sum, t);
   }
   close(fds[0]);
   for (unsigned w = 0; w < o.jobs; w++) {
     int status = 0;
-    if (wait(&status) < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) ok = false;
+    if (waitpid(workers[w], &status, 0) >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0) continue;
+    ok = false;
+    const uint64_t run = __atomic_load_n(&next[1 + w], __ATOMIC_RELAXED);
+    if (run < o.runs) SayViolation(o, run, "the run did not end");
   }
-  munmap(shared, sizeof(uint64_t));
+  munmap(shared, words * sizeof(uint64_t));
   return ok;
 }
 
@@ -201,8 +215,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   } else {
-    uint64_t next = 0;
-    Batch(o, &next, &t);
+    uint64_t next = 0, current = 0;
+    Batch(o, &next, &current, &t);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 

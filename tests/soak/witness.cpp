@@ -35,36 +35,27 @@ std::string Narrow(const std::u16string& text) {
   return s;
 }
 
-std::u16string CallMessage(LinkKind kind) {
+// The program's name for each operation, as its call and close messages show it.
+std::u16string OperationName(LinkKind kind) {
   switch (kind) {
     case LinkKind::DpcdRead:
-      return u"ERROR : ReadDPCD failed.\r\n";
+      return u"ReadDPCD";
     case LinkKind::DpcdWrite:
-      return u"ERROR : WriteDPCD failed.\r\n";
+      return u"WriteDPCD";
     case LinkKind::I2cRead:
-      return u"ERROR : I2CProtocolRead failed.\r\n";
+      return u"I2CProtocolRead";
     case LinkKind::I2cWrite:
-      return u"ERROR : I2CProtocolWrite failed.\r\n";
+      return u"I2CProtocolWrite";
     case LinkKind::Unknown:
       break;
   }
   return u"?";
 }
 
+std::u16string CallMessage(LinkKind kind) { return u"ERROR : " + OperationName(kind) + u" failed.\r\n"; }
+
 std::u16string CloseMessage(LinkKind kind) {
-  switch (kind) {
-    case LinkKind::DpcdRead:
-      return u"ERROR : Close ReadDPCD device handle failed.\r\n";
-    case LinkKind::DpcdWrite:
-      return u"ERROR : Close WriteDPCD device handle failed.\r\n";
-    case LinkKind::I2cRead:
-      return u"ERROR : Close I2CProtocolRead device handle failed.\r\n";
-    case LinkKind::I2cWrite:
-      return u"ERROR : Close I2CProtocolWrite device handle failed.\r\n";
-    case LinkKind::Unknown:
-      break;
-  }
-  return u"?";
+  return u"ERROR : Close " + OperationName(kind) + u" device handle failed.\r\n";
 }
 
 bool IsI2c(LinkKind k) { return k == LinkKind::I2cRead || k == LinkKind::I2cWrite; }
