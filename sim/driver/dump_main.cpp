@@ -1,7 +1,9 @@
-// convsim-dump.efi: a shell application that writes what the resident
-// simulator driver recorded into the shell's current directory: each
+// convsim-dump.efi: an application that writes what the resident simulator
+// driver recorded into the shell's current directory, or, started without
+// a shell (by a test loader), into the folder it was loaded from: each
 // converter's flash as flash<i>.bin (65,536 bytes) and the counts, logs and
 // timings as simrec.txt, written last so its presence means a whole dump.
+#include "platform/files.h"
 #include "platform/services.h"
 #include "platform/shell.h"
 #include "sim/driver/driver_parts.h"
@@ -11,24 +13,13 @@ namespace {
 
 constexpr UINTN kTextCapacity = 64 * 1024;
 
-EFI_SHELL_PROTOCOL* Shell() {
-  EFI_GUID guid = EFI_SHELL_PROTOCOL_GUID;
-  void* shell = nullptr;
-  if (EFI_ERROR(BootServices()->LocateProtocol(&guid, nullptr, &shell))) return nullptr;
-  return static_cast<EFI_SHELL_PROTOCOL*>(shell);
-}
-
-// The whole of `bytes` as the new content of `name`; an older, longer file
-// of that name is deleted first, since the shell's create keeps its tail.
+// The whole of `bytes` as the new content of `name`; an older file of that
+// name is replaced.
 EFI_STATUS WriteWholeFile(const char16_t* name, const void* bytes, UINTN length) {
-  EFI_SHELL_PROTOCOL* shell = Shell();
-  if (shell == nullptr) return EFI_NOT_FOUND;
-  SHELL_FILE_HANDLE file = ShellOpenEmpty(name);
+  FileHandle file = FileOpenEmpty(name);
   if (file == nullptr) return EFI_ACCESS_DENIED;
-  UINTN size = length;
-  EFI_STATUS err = shell->WriteFile(file, &size, const_cast<void*>(bytes));
-  const EFI_STATUS closed = shell->CloseFile(file);
-  if (!EFI_ERROR(err) && size != length) err = EFI_VOLUME_FULL;
+  EFI_STATUS err = FileWrite(file, static_cast<const char*>(bytes), length);
+  const EFI_STATUS closed = FileClose(file);
   return EFI_ERROR(err) ? err : closed;
 }
 
@@ -81,6 +72,7 @@ EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& re
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   PlatformBind(image, st);
+  FilesBind(ShellParameters() != nullptr ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
   const ConvsimRecordProtocol* record = FindRecord(st);
   if (record == nullptr) return EFI_NOT_FOUND;
   EFI_STATUS err = WriteFlashFiles(st, *record);
