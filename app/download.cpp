@@ -3,6 +3,7 @@
 #include "app/download.h"
 
 #include "app/converter.h"
+#include "app/history.h"
 #include "app/register_wait.h"
 #include "app/run_state.h"
 #include "link/link.h"
@@ -36,7 +37,7 @@ bool Handshake(UINT32 command, UINT32 status, UINT8 sourceSpecific) {
     (void)WriteDPCD(kSourceSpecific, sourceSpecific);
     UINT8 last = 0;
     if (!WaitForRegister(command, 0, kShortWaitRereads, &last)) {
-      StdPrint("DPCD50C not 0.Update failed\n");
+      StopPrint("DPCD50C not 0.Update failed\n");
       return false;
     }
     if (WaitForRegister(status, character, kShortWaitRereads, &last)) {
@@ -45,7 +46,7 @@ bool Handshake(UINT32 command, UINT32 status, UINT8 sourceSpecific) {
     }
     i = 0;
     if (++failedAttempts == kHandshakeAttempts) {
-      StdPrint("3Cannot get ACK. Update failed\n");
+      StopPrint("3Cannot get ACK. Update failed\n");
       return false;
     }
   }
@@ -61,11 +62,11 @@ void DownloadFirmware() {
   // The log is emptied first, so that no earlier outcome survives any stop.
   Stream* log = UpdateLogOpen();
   if (readBack == nullptr) {
-    StdPrint("The memory can not be allocated.\n");
+    StopPrint("The memory can not be allocated.\n");
     return;
   }
   if (log == nullptr) {
-    StdPrint("The file can not be opened.\n");
+    StopPrint("The file can not be opened.\n");
     return;
   }
   for (UINTN k = 0; k < kFirmwareImageSize; k++) readBack[k] = 0;

@@ -60,6 +60,9 @@ int main(int, char**) {
   UINT8 major = ReadVendor(kFirmwareMajor);
   UINT8 minor = ReadVendor(kFirmwareMinor);
   StdPrint("Current FirmwareVer:0x%02X_0x%02X\n", major, minor);
+  gRunState.bootloader = bootloader;
+  gRunState.firmwareMajor = major;
+  gRunState.firmwareMinor = minor;
 
   // The outcome is told by the console and the update log, not the status.
   DownloadFirmware();

@@ -1,5 +1,6 @@
-// The one record shared across the run. Identification fills it in before
-// anything else reads it; it stays unchanged afterwards.
+// The one record shared across the run. Identification fills in the
+// converter's part before anything else reads it; it stays unchanged
+// afterwards. The outcome is set once, where the run ends, for the history.
 #pragma once
 
 #include "platform/efi.h"
@@ -9,6 +10,10 @@ struct RunState {
   UINT8 reportI2cReadErrors;  // 0 while probing: a silent port is normal then
   UINT32 vendorBlockBase;     // DPCD 0x500 or 0x400
   UINT8 converterOui[3];      // in register order
+  UINT8 bootloader;           // as read: major in the high nibble
+  UINT8 firmwareMajor;        // the firmware the converter ran before
+  UINT8 firmwareMinor;
+  char outcome[128];          // "successful", "failed" or "stopped: <message>"
 };
 
 extern constinit RunState gRunState;

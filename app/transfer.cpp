@@ -1,6 +1,7 @@
 // The second half of the download: start, 256 pages through the I2C page
 // window with a read-back of each, finish, and the verification.
 #include "app/converter.h"
+#include "app/history.h"
 #include "app/download.h"
 #include "app/register_wait.h"
 #include "app/run_state.h"
@@ -24,7 +25,7 @@ void ClearStatus() { (void)WriteDPCD(gRunState.vendorBlockBase + kStatusRegister
 // Page n: request the window, write its 256 bytes one by one, read it back.
 bool SendPage(UINTN n, UINT8* page, UINT8* readBack) {
   if (!Command(kCommandPage, kLongWaitRereads)) {
-    StdPrint("7Cannot get ACK.Update failed\n");
+    StopPrint("7Cannot get ACK.Update failed\n");
     return false;
   }
   StdPrint("Page:%02X\r", static_cast<unsigned>(kPageCount - 1 - n));
@@ -33,8 +34,8 @@ bool SendPage(UINTN n, UINT8* page, UINT8* readBack) {
   const UINT8* source = &FirmwareImage[n * kPageSize];
   for (UINTN j = 0; j < kPageSize; j++) {
     if (EFI_ERROR(I2CProtocolWrite(kPageWindowSlave, static_cast<UINT8>(j), source[j]))) {
-      StdPrint("data[i*256+j] = %x ", source[j]);
-      StdPrint("iicwrite,i = %d,j = %d fail\n", static_cast<int>(n), static_cast<int>(j));
+      StopPrint("data[i*256+j] = %x ", source[j]);
+      StopPrint("iicwrite,i = %d,j = %d fail\n", static_cast<int>(n), static_cast<int>(j));
       return false;
     }
   }
@@ -42,7 +43,7 @@ bool SendPage(UINTN n, UINT8* page, UINT8* readBack) {
   EFI_STATUS status = I2CProtocolRead(kPageWindowSlave, kPageSize, page);
   for (UINTN j = 0; j < kPageSize; j++) readBack[n * kPageSize + j] = page[j];
   if (EFI_ERROR(status)) {
-    StdPrint("iicread,j = %d fail\n", static_cast<int>(kPageSize - 1));
+    StopPrint("iicread,j = %d fail\n", static_cast<int>(kPageSize - 1));
     return false;
   }
   ClearStatus();
@@ -53,7 +54,7 @@ bool SendPage(UINTN n, UINT8* page, UINT8* readBack) {
 
 void TransferFirmware(UINT8* readBack, Stream* log) {
   if (!Command(kCommandStart, kLongWaitRereads)) {
-    StdPrint("4Cannot get ACK.Update failed\n");
+    StopPrint("4Cannot get ACK.Update failed\n");
     return;
   }
   UINT8 page[kPageSize] = {};
@@ -64,7 +65,7 @@ void TransferFirmware(UINT8* readBack, Stream* log) {
   }
 
   if (!Command(kCommandFinish, kShortWaitRereads)) {
-    StdPrint("9Cannot get ACK.Update failed\n");
+    StopPrint("9Cannot get ACK.Update failed\n");
     return;
   }
 
@@ -75,11 +76,13 @@ void TransferFirmware(UINT8* readBack, Stream* log) {
       StdPrint("Firmware verify error at %d, data[i] = %x, fwBufRead[i] = %x\n",
                static_cast<int>(k), FirmwareImage[k], readBack[k]);
       UpdateLogWrite(log, "failed");
+      SetOutcome("failed");
       return;
     }
   }
 
   UpdateLogWrite(log, "successful");
+  SetOutcome("successful");
   StdPrint("Download success,Please shutdown to reset the system!\n");
   UpdateLogClose(log);
   // Back to protocol-converter mode for the restart.

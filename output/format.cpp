@@ -106,6 +106,14 @@ size_t FormatText(char* out, size_t capacity, HexCase hexCase, const char* forma
   return Format(out, capacity, hexCase, format, args);
 }
 
+size_t FormatString(char* out, size_t capacity, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  size_t length = Format(out, capacity, HexCase::PrintfRules, format, args);
+  va_end(args);
+  return length;
+}
+
 size_t FormatText(char16_t* out, size_t capacity, HexCase hexCase, const char16_t* format,
                   va_list args) {
   return Format(out, capacity, hexCase, format, args);

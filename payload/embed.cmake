@@ -21,6 +21,12 @@ file(WRITE "${OUTPUT}.tmp"
     .size FirmwareImage, ${expected_size}
 FirmwareImage:
     .incbin \"${IMAGE}\"
+    .globl FirmwareImageDigest
+    .hidden FirmwareImageDigest
+    .type FirmwareImageDigest, @object
+    .size FirmwareImageDigest, 64
+FirmwareImageDigest:
+    .ascii \"${digest}\"
     .section .note.GNU-stack,\"\",@progbits
 ")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

@@ -5,14 +5,19 @@
 #include "platform/files.h"
 
 struct FileOps {
-  // Opens `name` for reading and writing, creating it when it is missing.
-  FileHandle (*open)(const char16_t* name);
+  // Opens `name` for reading and writing, creating it when it is missing
+  // and `create` is set. EFI_NOT_FOUND only when the file is not there.
+  // Some shells empty a file their create mode opens, so a file whose bytes
+  // must stay is opened without it.
+  EFI_STATUS (*open)(const char16_t* name, bool create, FileHandle* file);
   // True for a regular file, with its size; false for a directory or when
   // the kind cannot be told.
   bool (*regular)(FileHandle file, UINT64* size);
   // Deletes the file; the handle is closed whatever the outcome.
   bool (*remove)(FileHandle file);
   EFI_STATUS (*write)(FileHandle file, const char* bytes, UINTN* count);
+  EFI_STATUS (*read)(FileHandle file, char* bytes, UINTN* count);
+  EFI_STATUS (*seek)(FileHandle file, UINT64 position);
   EFI_STATUS (*close)(FileHandle file);
 };
 

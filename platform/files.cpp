@@ -7,15 +7,20 @@ namespace {
 
 constinit const FileOps* gOps = nullptr;
 
-// Opens `name` as a regular file, with its size; null for a directory.
-FileHandle OpenRegular(const FileOps& ops, const char16_t* name, UINT64* size) {
-  FileHandle file = ops.open(name);
-  if (file == nullptr) return nullptr;
-  if (!ops.regular(file, size)) {
-    (void)ops.close(file);
-    return nullptr;
+// Opens `name` as a regular file, with its size. EFI_NOT_FOUND only when
+// there is no such file; a directory of that name is EFI_ACCESS_DENIED.
+EFI_STATUS OpenRegular(const FileOps& ops, const char16_t* name, bool create, UINT64* size,
+                       FileHandle* file) {
+  *file = nullptr;
+  FileHandle opened = nullptr;
+  EFI_STATUS status = ops.open(name, create, &opened);
+  if (EFI_ERROR(status)) return status;
+  if (!ops.regular(opened, size)) {
+    (void)ops.close(opened);
+    return EFI_ACCESS_DENIED;
   }
-  return file;
+  *file = opened;
+  return EFI_SUCCESS;
 }
 
 }  // namespace
@@ -32,14 +37,35 @@ FileHandle FileOpenEmpty(const char16_t* name) {
   if (gOps == nullptr) return nullptr;
   const FileOps& ops = *gOps;
   UINT64 size = 0;
-  FileHandle file = OpenRegular(ops, name, &size);
-  if (file == nullptr || size == 0) return file;
+  FileHandle file = nullptr;
+  if (EFI_ERROR(OpenRegular(ops, name, true, &size, &file)) || size == 0) return file;
   if (!ops.remove(file)) return nullptr;
-  file = OpenRegular(ops, name, &size);
-  if (file != nullptr && size != 0) {
+  if (EFI_ERROR(OpenRegular(ops, name, true, &size, &file)) || size == 0) return file;
+  (void)ops.close(file);
+  return nullptr;
+}
+
+FileHandle FileOpenAtEnd(const char16_t* name, UINT64* size, bool* lineEnded) {
+  if (gOps == nullptr) return nullptr;
+  const FileOps& ops = *gOps;
+  // Opened without the create mode unless it is not there: the bytes
+  // already there stay.
+  FileHandle file = nullptr;
+  EFI_STATUS status = OpenRegular(ops, name, false, size, &file);
+  if (status == EFI_NOT_FOUND) status = OpenRegular(ops, name, true, size, &file);
+  if (EFI_ERROR(status)) return nullptr;
+  char last = '\n';
+  UINTN count = 1;
+  if (*size != 0 && (EFI_ERROR(ops.seek(file, *size - 1)) || EFI_ERROR(ops.read(file, &last, &count)) ||
+                     count != 1)) {
     (void)ops.close(file);
     return nullptr;
   }
+  if (EFI_ERROR(ops.seek(file, *size))) {
+    (void)ops.close(file);
+    return nullptr;
+  }
+  *lineEnded = last == '\n';
   return file;
 }
 

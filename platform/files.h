@@ -22,6 +22,12 @@ void FilesBind(FilePlace place);
 // when it exists. Null when no empty file could be had (a directory of that
 // name, a volume that cannot be written, no place at all).
 [[nodiscard]] FileHandle FileOpenEmpty(const char16_t* name);
+// Opens `name` for adding to its end: created when missing, positioned
+// after its last byte. `size` tells the bytes already there, `lineEnded`
+// whether the last of them is a line feed (true for an empty file). Null
+// when the file cannot be had (a directory of that name, a volume that
+// cannot be written, no place at all).
+[[nodiscard]] FileHandle FileOpenAtEnd(const char16_t* name, UINT64* size, bool* lineEnded);
 // Writes all `count` bytes; a short write is a failure.
 [[nodiscard]] EFI_STATUS FileWrite(FileHandle file, const char* bytes, UINTN count);
 [[nodiscard]] EFI_STATUS FileClose(FileHandle file);

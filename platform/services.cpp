@@ -25,3 +25,8 @@ void PoolFree(void* buffer) { (void)BootServices()->FreePool(buffer); }
 void StallMicroseconds(UINTN microseconds) { (void)BootServices()->Stall(microseconds); }
 
 void WatchdogOff() { (void)BootServices()->SetWatchdogTimer(0, 0, 0, nullptr); }
+
+bool ReadTime(EFI_TIME* time) {
+  EFI_RUNTIME_SERVICES* runtime = gSystemTable->RuntimeServices;
+  return runtime != nullptr && !EFI_ERROR(runtime->GetTime(time, nullptr));
+}

@@ -21,3 +21,7 @@ void StallMicroseconds(UINTN microseconds);
 // Turns the firmware's watchdog off. Its status is not examined: a firmware
 // without a watchdog has nothing to turn off.
 void WatchdogOff();
+
+// The firmware's clock, as its real-time clock keeps it. False when the
+// firmware has no runtime services or cannot read the clock.
+[[nodiscard]] bool ReadTime(EFI_TIME* time);

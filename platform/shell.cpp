@@ -5,8 +5,8 @@
 
 namespace {
 
-constexpr UINT64 kWriteCreate =
-    EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
+constexpr UINT64 kWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
+constexpr UINT64 kWriteCreate = kWrite | EFI_FILE_MODE_CREATE;
 constexpr int kMaxArguments = 16;
 constexpr UINTN kArgumentBytes = 512;
 
@@ -22,12 +22,10 @@ EFI_SHELL_PROTOCOL* Shell() {
 
 // --- Files of the shell's current directory ------------------------------------
 
-FileHandle Open(const char16_t* name) {
+EFI_STATUS Open(const char16_t* name, bool create, FileHandle* file) {
   EFI_SHELL_PROTOCOL* shell = Shell();
-  SHELL_FILE_HANDLE file = nullptr;
-  if (shell == nullptr || EFI_ERROR(shell->OpenFileByName(Wide(name), &file, kWriteCreate)))
-    return nullptr;
-  return file;
+  if (shell == nullptr) return EFI_UNSUPPORTED;
+  return shell->OpenFileByName(Wide(name), file, create ? kWriteCreate : kWrite);
 }
 
 bool Regular(FileHandle file, UINT64* size) {
@@ -51,6 +49,16 @@ EFI_STATUS Write(FileHandle file, const char* bytes, UINTN* count) {
   return shell->WriteFile(file, count, const_cast<char*>(bytes));
 }
 
+EFI_STATUS Read(FileHandle file, char* bytes, UINTN* count) {
+  EFI_SHELL_PROTOCOL* shell = Shell();
+  return shell == nullptr ? EFI_NOT_FOUND : shell->ReadFile(file, count, bytes);
+}
+
+EFI_STATUS Seek(FileHandle file, UINT64 position) {
+  EFI_SHELL_PROTOCOL* shell = Shell();
+  return shell == nullptr ? EFI_NOT_FOUND : shell->SetFilePosition(file, position);
+}
+
 EFI_STATUS Close(FileHandle file) {
   EFI_SHELL_PROTOCOL* shell = Shell();
   return shell == nullptr ? EFI_NOT_FOUND : shell->CloseFile(file);
@@ -58,15 +66,15 @@ EFI_STATUS Close(FileHandle file) {
 
 }  // namespace
 
-constexpr FileOps kShellFileOps = {Open, Regular, Remove, Write, Close};
+constexpr FileOps kShellFileOps = {Open, Regular, Remove, Write, Read, Seek, Close};
 
-EFI_SHELL_PARAMETERS_PROTOCOL* ShellParameters() {
+bool StartedByShell(EFI_SHELL_PARAMETERS_PROTOCOL** parameters) {
   EFI_GUID guid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
   void* found = nullptr;
-  if (EFI_ERROR(BootServices()->OpenProtocol(ImageHandle(), &guid, &found, ImageHandle(), nullptr,
-                                             EFI_OPEN_PROTOCOL_GET_PROTOCOL)))
-    return nullptr;
-  return static_cast<EFI_SHELL_PARAMETERS_PROTOCOL*>(found);
+  EFI_STATUS status = BootServices()->OpenProtocol(ImageHandle(), &guid, &found, ImageHandle(), nullptr,
+                                                   EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  *parameters = EFI_ERROR(status) ? nullptr : static_cast<EFI_SHELL_PARAMETERS_PROTOCOL*>(found);
+  return status != EFI_UNSUPPORTED;
 }
 
 ShellArguments ShellReadArguments(const EFI_SHELL_PARAMETERS_PROTOCOL* parameters) {

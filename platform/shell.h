@@ -5,11 +5,13 @@
 
 #include "platform/efi.h"
 
-// The Shell Parameters protocol on the program's own image handle. The
-// shell installs it on every program it starts; null means the boot
-// manager or another loader started the program, even if a shell is
-// resident.
-EFI_SHELL_PARAMETERS_PROTOCOL* ShellParameters();
+// Whether a shell started the program: the shell installs its Shell
+// Parameters protocol on every program it starts, so its absence from the
+// program's own image handle (EFI_UNSUPPORTED) means the boot manager or
+// another loader did, even if a shell is resident. Any other failure to
+// look is taken as a shell start, as the program always was; `parameters`
+// is then null.
+[[nodiscard]] bool StartedByShell(EFI_SHELL_PARAMETERS_PROTOCOL** parameters);
 
 // The argument list, narrowed to 8-bit text in fixed storage. Zero
 // arguments when `parameters` is null.

@@ -41,14 +41,17 @@ void HoldScreen() {
 EFI_STATUS RunProgram(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
   PlatformBind(image, systemTable);
   StreamsReset();
-  EFI_SHELL_PARAMETERS_PROTOCOL* shell = ShellParameters();
-  FilesBind(shell != nullptr ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
+  EFI_SHELL_PARAMETERS_PROTOCOL* parameters = nullptr;
+  const bool shell = StartedByShell(&parameters);
+  FilesBind(shell ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
   // The boot manager's watchdog resets the machine after five minutes; the
   // converter's longest waits last far longer.
   WatchdogOff();
-  ShellArguments arguments = ShellReadArguments(shell);
+  ShellArguments arguments = ShellReadArguments(parameters);
   (void)pellory::main(arguments.count, arguments.values);
   StreamsFlushAndCloseAll();
-  if (shell == nullptr) HoldScreen();
+  pellory::AfterMain();
+  StreamFlush(StandardOutput());
+  if (!shell) HoldScreen();
   return EFI_SUCCESS;
 }

@@ -5,6 +5,9 @@
 
 namespace pellory {
 int main(int argc, char** argv);
+// The program's last word: called once main has returned and every file is
+// flushed and closed, before the screen is held.
+void AfterMain();
 }
 
 // Binds the firmware services and the place of the program's files, turns

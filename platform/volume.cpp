@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr UINT64 kWriteCreate =
-    EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE;
+constexpr UINT64 kWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
+constexpr UINT64 kWriteCreate = kWrite | EFI_FILE_MODE_CREATE;
 constexpr UINTN kPathChars = 256;
 // A file path is a handful of nodes; more means a path this program does
 // not understand, and a malformed one must not be walked forever.
@@ -66,22 +66,25 @@ void* GetProtocol(EFI_HANDLE handle, EFI_GUID guid) {
 
 // --- The operations ----------------------------------------------------------------
 
-FileHandle Open(const char16_t* name) {
+EFI_STATUS Open(const char16_t* name, bool create, FileHandle* handle) {
   CHAR16 path[kPathChars];
   UINTN used = 0;
   for (; used < gFolderLength; used++) path[used] = gFolder[used];
   for (const char16_t* c = name; *c != 0; c++) {
-    if (used + 1 >= kPathChars) return nullptr;
+    if (used + 1 >= kPathChars) return EFI_BAD_BUFFER_SIZE;
     path[used++] = static_cast<CHAR16>(*c);
   }
   path[used] = 0;
 
   EFI_FILE_PROTOCOL* root = nullptr;
-  if (gVolume == nullptr || EFI_ERROR(gVolume->OpenVolume(gVolume, &root))) return nullptr;
+  if (gVolume == nullptr) return EFI_UNSUPPORTED;
+  EFI_STATUS status = gVolume->OpenVolume(gVolume, &root);
+  if (EFI_ERROR(status)) return status;
   EFI_FILE_PROTOCOL* file = nullptr;
-  EFI_STATUS status = root->Open(root, &file, path, kWriteCreate, 0);
+  status = root->Open(root, &file, path, create ? kWriteCreate : kWrite, 0);
   (void)root->Close(root);
-  return EFI_ERROR(status) ? nullptr : file;
+  if (!EFI_ERROR(status)) *handle = file;
+  return status;
 }
 
 bool Regular(FileHandle handle, UINT64* size) {
@@ -107,6 +110,16 @@ EFI_STATUS Write(FileHandle handle, const char* bytes, UINTN* count) {
   return file->Write(file, count, const_cast<char*>(bytes));
 }
 
+EFI_STATUS Read(FileHandle handle, char* bytes, UINTN* count) {
+  auto* file = static_cast<EFI_FILE_PROTOCOL*>(handle);
+  return file->Read(file, count, bytes);
+}
+
+EFI_STATUS Seek(FileHandle handle, UINT64 position) {
+  auto* file = static_cast<EFI_FILE_PROTOCOL*>(handle);
+  return file->SetPosition(file, position);
+}
+
 EFI_STATUS Close(FileHandle handle) {
   auto* file = static_cast<EFI_FILE_PROTOCOL*>(handle);
   return file->Close(file);
@@ -114,7 +127,7 @@ EFI_STATUS Close(FileHandle handle) {
 
 }  // namespace
 
-constexpr FileOps kVolumeFileOps = {Open, Regular, Remove, Write, Close};
+constexpr FileOps kVolumeFileOps = {Open, Regular, Remove, Write, Read, Seek, Close};
 
 bool VolumeBindProgramFolder(EFI_HANDLE image) {
   gVolume = nullptr;

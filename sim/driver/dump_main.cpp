@@ -72,7 +72,8 @@ EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& re
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   PlatformBind(image, st);
-  FilesBind(ShellParameters() != nullptr ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
+  EFI_SHELL_PARAMETERS_PROTOCOL* parameters = nullptr;
+  FilesBind(StartedByShell(&parameters) ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
   const ConvsimRecordProtocol* record = FindRecord(st);
   if (record == nullptr) return EFI_NOT_FOUND;
   EFI_STATUS err = WriteFlashFiles(st, *record);

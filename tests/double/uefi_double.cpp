@@ -13,10 +13,6 @@
 
 namespace dbl {
 
-struct UefiDouble::Impl : detail::State {
-  using State::State;
-};
-
 namespace detail {
 
 State* g_live = nullptr;
@@ -57,6 +53,7 @@ State::State(UefiDouble& o) : owner(o) {
   FillConsole(*this);
   FillShell(*this);
   FillVolume(*this);
+  FillRuntime(*this);
   root = std::make_shared<FileNode>(FileNode{u"", u"", {}, true});
 
   system.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
@@ -64,6 +61,7 @@ State::State(UefiDouble& o) : owner(o) {
   system.Hdr.HeaderSize = sizeof(EFI_SYSTEM_TABLE);
   system.FirmwareVendor = Wide(u"Pellory UEFI double");
   system.BootServices = &boot;
+  system.RuntimeServices = &runtime;
   system.ConIn = &conIn;
   system.ConOut = &conOut;
   system.StdErr = &conOut;
@@ -98,6 +96,7 @@ State::~State() {
   // Outstanding blocks are the test's to assert on; here they only go back
   // to the host so the sanitizers report the double's own leaks alone.
   for (auto& [block, info] : blocks) std::free(block);
+  ReleaseTables(*this);
 }
 
 std::optional<EFI_STATUS> State::Enter(Service s) {
@@ -190,6 +189,7 @@ const char* ServiceName(Service s) {
       "FileClose",           "FileDelete",           "FileRead",
       "FileWrite",           "FileGetPosition",      "FileSetPosition",
       "FileGetInfo",         "FileSetInfo",          "FileFlush",
+      "GetTime",
   };
   static_assert(std::size(kNames) == detail::kServices);
   const auto index = static_cast<size_t>(s);
@@ -267,93 +267,11 @@ std::string UefiDouble::Console() const {
 
 void UefiDouble::ClearConsole() { impl_->output.clear(); }
 
-namespace {
-
-// The folded key of a test's path, which must stay inside the volume.
-std::u16string KeyOf(const std::string& path) {
-  std::u16string key;
-  if (!detail::JoinPath(u"", detail::Widen(path), &key) || key.empty())
-    ADD_FAILURE() << "\"" << path << "\" is no path of a file on the volume";
-  return key;
-}
-
-}  // namespace
-
-void UefiDouble::PutFile(const std::string& path, const std::string& content) {
-  const std::u16string key = KeyOf(path);
-  if (!impl_->MakeParents(key, true)) {
-    ADD_FAILURE() << "PutFile \"" << path << "\" under a file";
-    return;
-  }
-  auto& node = impl_->files[key];
-  // Replacing keeps the node, so a handle already open sees the new content.
-  if (!node) node = std::make_shared<detail::FileNode>();
-  node->key = key;
-  node->name = detail::LastName(detail::Widen(path));
-  node->content = content;
-  node->directory = false;
-}
-
-void UefiDouble::MakeDirectory(const std::string& path) {
-  const std::u16string key = KeyOf(path);
-  if (!impl_->MakeParents(key, true)) {
-    ADD_FAILURE() << "MakeDirectory \"" << path << "\" under a file";
-    return;
-  }
-  auto& node = impl_->files[key];
-  if (!node) node = std::make_shared<detail::FileNode>();
-  node->key = key;
-  node->name = detail::LastName(detail::Widen(path));
-  node->content.clear();
-  node->directory = true;
-}
-
-bool UefiDouble::HasFile(const std::string& path) const {
-  return impl_->files.count(KeyOf(path)) != 0;
-}
-
-bool UefiDouble::IsDirectory(const std::string& path) const {
-  auto it = impl_->files.find(KeyOf(path));
-  return it != impl_->files.end() && it->second->directory;
-}
-
-std::string UefiDouble::FileContent(const std::string& path) const {
-  auto it = impl_->files.find(KeyOf(path));
-  if (it == impl_->files.end()) {
-    ADD_FAILURE() << "FileContent of \"" << path << "\", which does not exist";
-    return {};
-  }
-  return it->second->content;
-}
-
-int UefiDouble::OpenFiles() const {
-  return static_cast<int>(impl_->openFiles.size() + impl_->volumeFiles.size());
-}
-
-void UefiDouble::SetReadOnly(bool readOnly) { impl_->readOnly = readOnly; }
-
 void UefiDouble::SetCreateTruncates(bool truncates) { impl_->createTruncates = truncates; }
 
 void UefiDouble::SetArguments(const std::vector<std::u16string>& argv) {
   impl_->SetArguments(argv);
 }
-
-void UefiDouble::StartWithoutShell() {
-  auto& protocols = impl_->FindHandle(impl_->image)->protocols;
-  std::erase_if(protocols, [](const auto& p) { return detail::SameGuid(p.first, detail::kShellParametersGuid); });
-  impl_->watchdogSeconds = 5 * 60;
-  impl_->watchdogArmedAt = impl_->micros;
-}
-
-void UefiDouble::SetImagePath(const std::vector<std::u16string>& nodes) {
-  impl_->SetImagePath(nodes);
-}
-
-void UefiDouble::SetImageDevicePath(const std::vector<uint8_t>& bytes) {
-  impl_->SetImageDevicePath(bytes);
-}
-
-void UefiDouble::LoadImageFromNetwork() { impl_->loadedImage.DeviceHandle = impl_->NewHandle(); }
 
 void UefiDouble::TypeKey(uint64_t atMicroseconds, char16_t character) {
   auto& keys = impl_->keys;

@@ -78,6 +78,7 @@ enum class Service : int {
   FileGetInfo,
   FileSetInfo,
   FileFlush,
+  GetTime,
   Count
 };
 
@@ -176,6 +177,19 @@ class UefiDouble {
   // The watchdog's timeout in seconds, 0 when off.
   uint64_t WatchdogSeconds() const;
   bool WatchdogFired() const;
+
+  // --- The clock and the configuration tables ---------------------------------
+  // What GetTime answers (default 2026-12-08 12:00:00).
+  void SetTime(const EFI_TIME& time);
+  // The firmware's SMBIOS: `structures` is the structure table (end-of-table
+  // structure included), published through a 2.x entry point, a 3.0 one, or
+  // both; `version` is major * 256 + minor. None by default.
+  enum class Smbios { V2, V3, Both };
+  void SetSmbios(const std::vector<uint8_t>& structures, Smbios entry, uint16_t version);
+  // A System Information structure (type 1) with this serial and these 16
+  // UUID bytes as they lie in the table, followed by the end of the table.
+  static std::vector<uint8_t> SystemInformation(const std::string& serial,
+                                                const std::vector<uint8_t>& uuid);
 
  private:
   struct Impl;

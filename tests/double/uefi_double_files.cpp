@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "tests/double/uefi_double.h"
 #include "tests/double/uefi_double_state.h"
 
 namespace dbl::detail {
@@ -154,3 +155,74 @@ EFI_STATUS FileSetInfoFrom(State& d, OpenFile& f, const EFI_FILE_INFO* info) {
 }
 
 }  // namespace dbl::detail
+
+// --- The test's side ------------------------------------------------------------
+
+namespace dbl {
+
+namespace {
+
+// The folded key of a test's path, which must stay inside the volume.
+std::u16string KeyOf(const std::string& path) {
+  std::u16string key;
+  if (!detail::JoinPath(u"", detail::Widen(path), &key) || key.empty())
+    ADD_FAILURE() << "\"" << path << "\" is no path of a file on the volume";
+  return key;
+}
+
+}  // namespace
+
+void UefiDouble::PutFile(const std::string& path, const std::string& content) {
+  const std::u16string key = KeyOf(path);
+  if (!impl_->MakeParents(key, true)) {
+    ADD_FAILURE() << "PutFile \"" << path << "\" under a file";
+    return;
+  }
+  auto& node = impl_->files[key];
+  // Replacing keeps the node, so a handle already open sees the new content.
+  if (!node) node = std::make_shared<detail::FileNode>();
+  node->key = key;
+  node->name = detail::LastName(detail::Widen(path));
+  node->content = content;
+  node->directory = false;
+}
+
+void UefiDouble::MakeDirectory(const std::string& path) {
+  const std::u16string key = KeyOf(path);
+  if (!impl_->MakeParents(key, true)) {
+    ADD_FAILURE() << "MakeDirectory \"" << path << "\" under a file";
+    return;
+  }
+  auto& node = impl_->files[key];
+  if (!node) node = std::make_shared<detail::FileNode>();
+  node->key = key;
+  node->name = detail::LastName(detail::Widen(path));
+  node->content.clear();
+  node->directory = true;
+}
+
+bool UefiDouble::HasFile(const std::string& path) const {
+  return impl_->files.count(KeyOf(path)) != 0;
+}
+
+bool UefiDouble::IsDirectory(const std::string& path) const {
+  auto it = impl_->files.find(KeyOf(path));
+  return it != impl_->files.end() && it->second->directory;
+}
+
+std::string UefiDouble::FileContent(const std::string& path) const {
+  auto it = impl_->files.find(KeyOf(path));
+  if (it == impl_->files.end()) {
+    ADD_FAILURE() << "FileContent of \"" << path << "\", which does not exist";
+    return {};
+  }
+  return it->second->content;
+}
+
+int UefiDouble::OpenFiles() const {
+  return static_cast<int>(impl_->openFiles.size() + impl_->volumeFiles.size());
+}
+
+void UefiDouble::SetReadOnly(bool readOnly) { impl_->readOnly = readOnly; }
+
+}  // namespace dbl

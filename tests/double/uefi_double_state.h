@@ -142,6 +142,13 @@ struct State {
   EFI_LOADED_IMAGE_PROTOCOL loadedImage{};
   std::vector<uint8_t> imagePath;
 
+  // The clock and the configuration tables; the SMBIOS tables live below
+  // 4 GiB, where a 2.x entry point can point.
+  EFI_RUNTIME_SERVICES runtime{};
+  EFI_TIME time{};
+  std::vector<EFI_CONFIGURATION_TABLE> configuration;
+  uint8_t* lowMemory = nullptr;
+
   // Console input and the watchdog.
   std::deque<TypedKey> keys;
   uint64_t watchdogSeconds = 0;
@@ -184,6 +191,8 @@ void FillBootServices(State& d);
 void FillShell(State& d);
 void FillConsole(State& d);
 void FillVolume(State& d);
+void FillRuntime(State& d);
+void ReleaseTables(State& d);
 
 // What both doors to a file share (uefi_double_files.cpp). Each returns a
 // status and leaves out-values untouched on failure.
@@ -206,3 +215,11 @@ std::u16string Fold(const std::u16string& name);
 std::u16string Widen(const std::string& text);
 
 }  // namespace dbl::detail
+
+namespace dbl {
+// The public face's handle on the state; every source file of the double
+// may reach it.
+struct UefiDouble::Impl : detail::State {
+  using State::State;
+};
+}  // namespace dbl

@@ -204,3 +204,24 @@ void FillVolume(State& d) {
 }
 
 }  // namespace dbl::detail
+
+namespace dbl {
+
+void UefiDouble::StartWithoutShell() {
+  auto& protocols = impl_->FindHandle(impl_->image)->protocols;
+  std::erase_if(protocols, [](const auto& p) { return detail::SameGuid(p.first, detail::kShellParametersGuid); });
+  impl_->watchdogSeconds = 5 * 60;
+  impl_->watchdogArmedAt = impl_->micros;
+}
+
+void UefiDouble::SetImagePath(const std::vector<std::u16string>& nodes) {
+  impl_->SetImagePath(nodes);
+}
+
+void UefiDouble::SetImageDevicePath(const std::vector<uint8_t>& bytes) {
+  impl_->SetImageDevicePath(bytes);
+}
+
+void UefiDouble::LoadImageFromNetwork() { impl_->loadedImage.DeviceHandle = impl_->NewHandle(); }
+
+}  // namespace dbl

@@ -20,6 +20,7 @@ const std::string kIdentified = std::string("Pellory Version:0.4, firmware versi
 const std::string kSuccess = "Download success,Please shutdown to reset the system!\r\n";
 const std::string kPrompt = "Press any key to return to the firmware.\r\n";
 const std::string kNoFile = "The file can not be opened.\r\n";
+const std::string kNoHistory = "The history can not be written.\r\n";
 
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
@@ -48,6 +49,16 @@ TEST_F(StartTest, ShellStartIsUnchanged) {
   EXPECT_EQ(uefi.Calls(Service::OpenVolume), 0u) << "the shell's directory, not the volume";
   EXPECT_EQ(uefi.Microseconds(), 0u);
   EXPECT_EQ(uefi.KeysWaiting(), 1u);
+}
+
+TEST_F(StartTest, OnlyAnAbsentShellParameterProtocolMeansNoShell) {
+  // The first OpenProtocol looks for the shell's parameters; a failure
+  // other than their absence keeps the start a shell start.
+  uefi.FailAt(Service::OpenProtocol, 1, EFI_DEVICE_ERROR);
+  std::string console = Run();
+  EXPECT_TRUE(EndsWith(console, kSuccess)) << console;
+  EXPECT_EQ(Log(), "successful");
+  EXPECT_EQ(uefi.Calls(Service::ReadKeyStroke), 0u);
 }
 
 TEST_F(StartTest, StickStartWritesTheLogNextToTheProgram) {
@@ -131,7 +142,9 @@ TEST_P(RefusalTest, NothingIsSentToTheConverter) {
       break;
   }
   uefi.TypeKey(1);
-  EXPECT_EQ(Run(), kIdentified + kNoFile + kPrompt);
+  // Only a directory named log.txt leaves the folder writable for the history.
+  const bool historyWritten = GetParam() == NoFolder::DirectoryOfThatName;
+  EXPECT_EQ(Run(), kIdentified + kNoFile + (historyWritten ? "" : kNoHistory) + kPrompt);
   EXPECT_EQ(Record().dpcdWrites, 0u);
   EXPECT_EQ(Record().sourceWriteCount, 0u);
   if (GetParam() == NoFolder::ReadOnlyVolume) {
