@@ -81,6 +81,7 @@ struct FaultPlan {
 };
 
 enum class OldLog : uint8_t { Absent, Directory, Content };
+enum class OldHistory : uint8_t { Absent, Directory, Content };
 
 // How a run ended, as its outcome line tells it.
 enum class Outcome : uint8_t {
@@ -109,6 +110,9 @@ struct Plan {
   OldLog oldLog = OldLog::Absent;
   std::string oldContent;
   bool createTruncates = false;
+  bool withoutShell = false;  // started by the boot manager, from "\\pellory.efi"
+  OldHistory oldHistory = OldHistory::Absent;
+  std::string oldHistoryContent;
 };
 
 Plan Draw(Chooser& chooser);

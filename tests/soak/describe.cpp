@@ -104,6 +104,19 @@ std::string Describe(const Plan& p) {
       break;
   }
   d += p.createTruncates ? ", create truncates\n" : ", create keeps content\n";
+  if (p.withoutShell) d += "started without a shell\n";
+  switch (p.oldHistory) {
+    case OldHistory::Absent:
+      d += "old history.csv: none\n";
+      break;
+    case OldHistory::Directory:
+      d += "old history.csv: a directory\n";
+      break;
+    case OldHistory::Content:
+      d += "old history.csv: " + std::to_string(p.oldHistoryContent.size()) + " bytes" +
+           (!p.oldHistoryContent.empty() && p.oldHistoryContent.back() != '\n' ? ", its last line cut\n" : "\n");
+      break;
+  }
   return d;
 }
 

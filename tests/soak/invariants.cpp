@@ -6,6 +6,7 @@
 
 #include <cstdio>
 
+#include "output/update_history.h"
 #include "payload/firmware_image.h"
 
 namespace soak {
@@ -14,6 +15,10 @@ namespace {
 const std::string kBanner = "Pellory Version:0.4, firmware version 07_23";
 const std::string kStart = "start to update downloading";
 const std::string kSuccess = "Download success,Please shutdown to reset the system!";
+const std::string kNoHistory = "The history can not be written.";
+const std::string kPrompt = "Press any key to return to the firmware.";
+// The held screen without a key: five minutes of 50 ms polls.
+constexpr uint64_t kHoldPolls = 6000;
 
 // Link operations a stretch of the flow makes beyond its re-reads (each
 // re-read is one stall and one read): a page's 256 writes, its read-back,
@@ -36,6 +41,24 @@ Outcome Classify(const std::string& line) {
   if (StartsWith(line, "Firmware verify error at ")) return Outcome::Verify;
   if (line == kSuccess) return Outcome::Success;
   return Outcome::None;
+}
+
+// One CSV record's fields, quotes undone.
+std::vector<std::string> CsvFields(const std::string& line) {
+  std::vector<std::string> fields(1);
+  bool quoted = false;
+  for (size_t i = 0; i < line.size(); i++) {
+    if (quoted && line[i] == '"' && i + 1 < line.size() && line[i + 1] == '"') {
+      fields.back() += line[++i];
+    } else if (line[i] == '"') {
+      quoted = !quoted;
+    } else if (line[i] == ',' && !quoted) {
+      fields.emplace_back();
+    } else {
+      fields.back() += line[i];
+    }
+  }
+  return fields;
 }
 
 std::string Hex(unsigned v, const char* format) {
@@ -66,6 +89,7 @@ class Judgement {
   void Ending();
   void AfterTheOutcome();
   void Log();
+  void History();
   void Resources();
   void Converters();
 
@@ -79,6 +103,7 @@ class Judgement {
   const Line* version_ = nullptr;
   const Line* start_ = nullptr;
   const Line* verifying_ = nullptr;
+  bool historyRefused_ = false;
 };
 
 // Between two marks: `steps` link operations besides one per stall, and a
@@ -98,12 +123,27 @@ void Judgement::Clock() {
   Expect(f_.status == EFI_SUCCESS, "the shell was not told success");
   Expect(w_.oddStalls == 0, "a stall other than the 0.5 s poll interval");
   Expect(w_.stalls <= kMaxStalls, std::to_string(w_.stalls) + " stalls, more than the waits allow");
-  Expect(f_.micros == 500000 * w_.stallsDone, "virtual time is not the stalls made");
+  Expect(f_.micros == 500000 * w_.stallsDone + 50000 * w_.holdStallsDone, "virtual time is not the stalls made");
+  Expect(w_.holdStalls == (w_.startedWithoutShell ? kHoldPolls : 0),
+         std::to_string(w_.holdStalls) + " key polls after the prompt" + (w_.startedWithoutShell ? "" : " under a shell"));
+  Expect(w_.firstLookupEvent == 0 || (w_.watchdogOffEvent != 0 && w_.watchdogOffEvent < w_.firstLookupEvent),
+         "the converter was touched before the watchdog was turned off");
 }
 
 bool Judgement::Lines() {
+  // After the outcome: the history's refusal, once, and without a shell the
+  // prompt of the held screen, last.
+  const Line* last = w_.lines.empty() ? nullptr : &w_.lines.back();
+  const Line* prompt = w_.startedWithoutShell ? last : nullptr;
+  if (prompt != nullptr) {
+    if (prompt->text != kPrompt) Fail("no \"" + kPrompt + "\" after a start without a shell");
+    last = last == &w_.lines.front() ? nullptr : last - 1;
+  }
+  historyRefused_ = last != nullptr && last->text == kNoHistory;
+  const Line* outcomeLast = historyRefused_ ? last - 1 : last;
   for (const Line& line : w_.lines) {
     if (StartsWith(line.text, "ERROR : ")) continue;
+    if ((&line == last && historyRefused_) || &line == prompt) continue;
     plain_.push_back(&line);
     const Outcome o = Classify(line.text);
     if (o == Outcome::None) continue;
@@ -117,7 +157,7 @@ bool Judgement::Lines() {
     Fail("no outcome line");
     return false;
   }
-  Expect(&w_.lines.back() == out_, "the outcome line is not the last line");
+  Expect(outcomeLast == out_, "the outcome line is not the last line");
   Expect(w_.partial.empty(), "text left after the last line: \"" + w_.partial + "\"");
   if (w_.outputFaults == 0) Expect(f_.doubleConsole == w_.console, "the console differs from what was sent");
 
@@ -265,7 +305,7 @@ void Judgement::Ending() {
   Expect((outcome_ == Outcome::Memory) == (w_.allocateFailures > 0),
          "the pool refused " + std::to_string(w_.allocateFailures) + " times, the outcome is " + OutcomeName(outcome_));
   if (outcome_ == Outcome::File)
-    Expect(p_.oldLog == OldLog::Directory || w_.shellFailures + w_.locateFailures > 0,
+    Expect(p_.oldLog == OldLog::Directory || w_.shellFailures > 0 || w_.logLocateFailureEvent > 0,
            "\"The file can not be opened.\" with nothing in its way");
 }
 
@@ -284,7 +324,9 @@ void Judgement::AfterTheOutcome() {
   Expect(ops == 1 && calls <= p_.handles && (modeChange || (last.failed && last.kind == LinkKind::Unknown)),
          "after success: " + std::to_string(ops) + " link operations, not the one mode change");
   // The close goes through the shell, which a failing LocateProtocol hides.
-  Expect(w_.lastCloseEvent > out_->at.events || w_.lastLocateFailureEvent > out_->at.events,
+  // Without a shell it goes through the volume, which the witness does not see.
+  if (w_.startedWithoutShell) return;
+  Expect(w_.lastCloseEvent > out_->at.events || w_.logLocateFailureEvent > out_->at.events,
          "the log was not closed after the success line");
 }
 
@@ -296,13 +338,55 @@ void Judgement::Log() {
   const bool unopened = unchanged || (emptyFile && p_.oldLog != OldLog::Directory) ||
                         (!f_.logExists && p_.oldLog == OldLog::Content);
   const char* word = outcome_ == Outcome::Success ? "successful" : outcome_ == Outcome::Verify ? "failed" : "";
-  const bool lost = w_.writeFailures > 0 || (w_.locateFailures > 0 && w_.lastLocateFailureEvent > w_.firstFileGivenEvent);
+  const bool lost = w_.writeFailures > 0 || w_.logLocateFailureEvent > w_.firstFileGivenEvent;
   const bool opened = f_.logExists && !f_.logIsDirectory && (f_.log == word || (f_.log.empty() && lost));
   bool ok = opened;
   if (outcome_ == Outcome::File) ok = unopened;
-  if (outcome_ == Outcome::Memory) ok = opened || (unopened && (p_.oldLog == OldLog::Directory || w_.shellFailures + w_.locateFailures > 0));
+  if (outcome_ == Outcome::Memory)
+    ok = opened || (unopened && (p_.oldLog == OldLog::Directory || w_.shellFailures > 0 || w_.logLocateFailureEvent > 0));
   std::string shown = !f_.logExists ? "absent" : f_.logIsDirectory ? "a directory" : "\"" + f_.log.substr(0, 40) + "\"";
   Expect(ok, std::string("log.txt is ") + shown + " after " + OutcomeName(outcome_));
+}
+
+// The history is only ever added to: its earlier bytes stay, and one line
+// (the header first when it was new, a line end first when an earlier line
+// lost its own) names this run's outcome and the versions shown; or, when it
+// cannot be written, it says so last and the history is as it was.
+void Judgement::History() {
+  const bool oldDirectory = p_.oldHistory == OldHistory::Directory;
+  const std::string& old = p_.oldHistoryContent;
+  const bool asItWas = oldDirectory ? f_.historyIsDirectory
+                                    : !f_.historyIsDirectory && (f_.history == old || (!f_.historyExists && old.empty()));
+  if (oldDirectory) Expect(historyRefused_, "no word that the history could not be written over a directory of its name");
+  if (historyRefused_)
+    Expect(w_.historyFailures > 0 || oldDirectory || w_.locateFailures > 0, "\"" + kNoHistory + "\" with nothing in its way");
+  // A refusal may come after the line went in (a close that failed): the
+  // history is then as it was or has its one line, never anything else.
+  if (historyRefused_ && asItWas) return;
+  if (f_.historyIsDirectory || f_.history.compare(0, old.size(), old) != 0)
+    return Fail("the history's earlier bytes changed");
+  std::string added = f_.history.substr(old.size());
+  const std::string header = kHistoryHeader + std::string("\r\n");
+  if (!old.empty() && old.back() != '\n') {
+    if (!StartsWith(added, "\r\n")) return Fail("a line that lost its end was continued");
+    added = added.substr(2);
+  }
+  if (old.empty()) {
+    if (!StartsWith(added, header)) return Fail("a new history without its header");
+    added = added.substr(header.size());
+  }
+  const size_t end = added.find("\r\n");
+  if (end == std::string::npos || end + 2 != added.size())
+    return Fail("not one line added to the history: \"" + added.substr(0, 120) + "\"");
+  const std::vector<std::string> fields = CsvFields(added.substr(0, end));
+  std::string outcome = "stopped: " + out_->text;
+  if (outcome_ == Outcome::Verify) outcome = "failed";
+  if (outcome_ == Outcome::Success) outcome = "successful";
+  Expect(fields.size() == 10 && fields[9] == outcome, "history line \"" + added.substr(0, end) + "\" for \"" + out_->text + "\"");
+  if (fields.size() == 10) {
+    Expect("Bootloader:" + fields[6] == plain_[1]->text, "history bootloader " + fields[6] + " for " + plain_[1]->text);
+    Expect("Current FirmwareVer:" + fields[7] == version_->text, "history firmware " + fields[7] + " for " + version_->text);
+  }
 }
 
 void Judgement::Resources() {
@@ -337,6 +421,7 @@ Outcome Judgement::Run() {
   Ending();
   AfterTheOutcome();
   Log();
+  History();
   return outcome_;
 }
 

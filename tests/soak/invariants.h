@@ -21,6 +21,9 @@ struct Final {
   bool logExists = false;
   bool logIsDirectory = false;
   std::string log;
+  bool historyExists = false;
+  bool historyIsDirectory = false;
+  std::string history;
   uint64_t sequence = 0;       // the converters' sequence numbers, summed
   uint64_t modelFailures = 0;  // calls the converters refused, summed
   bool flashIsImage[kMaxConverters] = {};

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string_view>
 
+#include "output/update_history.h"
 #include "tests/soak/campaign.h"
 
 namespace soak {
@@ -334,6 +335,32 @@ void OldLogFile(Plan& p, Chooser& c) {
   p.oldLog = OldLog::Content;
 }
 
+// What an earlier run (or a person) left in history.csv.
+void OldHistoryFile(Plan& p, Chooser& c) {
+  static const char* const kLines[] = {
+      "2026-01-01T08:00:00,SN1,,0,0x500,0A1B2C,2.0.1,0x07_0x22,07_23 sha256:0011223344556677,successful\r\n",
+      "2026-01-01T09:00:00,\"A,\"\"B\"\"\",,4,0x400,0A1B2C,2.0.1,0x07_0x22,x,stopped: 7Cannot get ACK.Update failed\r\n",
+      "2026-01-01T10:00:00,SN2,,0,0x5",  // cut short by a power loss
+  };
+  switch (c.Below(6)) {
+    case 0:
+    case 1:
+      p.oldHistory = OldHistory::Absent;
+      return;
+    case 2:
+      p.oldHistory = OldHistory::Directory;
+      return;
+    case 3:
+      p.oldHistoryContent = "";
+      break;
+    default:
+      p.oldHistoryContent = std::string(kHistoryHeader) + "\r\n";
+      for (uint32_t n = c.Range(0, 3); n > 0; n--) p.oldHistoryContent += kLines[c.Below(3)];
+      break;
+  }
+  p.oldHistory = OldHistory::Content;
+}
+
 // Faults that never end the update by themselves.
 void Noise(Plan& p, Chooser& c) {
   if (c.Percent(5)) Fault(p, c, Service::Stall, c.Range(1, 300), c.Percent(20));
@@ -342,6 +369,12 @@ void Noise(Plan& p, Chooser& c) {
   if (c.Percent(3)) Fault(p, c, Service::ShellWriteFile, 1);
   if (c.Percent(3)) Fault(p, c, Service::ShellCloseFile, c.Range(1, 2));
   if (c.Percent(2)) Fault(p, c, Service::LocateProtocol, c.Range(2, 4));
+  // The history's own calls come last: its write, its reads and its close.
+  if (c.Percent(3)) Fault(p, c, Service::ShellWriteFile, 2);
+  if (c.Percent(2)) Fault(p, c, Service::ShellReadFile, 1);
+  if (c.Percent(2)) Fault(p, c, Service::ShellSetFilePosition, c.Range(1, 2));
+  if (c.Percent(2)) Fault(p, c, Service::ShellCloseFile, c.Range(2, 3));
+  if (c.Percent(2)) Fault(p, c, Service::LocateProtocol, c.Range(5, 12));
   if (c.Percent(6)) {
     static const Service kEarly[] = {Service::LocateHandleBuffer, Service::OpenProtocol,
                                      Service::CloseProtocol};
@@ -362,6 +395,8 @@ Plan Draw(Chooser& c) {
 
   OldLogFile(p, c);
   p.createTruncates = c.Percent(50);
+  OldHistoryFile(p, c);
+  p.withoutShell = c.Percent(15);
   if (aim == kPoolRefuses) Fault(p, c, Service::AllocatePool, 1);
   if (aim == kLogCannotBeHad) LogCannotBeHad(p, c);
   if (aim == kFirmwareCallFails) FirmwareCallFails(p, c);

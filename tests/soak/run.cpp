@@ -36,8 +36,13 @@ Complaints& Listener() {
 
 void PrepareLog(const Plan& plan, dbl::UefiDouble& uefi) {
   uefi.SetCreateTruncates(plan.createTruncates);
+  // From the volume's root, so log.txt and history.csv lie where a shell
+  // start leaves them.
+  if (plan.withoutShell) uefi.StartWithoutShell();
   if (plan.oldLog == OldLog::Directory) uefi.MakeDirectory("log.txt");
   if (plan.oldLog == OldLog::Content) uefi.PutFile("log.txt", plan.oldContent);
+  if (plan.oldHistory == OldHistory::Directory) uefi.MakeDirectory("history.csv");
+  if (plan.oldHistory == OldHistory::Content) uefi.PutFile("history.csv", plan.oldHistoryContent);
 }
 
 // Faults count from the double's construction; the plan counts from the
@@ -61,6 +66,9 @@ void Collect(dbl::UefiDouble& uefi, SimConverter* const* converters, unsigned co
   f->logExists = uefi.HasFile("log.txt");
   f->logIsDirectory = uefi.IsDirectory("log.txt");
   if (f->logExists && !f->logIsDirectory) f->log = uefi.FileContent("log.txt");
+  f->historyExists = uefi.HasFile("history.csv");
+  f->historyIsDirectory = uefi.IsDirectory("history.csv");
+  if (f->historyExists && !f->historyIsDirectory) f->history = uefi.FileContent("history.csv");
   for (unsigned i = 0; i < count; i++) {
     const SimConverter& c = *converters[i];
     f->sequence += c.record.sequence;

@@ -12,6 +12,10 @@ namespace soak {
 namespace {
 
 constexpr UINTN kPoll = 500000;
+constexpr UINTN kKeyPoll = 50000;
+constexpr EFI_GUID kShellParametersGuid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
+constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+constexpr EFI_GUID kFileSystemGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 constexpr size_t kViolationsKept = 24;
 
 bool Same(const EFI_GUID* a, const EFI_GUID& b) {
@@ -137,6 +141,7 @@ void Witness::Finish() {
 void Witness::OnLookup(const EFI_GUID* guid, EFI_STATUS status, UINTN count, EFI_HANDLE* list) {
   Event("the next lookup");
   if (!IsGop(guid)) return;
+  if (firstLookupEvent == 0) firstLookupEvent = events_;
   EndOp();
   if (pendingList_ != nullptr) Violate("a handle list was not returned to the pool before the next lookup");
   pendingList_ = nullptr;
@@ -157,6 +162,14 @@ void Witness::OnLookup(const EFI_GUID* guid, EFI_STATUS status, UINTN count, EFI
 
 void Witness::OnOpen(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status) {
   Event("OpenProtocol");
+  if (guid != nullptr && Same(guid, kShellParametersGuid) && status == EFI_UNSUPPORTED)
+    startedWithoutShell = true;
+  // Without a shell the program's folder comes from these two; when either
+  // is refused, neither log.txt nor history.csv has a place.
+  if (guid != nullptr && (Same(guid, kLoadedImageGuid) || Same(guid, kFileSystemGuid)) && EFI_ERROR(status)) {
+    shellFailures++;
+    historyFailures++;
+  }
   if (!IsGop(guid)) return;
   if (!op_.active || op_.failed || op_.complete || op_.step != LinkOp::Step::Open ||
       op_.i2c != Same(guid, kSimGopI2cGuid) || handle != op_.handles[op_.next]) {
@@ -269,9 +282,19 @@ void Witness::OpCompleted() {
 
 void Witness::OnStall(UINTN micros, EFI_STATUS status) {
   Event("Stall");
+  if (promptShown && micros == kKeyPoll) {
+    holdStalls++;
+    if (!EFI_ERROR(status)) holdStallsDone++;
+    return;
+  }
   stalls++;
   if (micros != kPoll) oddStalls++;
   if (!EFI_ERROR(status)) stallsDone++;
+}
+
+void Witness::OnWatchdog(UINTN seconds, EFI_STATUS status) {
+  Event("SetWatchdogTimer");
+  if (seconds == 0 && !EFI_ERROR(status) && watchdogOffEvent == 0) watchdogOffEvent = events_;
 }
 
 void Witness::OnAllocate(EFI_STATUS status) {
@@ -290,6 +313,7 @@ void Witness::OnLocateProtocol(EFI_STATUS status) {
   if (!EFI_ERROR(status)) return;
   locateFailures++;
   lastLocateFailureEvent = events_;
+  if (!historyPhase) logLocateFailureEvent = events_;
 }
 
 void Witness::OnOutput(const CHAR16* text, EFI_STATUS status) {
@@ -332,6 +356,7 @@ void Witness::NoteLine(std::string text) {
   // Each of these lines follows a wait the converter must have satisfied.
   if (text == "start to update downloading") Awaited('d', "\"" + text + "\"");
   if (text == "verifying") Awaited(0x80, "\"" + text + "\"");
+  if (text == "Press any key to return to the firmware.") promptShown = true;
   lines.push_back({text, Now()});
 }
 
@@ -343,37 +368,47 @@ void Witness::Awaited(uint8_t value, const std::string& what) {
   Violate(what + " without a read that produced " + std::to_string(value));
 }
 
-void Witness::OnFileGiven(SHELL_FILE_HANDLE handle, EFI_STATUS status) {
+void Witness::OnFileGiven(const CHAR16* name, SHELL_FILE_HANDLE handle, EFI_STATUS status) {
   Event("OpenFileByName");
+  std::u16string given;
+  for (const CHAR16* c = name; c != nullptr && *c != 0; c++) given.push_back(static_cast<char16_t>(*c));
+  if (given == u"history.csv") historyPhase = true;
   if (EFI_ERROR(status)) {
-    shellFailures++;
+    (historyPhase ? historyFailures : shellFailures)++;
     return;
   }
-  if (filesGiven.empty()) firstFileGivenEvent = events_;
+  if (!historyPhase && firstFileGivenEvent == 0) firstFileGivenEvent = events_;
   filesGiven.insert(handle);
 }
 
 void Witness::OnShellStatus(EFI_STATUS status) {
   Event("a shell call");
-  if (EFI_ERROR(status)) shellFailures++;
+  if (EFI_ERROR(status)) (historyPhase ? historyFailures : shellFailures)++;
 }
 
 void Witness::OnDelete(SHELL_FILE_HANDLE handle, EFI_STATUS status) {
   Event("DeleteFile");
   filesCloseTried.insert(handle);
   filesClosed.insert(handle);  // the shell closes the handle in every case
-  if (EFI_ERROR(status)) shellFailures++;
+  if (EFI_ERROR(status)) (historyPhase ? historyFailures : shellFailures)++;
 }
 
 void Witness::OnWrite(EFI_STATUS status) {
   Event("WriteFile");
-  if (EFI_ERROR(status)) writeFailures++;
+  if (EFI_ERROR(status)) (historyPhase ? historyFailures : writeFailures)++;
 }
 
+// The log's close is its last act: what follows is the history's.
 void Witness::OnCloseFile(SHELL_FILE_HANDLE handle, EFI_STATUS status) {
   Event("CloseFile");
-  lastCloseEvent = events_;
   filesCloseTried.insert(handle);
+  if (historyPhase) {
+    if (EFI_ERROR(status)) historyFailures++;
+    if (!EFI_ERROR(status)) filesClosed.insert(handle);
+    return;
+  }
+  lastCloseEvent = events_;
+  historyPhase = true;
   if (EFI_ERROR(status)) {
     closeFailures++;
     return;

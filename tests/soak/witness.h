@@ -102,12 +102,25 @@ class Witness {
   bool anyLinkFailure = false;
 
   uint64_t stalls = 0, stallsDone = 0, oddStalls = 0;
+  // A start without a shell (the Shell Parameters protocol absent from the
+  // image) ends in the held screen: its prompt, then 50 ms key polls.
+  bool startedWithoutShell = false;
+  bool promptShown = false;
+  uint64_t holdStalls = 0, holdStallsDone = 0;
+  // The boot manager's watchdog must be off before the converter is touched.
+  uint64_t watchdogOffEvent = 0, firstLookupEvent = 0;
   uint64_t allocateFailures = 0, freeFailures = 0;
   uint64_t locateFailures = 0, lastLocateFailureEvent = 0;
 
   std::set<SHELL_FILE_HANDLE> filesGiven, filesClosed, filesCloseTried;
   uint64_t shellFailures = 0, writeFailures = 0, closeFailures = 0;
   uint64_t firstFileGivenEvent = 0, lastCloseEvent = 0;
+  // The history is written last, after the log's final close (or, when the
+  // log never opened, from the open of history.csv on). The log's counters
+  // above stop there; the history's failures count apart.
+  bool historyPhase = false;
+  uint64_t historyFailures = 0;
+  uint64_t logLocateFailureEvent = 0;  // the last LocateProtocol failure before the history
 
   // Window reads as the program received them (the last handle's data).
   std::array<uint8_t, 256> pageReads{};
@@ -124,11 +137,12 @@ class Witness {
   void OnDriver(unsigned index, LinkKind kind, UINT32 port, UINT32 slaveOrAddress, UINT32 offset,
                 UINT32 count, const UINT8* buffer, EFI_STATUS status);
   void OnStall(UINTN micros, EFI_STATUS status);
+  void OnWatchdog(UINTN seconds, EFI_STATUS status);
   void OnAllocate(EFI_STATUS status);
   void OnFree(void* buffer, EFI_STATUS status);
   void OnLocateProtocol(EFI_STATUS status);
   void OnOutput(const CHAR16* text, EFI_STATUS status);
-  void OnFileGiven(SHELL_FILE_HANDLE handle, EFI_STATUS status);
+  void OnFileGiven(const CHAR16* name, SHELL_FILE_HANDLE handle, EFI_STATUS status);
   void OnShellStatus(EFI_STATUS status);
   void OnDelete(SHELL_FILE_HANDLE handle, EFI_STATUS status);
   void OnWrite(EFI_STATUS status);

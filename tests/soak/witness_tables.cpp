@@ -17,6 +17,7 @@ struct Originals {
   decltype(EFI_BOOT_SERVICES::OpenProtocol) openProtocol;
   decltype(EFI_BOOT_SERVICES::CloseProtocol) closeProtocol;
   decltype(EFI_BOOT_SERVICES::Stall) stall;
+  decltype(EFI_BOOT_SERVICES::SetWatchdogTimer) setWatchdogTimer;
   decltype(EFI_BOOT_SERVICES::AllocatePool) allocatePool;
   decltype(EFI_BOOT_SERVICES::FreePool) freePool;
   decltype(EFI_BOOT_SERVICES::LocateProtocol) locateProtocol;
@@ -27,6 +28,8 @@ struct Originals {
   decltype(EFI_SHELL_PROTOCOL::DeleteFile) deleteFile;
   decltype(EFI_SHELL_PROTOCOL::WriteFile) writeFile;
   decltype(EFI_SHELL_PROTOCOL::CloseFile) closeFile;
+  decltype(EFI_SHELL_PROTOCOL::ReadFile) readFile;
+  decltype(EFI_SHELL_PROTOCOL::SetFilePosition) setFilePosition;
 };
 Originals gOriginal{};
 EFI_BOOT_SERVICES* gBoot = nullptr;
@@ -62,6 +65,12 @@ EFI_STATUS EFIAPI Stall(UINTN micros) {
   return s;
 }
 
+EFI_STATUS EFIAPI SetWatchdogTimer(UINTN seconds, UINT64 code, UINTN size, CHAR16* data) {
+  EFI_STATUS s = gOriginal.setWatchdogTimer(seconds, code, size, data);
+  gWitness->OnWatchdog(seconds, s);
+  return s;
+}
+
 EFI_STATUS EFIAPI AllocatePool(EFI_MEMORY_TYPE type, UINTN size, VOID** buffer) {
   EFI_STATUS s = gOriginal.allocatePool(type, size, buffer);
   gWitness->OnAllocate(s);
@@ -90,7 +99,7 @@ EFI_STATUS EFIAPI OutputString(SIMPLE_TEXT_OUTPUT_INTERFACE* self, CHAR16* text)
 
 EFI_STATUS EFIAPI OpenFileByName(CONST CHAR16* name, SHELL_FILE_HANDLE* handle, UINT64 mode) {
   EFI_STATUS s = gOriginal.openFileByName(name, handle, mode);
-  gWitness->OnFileGiven(handle != nullptr ? *handle : nullptr, s);
+  gWitness->OnFileGiven(name, handle != nullptr ? *handle : nullptr, s);
   return s;
 }
 
@@ -115,6 +124,18 @@ EFI_STATUS EFIAPI DeleteFile(SHELL_FILE_HANDLE handle) {
 EFI_STATUS EFIAPI WriteFile(SHELL_FILE_HANDLE handle, UINTN* size, VOID* buffer) {
   EFI_STATUS s = gOriginal.writeFile(handle, size, buffer);
   gWitness->OnWrite(s);
+  return s;
+}
+
+EFI_STATUS EFIAPI ReadFile(SHELL_FILE_HANDLE handle, UINTN* size, VOID* buffer) {
+  EFI_STATUS s = gOriginal.readFile(handle, size, buffer);
+  gWitness->OnShellStatus(s);
+  return s;
+}
+
+EFI_STATUS EFIAPI SetFilePosition(SHELL_FILE_HANDLE handle, UINT64 position) {
+  EFI_STATUS s = gOriginal.setFilePosition(handle, position);
+  gWitness->OnShellStatus(s);
   return s;
 }
 
@@ -206,15 +227,17 @@ Witness::Witness(dbl::UefiDouble& uefi, SimConverter* const* converters, unsigne
   gShell = static_cast<EFI_SHELL_PROTOCOL*>(shell);
 
   gOriginal = {gBoot->LocateHandleBuffer, gBoot->OpenProtocol,   gBoot->CloseProtocol,
-               gBoot->Stall,              gBoot->AllocatePool,   gBoot->FreePool,
+               gBoot->Stall,              gBoot->SetWatchdogTimer, gBoot->AllocatePool,   gBoot->FreePool,
                gBoot->LocateProtocol,     gConOut->OutputString, gShell->OpenFileByName,
                gShell->GetFileInfo,       gShell->GetFileSize,   gShell->DeleteFile,
-               gShell->WriteFile,         gShell->CloseFile};
+               gShell->WriteFile,         gShell->CloseFile,     gShell->ReadFile,
+               gShell->SetFilePosition};
   gWitness = this;
   gBoot->LocateHandleBuffer = LocateHandleBuffer;
   gBoot->OpenProtocol = OpenProtocol;
   gBoot->CloseProtocol = CloseProtocol;
   gBoot->Stall = Stall;
+  gBoot->SetWatchdogTimer = SetWatchdogTimer;
   gBoot->AllocatePool = AllocatePool;
   gBoot->FreePool = FreePool;
   gBoot->LocateProtocol = LocateProtocol;
@@ -225,6 +248,8 @@ Witness::Witness(dbl::UefiDouble& uefi, SimConverter* const* converters, unsigne
   gShell->DeleteFile = DeleteFile;
   gShell->WriteFile = WriteFile;
   gShell->CloseFile = CloseFile;
+  gShell->ReadFile = ReadFile;
+  gShell->SetFilePosition = SetFilePosition;
 }
 
 Witness::~Witness() {
@@ -232,6 +257,7 @@ Witness::~Witness() {
   gBoot->OpenProtocol = gOriginal.openProtocol;
   gBoot->CloseProtocol = gOriginal.closeProtocol;
   gBoot->Stall = gOriginal.stall;
+  gBoot->SetWatchdogTimer = gOriginal.setWatchdogTimer;
   gBoot->AllocatePool = gOriginal.allocatePool;
   gBoot->FreePool = gOriginal.freePool;
   gBoot->LocateProtocol = gOriginal.locateProtocol;
@@ -242,6 +268,8 @@ Witness::~Witness() {
   gShell->DeleteFile = gOriginal.deleteFile;
   gShell->WriteFile = gOriginal.writeFile;
   gShell->CloseFile = gOriginal.closeFile;
+  gShell->ReadFile = gOriginal.readFile;
+  gShell->SetFilePosition = gOriginal.setFilePosition;
   gWitness = nullptr;
 }
 
