@@ -1,36 +1,15 @@
-// convsim-dump.efi: a shell application that writes what the resident
-// simulator driver recorded into the shell's current directory: each
+// convsim-dump.efi: an application that writes what the resident simulator
+// driver recorded into the root of the volume it was loaded from: each
 // converter's flash as flash<i>.bin (65,536 bytes) and the counts, logs and
 // timings as simrec.txt, written last so its presence means a whole dump.
+// A shell (from the volume's root) or a loader may start it.
 #include "platform/services.h"
-#include "platform/shell.h"
 #include "sim/driver/driver_parts.h"
 #include "sim/driver/record_text.h"
 
 namespace {
 
 constexpr UINTN kTextCapacity = 64 * 1024;
-
-EFI_SHELL_PROTOCOL* Shell() {
-  EFI_GUID guid = EFI_SHELL_PROTOCOL_GUID;
-  void* shell = nullptr;
-  if (EFI_ERROR(BootServices()->LocateProtocol(&guid, nullptr, &shell))) return nullptr;
-  return static_cast<EFI_SHELL_PROTOCOL*>(shell);
-}
-
-// The whole of `bytes` as the new content of `name`; an older, longer file
-// of that name is deleted first, since the shell's create keeps its tail.
-EFI_STATUS WriteWholeFile(const char16_t* name, const void* bytes, UINTN length) {
-  EFI_SHELL_PROTOCOL* shell = Shell();
-  if (shell == nullptr) return EFI_NOT_FOUND;
-  SHELL_FILE_HANDLE file = ShellOpenEmpty(name);
-  if (file == nullptr) return EFI_ACCESS_DENIED;
-  UINTN size = length;
-  EFI_STATUS err = shell->WriteFile(file, &size, const_cast<void*>(bytes));
-  const EFI_STATUS closed = shell->CloseFile(file);
-  if (!EFI_ERROR(err) && size != length) err = EFI_VOLUME_FULL;
-  return EFI_ERROR(err) ? err : closed;
-}
 
 UINT32 Code(EFI_STATUS status) { return static_cast<UINT32>(status & 0xFFFFFFFFu); }
 
@@ -51,11 +30,12 @@ const ConvsimRecordProtocol* FindRecord(EFI_SYSTEM_TABLE* st) {
   return record;
 }
 
-EFI_STATUS WriteFlashFiles(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
+EFI_STATUS WriteFlashFiles(EFI_HANDLE image, EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
   for (UINT32 i = 0; i < record.converterCount; ++i) {
     char16_t name[] = u"flash0.bin";
     name[5] = static_cast<char16_t>(u'0' + i);
-    EFI_STATUS err = WriteWholeFile(name, record.converters[i]->flash, kSimFlashSize);
+    EFI_STATUS err = WriteRootFile(image, st->BootServices, name, record.converters[i]->flash,
+                                   kSimFlashSize);
     if (EFI_ERROR(err)) {
       Say(st, "convsim-dump: writing flash%u.bin failed (error %u)\n", i, Code(err));
       return err;
@@ -64,14 +44,15 @@ EFI_STATUS WriteFlashFiles(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& re
   return EFI_SUCCESS;
 }
 
-EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
+EFI_STATUS WriteRecordText(EFI_HANDLE image, EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
   char* text = static_cast<char*>(PoolAllocate(kTextCapacity));
   if (text == nullptr) {
     Say(st, "convsim-dump: no pool for simrec.txt\n");
     return EFI_OUT_OF_RESOURCES;
   }
   const size_t length = ConvsimRecordText(record, text, kTextCapacity);
-  EFI_STATUS err = length == 0 ? EFI_BUFFER_TOO_SMALL : WriteWholeFile(u"simrec.txt", text, length);
+  EFI_STATUS err = length == 0 ? EFI_BUFFER_TOO_SMALL
+                                : WriteRootFile(image, st->BootServices, u"simrec.txt", text, length);
   PoolFree(text);
   if (EFI_ERROR(err)) Say(st, "convsim-dump: writing simrec.txt failed (error %u)\n", Code(err));
   return err;
@@ -83,9 +64,9 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   PlatformBind(image, st);
   const ConvsimRecordProtocol* record = FindRecord(st);
   if (record == nullptr) return EFI_NOT_FOUND;
-  EFI_STATUS err = WriteFlashFiles(st, *record);
+  EFI_STATUS err = WriteFlashFiles(image, st, *record);
   if (EFI_ERROR(err)) return err;
-  err = WriteRecordText(st, *record);
+  err = WriteRecordText(image, st, *record);
   if (EFI_ERROR(err)) return err;
   Say(st, "convsim-dump: wrote simrec.txt\n");
   return EFI_SUCCESS;
