@@ -8,6 +8,13 @@ ends the countdown at once. The script is expected to end with `reset -s`,
 which powers the guest off and makes QEMU exit. Afterwards the files the
 caller asks for are read back from the volume with mtools.
 
+A boot may also attach a disk image as a USB stick (`stick`), booted after
+the volume: then the volume is expected to hold a loader as
+\EFI\BOOT\BOOTX64.EFI that the firmware boots first, and files are read
+back from the stick's copy too. `firmware=SECURE` boots Debian's snakeoil
+OVMF with Secure Boot enforced. Keys are sent on the serial line when given
+texts appear (`keys`); by default one key ends the shell's countdown.
+
 Used as a program (see --help) or as a module:
 
     import qemu_run
@@ -33,6 +40,13 @@ from pathlib import Path
 QEMU = "qemu-system-x86_64"
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+# Debian's test-only key set: PK, KEK and db hold the snakeoil certificate.
+# Secure Boot is enforced only with SMM and the flash marked secure.
+SNAKEOIL_CODE = "/usr/share/OVMF/OVMF_CODE_4M.snakeoil.fd"
+SNAKEOIL_VARS = "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd"
+SNAKEOIL_KEY = "/usr/share/ovmf/PkKek-1-snakeoil.key"
+SNAKEOIL_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.pem"
+SNAKEOIL_PASSWORD = "snakeoil"
 
 # 32 MiB volume: 65536 sectors of 512 bytes, 64 heads x 32 sectors a track.
 VOLUME_SECTORS = 65536
@@ -44,6 +58,8 @@ VOLUME_TRACK_SECTORS = 32
 # than ESC ends the wait, ESC would skip the script.
 COUNTDOWN_PROMPT = "Press ESC in"
 CONTINUE_KEY = b" "
+
+SECURE = "secure"   # firmware= for a boot with Secure Boot enforced
 
 BEGIN_MARKER = "==BEGIN=="
 END_MARKER = "==END=="
@@ -162,19 +178,42 @@ def startup_script(*commands, volume="fs0:", setup=(), after=()):
 # ------------------------------------------------------------------- the boot
 
 @dataclass
+class KeyPress:
+    """`key` goes out on the serial line `delay` seconds after `text` shows
+    in the clean console, looked for after the previous key's point."""
+    text: str
+    key: bytes = CONTINUE_KEY
+    delay: float = 0.0
+
+
+@dataclass
+class SentKey:
+    text: str          # the text that called for the key
+    offset: int        # length of the clean console when the key went out
+    time: float        # seconds from QEMU's start
+
+
+@dataclass
 class Result:
     console_raw: bytes
     exit_code: int                 # QEMU's; None when it was killed
     wall_time: float               # seconds from QEMU's start to its end
     timed_out: bool = False
-    key_sent: bool = False         # the countdown was seen and cut short
+    keys_sent: list = field(default_factory=list)  # SentKey, in order
     fetched: dict = field(default_factory=dict)    # volume name -> bytes
     missing: list = field(default_factory=list)    # asked for, not on volume
+    stick_fetched: dict = field(default_factory=dict)  # the same for the stick
+    stick_missing: list = field(default_factory=list)
     stderr: str = ""
 
     @property
     def text(self):
         return clean(self.console_raw)
+
+    @property
+    def key_sent(self):
+        """The first key went out (for a shell boot: the countdown was cut)."""
+        return bool(self.keys_sent)
 
     def section(self, begin=BEGIN_MARKER, end=END_MARKER):
         return extract(self.text, begin, end)
@@ -255,29 +294,88 @@ def read_file(image, name):
         return Path(dest).read_bytes()
 
 
-def _qemu_command(image, vars_copy, memory_mib, qemu_args=()):
-    return [QEMU, *qemu_args, "-machine", "q35", "-accel", "tcg", "-m", str(memory_mib),
+def firmware_files(firmware=None):
+    """(code image, variable store template) for a boot."""
+    if firmware == SECURE:
+        return SNAKEOIL_CODE, SNAKEOIL_VARS
+    return OVMF_CODE, OVMF_VARS
+
+
+def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, stick=None):
+    code = firmware_files(firmware)[0]
+    machine = ["-machine", "q35"]
+    if firmware == SECURE:
+        machine = ["-machine", "q35,smm=on",
+                   "-global", "driver=cfi.pflash01,property=secure,value=on"]
+    # With a stick the volume is the first boot option and the stick the
+    # second; without one the volume stays as the shell boots have it.
+    disks = ["-drive", f"format=raw,file={image}"]
+    if stick:
+        disks = ["-drive", f"if=none,id=volume,format=raw,file={image}",
+                 "-device", "ide-hd,drive=volume,bus=ide.0,bootindex=0",
+                 "-device", "qemu-xhci,id=xhci",
+                 "-drive", f"if=none,id=stick,format=raw,file={stick}",
+                 "-device", "usb-storage,bus=xhci.0,drive=stick,bootindex=1"]
+    return [QEMU, *qemu_args, *machine, "-accel", "tcg", "-m", str(memory_mib),
             "-display", "none", "-no-reboot", "-nodefaults",
             "-serial", "stdio",
-            "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
+            "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
             "-drive", f"if=pflash,format=raw,file={vars_copy}",
-            "-drive", f"format=raw,file={image}"]
+            *disks]
 
 
-def _drain(process, deadline, console_sink):
-    """Collect serial output until QEMU closes it or the deadline passes.
-    Returns (console, stderr, key_sent, timed_out)."""
+class _Keys:
+    """The key presses still to make, one at a time, in order."""
+
+    def __init__(self, presses, started):
+        self.presses = list(presses)
+        self.started = started
+        self.sent = []
+        self.search_from = 0
+        self.due = None
+
+    def wait_limit(self, now):
+        return None if self.due is None else max(0.0, self.due - now)
+
+    def step(self, process, console):
+        # The whole capture is cleaned each time: consoles here are a few
+        # kilobytes, and an escape split across reads cleans correctly.
+        if not self.presses:
+            return
+        press = self.presses[0]
+        now = time.monotonic()
+        if self.due is None:
+            if clean(bytes(console)).find(press.text, self.search_from) == -1:
+                return
+            self.due = now + press.delay
+        if now < self.due:
+            return
+        offset = len(clean(bytes(console)))
+        _send_key(process, press.key)
+        self.sent.append(SentKey(press.text, offset, now - self.started))
+        self.search_from = offset
+        self.presses.pop(0)
+        self.due = None
+
+
+def _drain(process, deadline, console_sink, keys):
+    """Collect serial output until QEMU closes it or the deadline passes,
+    sending the keys on the way. Returns (console, stderr, timed_out)."""
     console, errors = bytearray(), bytearray()
-    key_sent = False
     streams = {process.stdout.fileno(): console, process.stderr.fileno(): errors}
     with selectors.DefaultSelector() as selector:
         for fd in streams:
             selector.register(fd, selectors.EVENT_READ)
         while streams:
-            remaining = deadline - time.monotonic()
+            now = time.monotonic()
+            remaining = deadline - now
             if remaining <= 0:
-                return console, errors, key_sent, True
-            for key, _ in selector.select(min(remaining, 1.0)):
+                return console, errors, True
+            wait = min(remaining, 1.0)
+            key_wait = keys.wait_limit(now)
+            if key_wait is not None:
+                wait = min(wait, key_wait)
+            for key, _ in selector.select(wait):
                 chunk = os.read(key.fd, 65536)
                 if not chunk:
                     selector.unregister(key.fd)
@@ -287,20 +385,16 @@ def _drain(process, deadline, console_sink):
                 if key.fd == process.stdout.fileno() and console_sink:
                     console_sink.write(chunk)
                     console_sink.flush()
-            # Cleaning the whole capture is cheap: before the key goes out
-            # it holds only the firmware's and the shell's banners.
-            if not key_sent and COUNTDOWN_PROMPT in clean(bytes(console)):
-                key_sent = _send_key(process)
-    return console, errors, key_sent, False
+            keys.step(process, console)
+    return console, errors, False
 
 
-def _send_key(process):
+def _send_key(process, key):
     try:
-        process.stdin.write(CONTINUE_KEY)
+        process.stdin.write(key)
         process.stdin.flush()
     except (BrokenPipeError, OSError):
         pass
-    return True
 
 
 def _timeout_message(result, timeout, startup):
@@ -312,27 +406,40 @@ def _timeout_message(result, timeout, startup):
 
 
 def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
-        console_out=None, keep_image=None, memory_mib=256, qemu_args=()):
+        console_out=None, keep_image=None, memory_mib=256, qemu_args=(),
+        firmware=None, stick=None, stick_offset=0, stick_fetch=(), keys=None):
     """Boot once. `files` maps volume names to host paths or bytes; `fetch`
     lists volume names to read back, or maps them to host paths to copy them
-    to; `qemu_args` go to QEMU before the machine's own. Raises BootTimeout (carrying the Result) when `timeout` seconds pass
-    before QEMU exits; the files are still fetched for the post-mortem."""
+    to; `qemu_args` go to QEMU before the machine's own. `stick` is a disk
+    image attached, as a copy, as a USB stick; `stick_fetch` is read back
+    from the FAT volume at byte `stick_offset` of that copy. `keys` lists
+    KeyPress entries (default: the shell's countdown key). Raises
+    BootTimeout (carrying the Result) when `timeout` seconds pass before
+    QEMU exits; the files are still fetched for the post-mortem."""
+    if keys is None:
+        keys = [KeyPress(COUNTDOWN_PROMPT)]
     with tempfile.TemporaryDirectory(prefix="qemu_run_") as work:
         image = os.path.join(work, "volume.img")
         vars_copy = os.path.join(work, "vars.fd")
         build_volume(image, files, dirs, startup)
-        shutil.copyfile(OVMF_VARS, vars_copy)
+        shutil.copyfile(firmware_files(firmware)[1], vars_copy)
+        stick_copy = None
+        if stick:
+            stick_copy = os.path.join(work, "stick.img")
+            shutil.copyfile(stick, stick_copy)
+        command = _qemu_command(image, vars_copy, memory_mib, qemu_args,
+                                firmware=firmware, stick=stick_copy)
 
         sink = open(console_out, "wb") if console_out else None
         started = time.monotonic()
+        pending = _Keys(keys, started)
         try:
             process = subprocess.Popen(
-                _qemu_command(image, vars_copy, memory_mib, qemu_args),
-                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE)
             try:
-                console, errors, key_sent, timed_out = _drain(
-                    process, started + timeout, sink)
+                console, errors, timed_out = _drain(
+                    process, started + timeout, sink, pending)
             finally:
                 if process.poll() is None:
                     process.kill()
@@ -344,9 +451,12 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
                 sink.close()
 
         result = Result(bytes(console), None if timed_out else exit_code,
-                        time.monotonic() - started, timed_out, key_sent,
+                        time.monotonic() - started, timed_out, pending.sent,
                         stderr=errors.decode("utf-8", "replace"))
-        _fetch(image, fetch, result)
+        result.fetched, result.missing = _fetch(image, fetch)
+        if stick_copy:
+            result.stick_fetched, result.stick_missing = _fetch(
+                f"{stick_copy}@@{stick_offset}", stick_fetch)
         if keep_image:
             shutil.copyfile(image, keep_image)
     if timed_out:
@@ -354,16 +464,19 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
     return result
 
 
-def _fetch(image, fetch, result):
+def _fetch(image, fetch):
+    """({name: bytes}, [names not there]); `image` may be mtools' IMG@@OFFSET."""
+    fetched, missing = {}, []
     targets = fetch.items() if hasattr(fetch, "items") else ((n, None) for n in fetch)
     for name, dest in targets:
         content = read_file(image, name)
         if content is None:
-            result.missing.append(name)
+            missing.append(name)
             continue
-        result.fetched[name] = content
+        fetched[name] = content
         if dest:
             Path(dest).write_bytes(content)
+    return fetched, missing
 
 
 # ------------------------------------------------------------------------ CLI
