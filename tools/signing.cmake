@@ -44,13 +44,3 @@ function(pellory_sign_efi name unsigned unsigned_target)
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${out})
 endfunction()
-
-# Makes <name>.efi's rule depend on the signing choice, so that switching
-# between a signed and an unsigned build (or to another key) remakes it
-# even though its other inputs did not change.
-function(pellory_signing_stamp name)
-  set(stamp ${CMAKE_BINARY_DIR}/efi-signing/${name}.txt)
-  file(CONFIGURE OUTPUT ${stamp}
-    CONTENT "key=${SIGNING_KEY}\ncert=${SIGNING_CERT}\n")
-  add_custom_command(OUTPUT ${EFI_OUTPUT_DIR}/${name}.efi APPEND DEPENDS ${stamp})
-endfunction()
