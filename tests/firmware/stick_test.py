@@ -83,6 +83,10 @@ def check_hold(result, failures):
     prompt until the next key and only then returned."""
     text = result.text
     sent = result.keys_sent
+    if len(sent) == 1:
+        failures.append("the program did not hold its prompt: it returned before the key "
+                        "meant to end the hold went out")
+        return
     if len(sent) != 2:
         failures.append("%d keys sent, expected 2 (during the pages, after the prompt)"
                         % len(sent))
@@ -119,16 +123,22 @@ def run(args):
     image = open(args.image, "rb").read()
     plain_keys = [qemu_run.KeyPress(DURING_PAGES),
                   qemu_run.KeyPress(PROMPT, delay=HOLD_SECONDS)]
-    signed = args.signed_dir
-    scenarios = {
-        "stick_whole_update": (loader_files(args.efi_dir), args.stick, None, plain_keys),
-        "stick_secure_signed": (loader_files(signed), os.path.join(
-            signed, "pellory-usb-testimage-signed.img"), qemu_run.SECURE,
-            [qemu_run.KeyPress(PROMPT)]),
-        "stick_secure_unsigned": (loader_files(signed), args.stick, qemu_run.SECURE, []),
-    }
-    files, stick, firmware, keys = scenarios[args.name]
-    result = boot(files, stick, firmware, keys, args.timeout)
+    if args.name == "stick_whole_update":
+        scenario = (loader_files(args.efi_dir), args.stick, None, plain_keys)
+    elif not args.signed_dir:
+        raise SystemExit("%s needs --signed-dir (secure_setup.py's output)" % args.name)
+    elif args.name == "stick_secure_signed":
+        scenario = (loader_files(args.signed_dir),
+                    os.path.join(args.signed_dir, "pellory-usb-testimage-signed.img"),
+                    qemu_run.SECURE, [qemu_run.KeyPress(PROMPT)])
+    else:
+        scenario = (loader_files(args.signed_dir), args.stick, qemu_run.SECURE, [])
+    files, stick, firmware, keys = scenario
+    try:
+        result = boot(files, stick, firmware, keys, args.timeout)
+    except qemu_run.BootTimeout as late:
+        print("FAILED %s: %s" % (args.name, late))
+        return 1
     failures = []
     if args.name == "stick_secure_unsigned":
         check_refused(result, failures)
@@ -150,7 +160,8 @@ def run(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("name")
+    parser.add_argument("name", choices=(
+        "stick_whole_update", "stick_secure_signed", "stick_secure_unsigned"))
     parser.add_argument("--efi-dir", required=True)
     parser.add_argument("--image", required=True)
     parser.add_argument("--stick", required=True, help="the unsigned test stick")
