@@ -206,7 +206,7 @@ Trace RunProgram() {
     PlatformBind(uefi.ImageHandle(), uefi.SystemTable());
     StreamsReset();
     gRunState = {};
-    EXPECT_EQ(RunShellApplication(uefi.ImageHandle(), uefi.SystemTable()),
+    EXPECT_EQ(RunProgram(uefi.ImageHandle(), uefi.SystemTable()),
               static_cast<EFI_STATUS>(EFI_SUCCESS));
   });
 }

@@ -69,7 +69,7 @@ Run OneRun(Subject subject) {
 
   const auto start = std::chrono::steady_clock::now();
   if (subject == Subject::Program) {
-    (void)RunShellApplication(uefi.ImageHandle(), uefi.SystemTable());
+    (void)RunProgram(uefi.ImageHandle(), uefi.SystemTable());
   } else {
     (void)efi_main(uefi.ImageHandle(), uefi.SystemTable());
   }

@@ -1,5 +1,6 @@
-// The update log: "log.txt" in the shell's current directory, holding one
-// word of outcome, or nothing when the update stopped before verifying.
+// The update log: "log.txt" in the run's place of files (the shell's current
+// directory, or the program's own folder without a shell), holding one word
+// of outcome, or nothing when the update stopped before verifying.
 #pragma once
 
 struct Stream;

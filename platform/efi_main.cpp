@@ -3,5 +3,5 @@
 #include "platform/start.h"
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
-  return RunShellApplication(image, systemTable);
+  return RunProgram(image, systemTable);
 }

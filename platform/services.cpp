@@ -23,3 +23,5 @@ void* PoolAllocate(UINTN size) {
 void PoolFree(void* buffer) { (void)BootServices()->FreePool(buffer); }
 
 void StallMicroseconds(UINTN microseconds) { (void)BootServices()->Stall(microseconds); }
+
+void WatchdogOff() { (void)BootServices()->SetWatchdogTimer(0, 0, 0, nullptr); }

@@ -17,3 +17,7 @@ void PoolFree(void* buffer);
 // Holds the program for the given time. The status is not examined: a stall
 // that returns early only shortens a wait the converter was already late for.
 void StallMicroseconds(UINTN microseconds);
+
+// Turns the firmware's watchdog off. Its status is not examined: a firmware
+// without a watchdog has nothing to turn off.
+void WatchdogOff();

@@ -1,21 +1,20 @@
-// The UEFI Shell's protocols as the program uses them: its file functions,
-// relative to the shell's current directory, and its parameters.
+// The UEFI Shell as the program uses it: its parameters, which tell a shell
+// start from any other, and its file functions (kShellFileOps in
+// platform/file_ops.h), relative to the shell's current directory.
 #pragma once
 
 #include "platform/efi.h"
 
-// Opens `name` for writing as an empty regular file. The shell's create mode
-// keeps an existing file's content, so a non-empty file is deleted and made
-// anew. Null when no empty file could be had (no shell, a directory of that
-// name, a refused create).
-SHELL_FILE_HANDLE ShellOpenEmpty(const char16_t* name);
-void ShellWrite(SHELL_FILE_HANDLE file, const char* bytes, UINTN count);
-void ShellClose(SHELL_FILE_HANDLE file);
+// The Shell Parameters protocol on the program's own image handle. The
+// shell installs it on every program it starts; null means the boot
+// manager or another loader started the program, even if a shell is
+// resident.
+EFI_SHELL_PARAMETERS_PROTOCOL* ShellParameters();
 
-// The argument list the shell passed, narrowed to 8-bit text in fixed
-// storage. Zero arguments when the shell parameters are absent.
+// The argument list, narrowed to 8-bit text in fixed storage. Zero
+// arguments when `parameters` is null.
 struct ShellArguments {
   int count;
   char** values;
 };
-ShellArguments ShellReadArguments();
+ShellArguments ShellReadArguments(const EFI_SHELL_PARAMETERS_PROTOCOL* parameters);

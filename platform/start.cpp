@@ -1,14 +1,54 @@
 #include "platform/start.h"
 
+#include "platform/files.h"
 #include "platform/services.h"
 #include "platform/shell.h"
 #include "platform/stream.h"
 
-EFI_STATUS RunShellApplication(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
+namespace {
+
+constexpr char kHoldPrompt[] = "Press any key to return to the firmware.\n";
+constexpr UINTN kHoldMicroseconds = 5ull * 60 * 1000000;
+constexpr UINTN kKeyPollMicroseconds = 50000;
+// Keys left from the update are read away; a keyboard that never runs dry
+// must not keep the program here.
+constexpr UINTN kMaxStaleKeys = 256;
+
+void ShowOnStandardOutput(const char* text) {
+  UINTN length = 0;
+  while (text[length] != 0) length++;
+  StreamWrite(StandardOutput(), text, length);
+  StreamFlush(StandardOutput());
+}
+
+// Keeps the outcome on the screen: the firmware clears it as soon as the
+// program returns. Keys typed during the update are no answer to the prompt.
+void HoldScreen() {
+  SIMPLE_INPUT_INTERFACE* input = SystemTable()->ConIn;
+  if (input == nullptr) return;
+  EFI_INPUT_KEY key;
+  for (UINTN i = 0; i < kMaxStaleKeys && !EFI_ERROR(input->ReadKeyStroke(input, &key)); i++) {
+  }
+  ShowOnStandardOutput(kHoldPrompt);
+  for (UINTN waited = 0; waited < kHoldMicroseconds; waited += kKeyPollMicroseconds) {
+    if (!EFI_ERROR(input->ReadKeyStroke(input, &key))) return;
+    StallMicroseconds(kKeyPollMicroseconds);
+  }
+}
+
+}  // namespace
+
+EFI_STATUS RunProgram(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
   PlatformBind(image, systemTable);
   StreamsReset();
-  ShellArguments arguments = ShellReadArguments();
+  EFI_SHELL_PARAMETERS_PROTOCOL* shell = ShellParameters();
+  FilesBind(shell != nullptr ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
+  // The boot manager's watchdog resets the machine after five minutes; the
+  // converter's longest waits last far longer.
+  WatchdogOff();
+  ShellArguments arguments = ShellReadArguments(shell);
   (void)pellory::main(arguments.count, arguments.values);
   StreamsFlushAndCloseAll();
+  if (shell == nullptr) HoldScreen();
   return EFI_SUCCESS;
 }

@@ -1,7 +1,7 @@
 #include "platform/stream.h"
 
+#include "platform/files.h"
 #include "platform/services.h"
-#include "platform/shell.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ enum class Sink : uint8_t { Closed, Console, File };
 struct Stream {
   Sink sink;
   bool lineBuffered;
-  SHELL_FILE_HANDLE file;
+  FileHandle file;
   UINTN length;
   UINTN capacity;
   char* buffer;
@@ -57,7 +57,9 @@ void Drain(Stream* stream) {
   if (stream->sink == Sink::Console) {
     ShowOnConsole(stream->buffer, stream->length);
   } else if (stream->sink == Sink::File) {
-    ShellWrite(stream->file, stream->buffer, stream->length);
+    // Output failures are not the program's to report: the outcome is told
+    // on the console, and a log that cannot be written shows as its content.
+    (void)FileWrite(stream->file, stream->buffer, stream->length);
   }
   stream->length = 0;
 }
@@ -74,7 +76,7 @@ void StreamsReset() {
 Stream* StreamOpenFile(const char16_t* name) {
   for (int i = 0; i < kMaxFiles; i++) {
     if (gFiles[i].sink != Sink::Closed) continue;
-    SHELL_FILE_HANDLE file = ShellOpenEmpty(name);
+    FileHandle file = FileOpenEmpty(name);
     if (file == nullptr) return nullptr;
     gFiles[i] = {Sink::File, false, file, 0, kFileBuffer, gFileBytes[i]};
     return &gFiles[i];
@@ -95,7 +97,7 @@ void StreamFlush(Stream* stream) { Drain(stream); }
 
 void StreamClose(Stream* stream) {
   Drain(stream);
-  if (stream->sink == Sink::File) ShellClose(stream->file);
+  if (stream->sink == Sink::File) (void)FileClose(stream->file);
   if (stream != &gStandardOutput) *stream = {};
 }
 

@@ -1,5 +1,5 @@
 // The program's small stream layer: standard output on the firmware console
-// and write-only files through the shell, each with a fixed buffer.
+// and write-only files in the run's place of files, each with a fixed buffer.
 #pragma once
 
 #include "platform/efi.h"
@@ -10,8 +10,8 @@ struct Stream;
 // line feed shown as CR LF.
 Stream* StandardOutput();
 
-// Opens `name`, relative to the shell's current directory, for writing as an
-// empty file (created, or emptied when it exists). Fully buffered in 512
+// Opens `name`, in the run's place of files (platform/files.h), for writing
+// as an empty file (created, or emptied when it exists). Fully buffered in 512
 // bytes. Null when the file cannot be had empty.
 Stream* StreamOpenFile(const char16_t* name);
 

@@ -27,10 +27,12 @@ pellory_efi_objects(convsim-dump-objects
   ${CONVSIM_DIR}/driver/dump_main.cpp
   ${CONVSIM_DIR}/driver/record_text.cpp
   ${CONVSIM_DIR}/driver/sha256.cpp
-  ${CONVSIM_DIR}/driver/volume_file.cpp
   ${CONVSIM_DIR}/driver/console_line.cpp
   ${CMAKE_SOURCE_DIR}/output/format.cpp
+  ${CMAKE_SOURCE_DIR}/platform/files.cpp
   ${CMAKE_SOURCE_DIR}/platform/services.cpp
+  ${CMAKE_SOURCE_DIR}/platform/shell.cpp
+  ${CMAKE_SOURCE_DIR}/platform/volume.cpp
   ${CMAKE_SOURCE_DIR}/platform/efi_memory.cpp)
 pellory_efi_link(convsim-dump 10 convsim-dump-objects)
 

@@ -1,6 +1,6 @@
-// What the simulator driver's files share: its record, the volume reader
-// and writer, the fast stall, the watchdog watch, the timed binding and a
-// console line. Only the simulator's images (convsim.efi, convsim-dump.efi,
+// What the simulator driver's files share: its record, the volume reader,
+// the fast stall, the watchdog watch, the timed binding and a console line.
+// Only the simulator's images (convsim.efi, convsim-dump.efi,
 // convsim-boot.efi) are built from these; nothing else includes it.
 #pragma once
 
@@ -18,10 +18,6 @@ inline UINT64 ReadTsc() { return __builtin_ia32_rdtsc(); }
 // EFI_BAD_BUFFER_SIZE when it holds more than `capacity` bytes.
 [[nodiscard]] EFI_STATUS ReadRootFile(EFI_HANDLE image, EFI_BOOT_SERVICES* bs, const char16_t* name,
                                       char* buffer, UINTN capacity, UINTN* length);
-// Makes `bytes` the whole content of the file `name` at the root of the
-// volume the image was loaded from (an older file of that name goes first).
-[[nodiscard]] EFI_STATUS WriteRootFile(EFI_HANDLE image, EFI_BOOT_SERVICES* bs,
-                                       const char16_t* name, const void* bytes, UINTN length);
 
 // TSC ticks a second, from a real 10 ms stall of the firmware's Stall.
 UINT64 MeasureTscHz(EFI_BOOT_SERVICES* bs);

@@ -1,15 +1,27 @@
 // convsim-dump.efi: an application that writes what the resident simulator
-// driver recorded into the root of the volume it was loaded from: each
+// driver recorded into the shell's current directory, or, started without
+// a shell (by a test loader), into the folder it was loaded from: each
 // converter's flash as flash<i>.bin (65,536 bytes) and the counts, logs and
 // timings as simrec.txt, written last so its presence means a whole dump.
-// A shell (from the volume's root) or a loader may start it.
+#include "platform/files.h"
 #include "platform/services.h"
+#include "platform/shell.h"
 #include "sim/driver/driver_parts.h"
 #include "sim/driver/record_text.h"
 
 namespace {
 
 constexpr UINTN kTextCapacity = 64 * 1024;
+
+// The whole of `bytes` as the new content of `name`; an older file of that
+// name is replaced.
+EFI_STATUS WriteWholeFile(const char16_t* name, const void* bytes, UINTN length) {
+  FileHandle file = FileOpenEmpty(name);
+  if (file == nullptr) return EFI_ACCESS_DENIED;
+  EFI_STATUS err = FileWrite(file, static_cast<const char*>(bytes), length);
+  const EFI_STATUS closed = FileClose(file);
+  return EFI_ERROR(err) ? err : closed;
+}
 
 UINT32 Code(EFI_STATUS status) { return static_cast<UINT32>(status & 0xFFFFFFFFu); }
 
@@ -30,12 +42,11 @@ const ConvsimRecordProtocol* FindRecord(EFI_SYSTEM_TABLE* st) {
   return record;
 }
 
-EFI_STATUS WriteFlashFiles(EFI_HANDLE image, EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
+EFI_STATUS WriteFlashFiles(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
   for (UINT32 i = 0; i < record.converterCount; ++i) {
     char16_t name[] = u"flash0.bin";
     name[5] = static_cast<char16_t>(u'0' + i);
-    EFI_STATUS err = WriteRootFile(image, st->BootServices, name, record.converters[i]->flash,
-                                   kSimFlashSize);
+    EFI_STATUS err = WriteWholeFile(name, record.converters[i]->flash, kSimFlashSize);
     if (EFI_ERROR(err)) {
       Say(st, "convsim-dump: writing flash%u.bin failed (error %u)\n", i, Code(err));
       return err;
@@ -44,15 +55,14 @@ EFI_STATUS WriteFlashFiles(EFI_HANDLE image, EFI_SYSTEM_TABLE* st, const Convsim
   return EFI_SUCCESS;
 }
 
-EFI_STATUS WriteRecordText(EFI_HANDLE image, EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
+EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
   char* text = static_cast<char*>(PoolAllocate(kTextCapacity));
   if (text == nullptr) {
     Say(st, "convsim-dump: no pool for simrec.txt\n");
     return EFI_OUT_OF_RESOURCES;
   }
   const size_t length = ConvsimRecordText(record, text, kTextCapacity);
-  EFI_STATUS err = length == 0 ? EFI_BUFFER_TOO_SMALL
-                                : WriteRootFile(image, st->BootServices, u"simrec.txt", text, length);
+  EFI_STATUS err = length == 0 ? EFI_BUFFER_TOO_SMALL : WriteWholeFile(u"simrec.txt", text, length);
   PoolFree(text);
   if (EFI_ERROR(err)) Say(st, "convsim-dump: writing simrec.txt failed (error %u)\n", Code(err));
   return err;
@@ -62,11 +72,12 @@ EFI_STATUS WriteRecordText(EFI_HANDLE image, EFI_SYSTEM_TABLE* st, const Convsim
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   PlatformBind(image, st);
+  FilesBind(ShellParameters() != nullptr ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
   const ConvsimRecordProtocol* record = FindRecord(st);
   if (record == nullptr) return EFI_NOT_FOUND;
-  EFI_STATUS err = WriteFlashFiles(image, st, *record);
+  EFI_STATUS err = WriteFlashFiles(st, *record);
   if (EFI_ERROR(err)) return err;
-  err = WriteRecordText(image, st, *record);
+  err = WriteRecordText(st, *record);
   if (EFI_ERROR(err)) return err;
   Say(st, "convsim-dump: wrote simrec.txt\n");
   return EFI_SUCCESS;

@@ -1,6 +1,5 @@
-// The simulator's files live at the root of the volume its images were
-// loaded from: the scenario beside the driver, the record beside the dump
-// application, whether a shell or a loader started them.
+// The scenario file lives beside the driver: at the root of the volume the
+// shell or the test loader loaded convsim.efi from.
 #include "sim/driver/driver_parts.h"
 
 namespace {
@@ -34,36 +33,7 @@ EFI_STATUS ReadAll(EFI_FILE_HANDLE file, char* buffer, UINTN capacity, UINTN* le
   return size == 0 ? EFI_SUCCESS : EFI_BAD_BUFFER_SIZE;
 }
 
-// Opens `name` empty: an existing file is deleted (the delete closes it)
-// and the name created anew, since opening with create keeps old content.
-EFI_STATUS OpenEmpty(EFI_FILE_HANDLE root, const char16_t* name, EFI_FILE_HANDLE* file) {
-  constexpr UINT64 kReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
-  if (!EFI_ERROR(root->Open(root, file, Wide(name), kReadWrite, 0))) {
-    EFI_STATUS err = (*file)->Delete(*file);
-    if (err != EFI_SUCCESS) return EFI_ACCESS_DENIED;
-  }
-  return root->Open(root, file, Wide(name), kReadWrite | EFI_FILE_MODE_CREATE, 0);
-}
-
 }  // namespace
-
-EFI_STATUS WriteRootFile(EFI_HANDLE image, EFI_BOOT_SERVICES* bs, const char16_t* name,
-                         const void* bytes, UINTN length) {
-  EFI_FILE_HANDLE root = nullptr;
-  EFI_STATUS err = OpenRoot(image, bs, &root);
-  if (EFI_ERROR(err)) return err;
-  EFI_FILE_HANDLE file = nullptr;
-  err = OpenEmpty(root, name, &file);
-  if (!EFI_ERROR(err)) {
-    UINTN size = length;
-    err = file->Write(file, &size, const_cast<void*>(bytes));
-    if (!EFI_ERROR(err) && size != length) err = EFI_VOLUME_FULL;
-    const EFI_STATUS closed = file->Close(file);
-    if (!EFI_ERROR(err)) err = closed;
-  }
-  (void)root->Close(root);
-  return err;
-}
 
 EFI_STATUS ReadRootFile(EFI_HANDLE image, EFI_BOOT_SERVICES* bs, const char16_t* name, char* buffer,
                         UINTN capacity, UINTN* length) {

@@ -56,6 +56,8 @@ State::State(UefiDouble& o) : owner(o) {
   FillBootServices(*this);
   FillConsole(*this);
   FillShell(*this);
+  FillVolume(*this);
+  root = std::make_shared<FileNode>(FileNode{u"", u"", {}, true});
 
   system.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
   system.Hdr.Revision = EFI_SYSTEM_TABLE_REVISION;
@@ -78,7 +80,17 @@ State::State(UefiDouble& o) : owner(o) {
   system.ConsoleInHandle = console;
   system.ConsoleOutHandle = console;
   system.StandardErrorHandle = console;
+  volume = NewHandle();
+  handles.back()->protocols.emplace_back(kFileSystemGuid, &fileSystem);
 
+  loadedImage.Revision = EFI_LOADED_IMAGE_PROTOCOL_REVISION;
+  loadedImage.SystemTable = &system;
+  loadedImage.DeviceHandle = volume;
+  loadedImage.ImageCodeType = EfiLoaderCode;
+  loadedImage.ImageDataType = EfiLoaderData;
+  HandleEntry* imageEntry = FindHandle(image);
+  imageEntry->protocols.emplace_back(kLoadedImageGuid, &loadedImage);
+  SetImagePath({u"\\pellory.efi"});
   SetArguments({u"pellory.efi"});
 }
 
@@ -135,6 +147,24 @@ bool State::PoolGive(void* block) {
   return true;
 }
 
+void State::SetImagePath(const std::vector<std::u16string>& nodes) {
+  std::vector<uint8_t> bytes;
+  for (const std::u16string& node : nodes) {
+    const size_t length = 4 + (node.size() + 1) * sizeof(CHAR16);
+    bytes.insert(bytes.end(), {MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP,
+                               static_cast<uint8_t>(length), static_cast<uint8_t>(length >> 8)});
+    for (char16_t c : node) bytes.insert(bytes.end(), {static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)});
+    bytes.insert(bytes.end(), {0, 0});
+  }
+  bytes.insert(bytes.end(), {END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, 4, 0});
+  SetImageDevicePath(bytes);
+}
+
+void State::SetImageDevicePath(const std::vector<uint8_t>& bytes) {
+  imagePath = bytes;
+  loadedImage.FilePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL*>(imagePath.data());
+}
+
 void State::SetArguments(const std::vector<std::u16string>& args) {
   argv = args;
   argvPointers.clear();
@@ -155,7 +185,11 @@ const char* ServiceName(Service s) {
       "ShellGetFileInfo",    "ShellSetFileInfo",     "ShellGetFileSize",
       "ShellWriteFile",      "ShellFlushFile",       "ShellCloseFile",
       "ShellDeleteFile",     "ShellDeleteFileByName", "ShellReadFile",
-      "ShellGetFilePosition", "ShellSetFilePosition",
+      "ShellGetFilePosition", "ShellSetFilePosition", "SetWatchdogTimer",
+      "ReadKeyStroke",       "OpenVolume",           "FileOpen",
+      "FileClose",           "FileDelete",           "FileRead",
+      "FileWrite",           "FileGetPosition",      "FileSetPosition",
+      "FileGetInfo",         "FileSetInfo",          "FileFlush",
   };
   static_assert(std::size(kNames) == detail::kServices);
   const auto index = static_cast<size_t>(s);
@@ -233,47 +267,103 @@ std::string UefiDouble::Console() const {
 
 void UefiDouble::ClearConsole() { impl_->output.clear(); }
 
-void UefiDouble::PutFile(const std::string& name, const std::string& content) {
-  auto& node = impl_->files[detail::Fold(detail::Widen(name))];
+namespace {
+
+// The folded key of a test's path, which must stay inside the volume.
+std::u16string KeyOf(const std::string& path) {
+  std::u16string key;
+  if (!detail::JoinPath(u"", detail::Widen(path), &key) || key.empty())
+    ADD_FAILURE() << "\"" << path << "\" is no path of a file on the volume";
+  return key;
+}
+
+}  // namespace
+
+void UefiDouble::PutFile(const std::string& path, const std::string& content) {
+  const std::u16string key = KeyOf(path);
+  if (!impl_->MakeParents(key, true)) {
+    ADD_FAILURE() << "PutFile \"" << path << "\" under a file";
+    return;
+  }
+  auto& node = impl_->files[key];
   // Replacing keeps the node, so a handle already open sees the new content.
   if (!node) node = std::make_shared<detail::FileNode>();
-  node->name = detail::Widen(name);
+  node->key = key;
+  node->name = detail::LastName(detail::Widen(path));
   node->content = content;
   node->directory = false;
 }
 
-void UefiDouble::MakeDirectory(const std::string& name) {
-  auto& node = impl_->files[detail::Fold(detail::Widen(name))];
+void UefiDouble::MakeDirectory(const std::string& path) {
+  const std::u16string key = KeyOf(path);
+  if (!impl_->MakeParents(key, true)) {
+    ADD_FAILURE() << "MakeDirectory \"" << path << "\" under a file";
+    return;
+  }
+  auto& node = impl_->files[key];
   if (!node) node = std::make_shared<detail::FileNode>();
-  node->name = detail::Widen(name);
+  node->key = key;
+  node->name = detail::LastName(detail::Widen(path));
   node->content.clear();
   node->directory = true;
 }
 
-bool UefiDouble::HasFile(const std::string& name) const {
-  return impl_->files.count(detail::Fold(detail::Widen(name))) != 0;
+bool UefiDouble::HasFile(const std::string& path) const {
+  return impl_->files.count(KeyOf(path)) != 0;
 }
 
-bool UefiDouble::IsDirectory(const std::string& name) const {
-  auto it = impl_->files.find(detail::Fold(detail::Widen(name)));
+bool UefiDouble::IsDirectory(const std::string& path) const {
+  auto it = impl_->files.find(KeyOf(path));
   return it != impl_->files.end() && it->second->directory;
 }
 
-std::string UefiDouble::FileContent(const std::string& name) const {
-  auto it = impl_->files.find(detail::Fold(detail::Widen(name)));
+std::string UefiDouble::FileContent(const std::string& path) const {
+  auto it = impl_->files.find(KeyOf(path));
   if (it == impl_->files.end()) {
-    ADD_FAILURE() << "FileContent of \"" << name << "\", which does not exist";
+    ADD_FAILURE() << "FileContent of \"" << path << "\", which does not exist";
     return {};
   }
   return it->second->content;
 }
 
-int UefiDouble::OpenFiles() const { return static_cast<int>(impl_->openFiles.size()); }
+int UefiDouble::OpenFiles() const {
+  return static_cast<int>(impl_->openFiles.size() + impl_->volumeFiles.size());
+}
+
+void UefiDouble::SetReadOnly(bool readOnly) { impl_->readOnly = readOnly; }
 
 void UefiDouble::SetCreateTruncates(bool truncates) { impl_->createTruncates = truncates; }
 
 void UefiDouble::SetArguments(const std::vector<std::u16string>& argv) {
   impl_->SetArguments(argv);
 }
+
+void UefiDouble::StartWithoutShell() {
+  auto& protocols = impl_->FindHandle(impl_->image)->protocols;
+  std::erase_if(protocols, [](const auto& p) { return detail::SameGuid(p.first, detail::kShellParametersGuid); });
+  impl_->watchdogSeconds = 5 * 60;
+  impl_->watchdogArmedAt = impl_->micros;
+}
+
+void UefiDouble::SetImagePath(const std::vector<std::u16string>& nodes) {
+  impl_->SetImagePath(nodes);
+}
+
+void UefiDouble::SetImageDevicePath(const std::vector<uint8_t>& bytes) {
+  impl_->SetImageDevicePath(bytes);
+}
+
+void UefiDouble::LoadImageFromNetwork() { impl_->loadedImage.DeviceHandle = impl_->NewHandle(); }
+
+void UefiDouble::TypeKey(uint64_t atMicroseconds, char16_t character) {
+  auto& keys = impl_->keys;
+  auto later = std::upper_bound(keys.begin(), keys.end(), atMicroseconds,
+                                [](uint64_t at, const detail::TypedKey& k) { return at < k.at; });
+  keys.insert(later, {atMicroseconds, character});
+}
+
+size_t UefiDouble::KeysWaiting() const { return impl_->keys.size(); }
+uint64_t UefiDouble::WatchdogSeconds() const { return impl_->watchdogSeconds; }
+bool UefiDouble::WatchdogFired() const { return impl_->watchdogFired; }
 
 }  // namespace dbl

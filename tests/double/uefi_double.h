@@ -7,8 +7,12 @@
 // firmware; each test overrides what it needs (faults, files, handles).
 //
 // Choices a test should know:
-// - Handles in creation order: the image (shell parameters), the shell, the
-//   console; then whatever the test installs.
+// - Handles in creation order: the image (shell parameters, Loaded Image),
+//   the shell, the console, the volume (Simple File System) the image was
+//   loaded from; then whatever the test installs.
+// - By default the program is started by a shell whose current directory is
+//   the volume's root, from "\pellory.efi". StartWithoutShell() makes it a
+//   start by the boot manager: no shell parameters, the watchdog armed.
 // - A faulted call returns its status and does nothing else: no output
 //   recorded, no clock advance, out-pointers untouched.
 // - Buffers that services hand back (LocateHandleBuffer's list,
@@ -18,8 +22,12 @@
 // - CloseProtocol, as in EDK2, closes every open of that handle, protocol,
 //   agent and controller at once; OpenProtocol does not check the agent.
 // - Directories refuse writes with EFI_ACCESS_DENIED.
-// - Only plain names of the current directory: a name holding '\', '/' or
-//   ':' fails the test. A handle outlives the deletion of its file.
+// - The shell takes only plain names of its current directory: a name
+//   holding '\', '/' or ':' fails the test. The volume's file protocol takes
+//   paths ('\' between names). A handle outlives the deletion of its file.
+// - Keys typed on the console wait in a queue, each from its time on the
+//   virtual clock; the watchdog fires (is only recorded) when the clock
+//   passes its deadline.
 #pragma once
 
 #include <cstdint>
@@ -57,6 +65,19 @@ enum class Service : int {
   ShellReadFile,
   ShellGetFilePosition,
   ShellSetFilePosition,
+  SetWatchdogTimer,
+  ReadKeyStroke,
+  OpenVolume,
+  FileOpen,
+  FileClose,
+  FileDelete,
+  FileRead,
+  FileWrite,
+  FileGetPosition,
+  FileSetPosition,
+  FileGetInfo,
+  FileSetInfo,
+  FileFlush,
   Count
 };
 
@@ -117,15 +138,18 @@ class UefiDouble {
   std::string Console() const;
   void ClearConsole();
 
-  // Files of the shell's current directory, by name (case-insensitive, as on
-  // FAT). Contents are bytes.
-  void PutFile(const std::string& name, const std::string& content);
-  void MakeDirectory(const std::string& name);
-  bool HasFile(const std::string& name) const;
-  bool IsDirectory(const std::string& name) const;
-  std::string FileContent(const std::string& name) const;
-  // Files still open through the shell protocol.
+  // Files of the volume, by path from its root ('\' between names, case
+  // ignored as on FAT); a plain name is in the shell's current directory.
+  // Contents are bytes. Putting a file or folder makes the folders on the way.
+  void PutFile(const std::string& path, const std::string& content);
+  void MakeDirectory(const std::string& path);
+  bool HasFile(const std::string& path) const;
+  bool IsDirectory(const std::string& path) const;
+  std::string FileContent(const std::string& path) const;
+  // Files still open, through the shell or the volume.
   int OpenFiles() const;
+  // A volume that refuses every change, as a write-protected stick does.
+  void SetReadOnly(bool readOnly);
   // How the shell's OpenFileByName with EFI_FILE_MODE_CREATE treats an
   // existing file: EDK2's shell keeps its content (default); some shells
   // truncate it.
@@ -133,6 +157,25 @@ class UefiDouble {
 
   // Shell parameters installed on the image handle.
   void SetArguments(const std::vector<std::u16string>& argv);
+
+  // --- Starts without a shell ----------------------------------------------
+  // The boot manager's start: the image loses its shell parameters (the
+  // shell itself stays resident) and the 5-minute watchdog is armed.
+  void StartWithoutShell();
+  // The Loaded Image's file path, one file path node per entry.
+  void SetImagePath(const std::vector<std::u16string>& nodes);
+  // The Loaded Image's file path as raw device path bytes, end node included.
+  void SetImageDevicePath(const std::vector<uint8_t>& bytes);
+  // The image came from a device without a file system (a network boot).
+  void LoadImageFromNetwork();
+
+  // --- Console input and the watchdog ----------------------------------------
+  // A key that ReadKeyStroke hands out once the clock reaches `atMicroseconds`.
+  void TypeKey(uint64_t atMicroseconds, char16_t character = u' ');
+  size_t KeysWaiting() const;
+  // The watchdog's timeout in seconds, 0 when off.
+  uint64_t WatchdogSeconds() const;
+  bool WatchdogFired() const;
 
  private:
   struct Impl;

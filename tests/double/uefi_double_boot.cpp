@@ -145,6 +145,17 @@ EFI_STATUS EFIAPI Stall(UINTN micros) {
   d.micros += micros;
   ++d.stallCalls;
   ++d.stallsByLength[micros];
+  if (d.watchdogSeconds != 0 && d.micros >= d.watchdogArmedAt + d.watchdogSeconds * 1000000)
+    d.watchdogFired = true;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI SetWatchdogTimer(UINTN seconds, UINT64, UINTN dataSize, CHAR16* data) {
+  State& d = Live();
+  if (auto fault = d.Enter(Service::SetWatchdogTimer)) return *fault;
+  if (dataSize != 0 && data == nullptr) return EFI_INVALID_PARAMETER;
+  d.watchdogSeconds = seconds;
+  d.watchdogArmedAt = d.micros;
   return EFI_SUCCESS;
 }
 
@@ -195,7 +206,17 @@ EFI_STATUS EFIAPI QueryMode(SIMPLE_TEXT_OUTPUT_INTERFACE*, UINTN mode, UINTN* co
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI ReadKeyStroke(SIMPLE_INPUT_INTERFACE*, EFI_INPUT_KEY*) { return EFI_NOT_READY; }
+// The first typed key whose time has come, once.
+EFI_STATUS EFIAPI ReadKeyStroke(SIMPLE_INPUT_INTERFACE* self, EFI_INPUT_KEY* key) {
+  State& d = Live();
+  if (auto fault = d.Enter(Service::ReadKeyStroke)) return *fault;
+  if (self != &d.conIn || key == nullptr) return EFI_INVALID_PARAMETER;
+  if (d.keys.empty() || d.keys.front().at > d.micros) return EFI_NOT_READY;
+  key->ScanCode = 0;
+  key->UnicodeChar = d.keys.front().character;
+  d.keys.pop_front();
+  return EFI_SUCCESS;
+}
 
 }  // namespace
 
@@ -251,7 +272,7 @@ void FillBootServices(State& d) {
   b.ExitBootServices = Unsupported;
   b.GetNextMonotonicCount = Unsupported;
   b.Stall = Stall;
-  b.SetWatchdogTimer = Unsupported;
+  b.SetWatchdogTimer = SetWatchdogTimer;
   b.ConnectController = Unsupported;
   b.DisconnectController = Unsupported;
   b.OpenProtocol = OpenProtocol;

@@ -30,7 +30,6 @@ const CHAR16* EFIAPI GetCurDir(const CHAR16*) { return Wide(u"FS0:\\"); }
 constexpr UINT64 kRead = EFI_FILE_MODE_READ;
 constexpr UINT64 kReadWrite = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
 constexpr UINT64 kReadWriteCreate = kReadWrite | EFI_FILE_MODE_CREATE;
-constexpr size_t kInfoHeader = offsetof(EFI_FILE_INFO, FileName);
 
 std::u16string FromFirmware(const CHAR16* text) {
   std::u16string s;
@@ -67,11 +66,6 @@ EFI_STATUS EFIAPI CloseFile(SHELL_FILE_HANDLE handle) {
   return EFI_SUCCESS;
 }
 
-void Unlist(State& d, const std::shared_ptr<FileNode>& node) {
-  auto it = d.files.find(Fold(node->name));
-  if (it != d.files.end() && it->second == node) d.files.erase(it);
-}
-
 EFI_STATUS EFIAPI DeleteFile(SHELL_FILE_HANDLE handle) {
   State& d = Live();
   // The shell closes the handle in every case, a failed delete included.
@@ -83,9 +77,9 @@ EFI_STATUS EFIAPI DeleteFile(SHELL_FILE_HANDLE handle) {
   if (f == nullptr) return EFI_INVALID_PARAMETER;
   // EFI_FILE_PROTOCOL.Delete closes the handle even when it cannot delete.
   const bool writable = f->writable;
-  if (writable) Unlist(d, f->node);
+  if (writable && !d.readOnly) d.Unlist(f->node);
   d.openFiles.erase(handle);
-  return writable ? EFI_SUCCESS : EFI_WARN_DELETE_FAILURE;
+  return writable && !d.readOnly ? EFI_SUCCESS : EFI_WARN_DELETE_FAILURE;
 }
 
 EFI_STATUS EFIAPI DeleteFileByName(const CHAR16* name) {
@@ -102,19 +96,10 @@ EFI_FILE_INFO* EFIAPI GetFileInfo(SHELL_FILE_HANDLE handle) {
   if (d.Enter(Service::ShellGetFileInfo)) return nullptr;
   OpenFile* f = d.FindOpenFile(handle, "GetFileInfo");
   if (f == nullptr) return nullptr;
-  const FileNode& node = *f->node;
-  const size_t nameBytes = (node.name.size() + 1) * sizeof(CHAR16);
-  EFI_FILE_INFO header{};
-  header.Size = kInfoHeader + nameBytes;
-  header.FileSize = node.content.size();
-  header.PhysicalSize = (header.FileSize + 511) / 512 * 512;  // whole sectors
-  header.Attribute = node.directory ? EFI_FILE_DIRECTORY : EFI_FILE_ARCHIVE;
-  // Never smaller than the structure, so reading any field stays in bounds.
-  auto* raw = static_cast<unsigned char*>(
-      d.PoolTake(EfiBootServicesData, std::max<size_t>(header.Size, sizeof(EFI_FILE_INFO))));
+  const std::vector<unsigned char> info = FileInfoOf(*f->node);
+  auto* raw = static_cast<unsigned char*>(d.PoolTake(EfiBootServicesData, info.size()));
   if (raw == nullptr) return nullptr;
-  std::memcpy(raw, &header, kInfoHeader);
-  std::memcpy(raw + kInfoHeader, node.name.c_str(), nameBytes);
+  std::memcpy(raw, info.data(), info.size());
   return reinterpret_cast<EFI_FILE_INFO*>(raw);
 }
 
@@ -122,30 +107,8 @@ EFI_STATUS EFIAPI SetFileInfo(SHELL_FILE_HANDLE handle, const EFI_FILE_INFO* inf
   State& d = Live();
   if (auto fault = d.Enter(Service::ShellSetFileInfo)) return *fault;
   OpenFile* f = d.FindOpenFile(handle, "SetFileInfo");
-  if (f == nullptr || info == nullptr) return EFI_INVALID_PARAMETER;
-  if (info->Size < kInfoHeader + sizeof(CHAR16)) return EFI_BAD_BUFFER_SIZE;
-  if ((info->Attribute & ~EFI_FILE_VALID_ATTR) != 0) return EFI_INVALID_PARAMETER;
-  FileNode& node = *f->node;
-  std::u16string name;
-  const auto* chars = reinterpret_cast<const unsigned char*>(info) + kInfoHeader;
-  const size_t maxChars = (info->Size - kInfoHeader) / sizeof(CHAR16);
-  for (size_t i = 0; i < maxChars; ++i) {
-    char16_t c;
-    std::memcpy(&c, chars + i * sizeof(CHAR16), sizeof c);
-    if (c == 0) break;
-    name.push_back(c);
-  }
-  if (Fold(name) != Fold(node.name)) {
-    ADD_FAILURE() << "SetFileInfo renames a file; the double does not model renaming";
-    return EFI_UNSUPPORTED;
-  }
-  const bool wantsDirectory = (info->Attribute & EFI_FILE_DIRECTORY) != 0;
-  if (wantsDirectory != node.directory) return EFI_ACCESS_DENIED;
-  if (info->FileSize == node.content.size()) return EFI_SUCCESS;
-  if (node.directory || !f->writable) return EFI_ACCESS_DENIED;
-  if (info->FileSize > kFileLimit) return EFI_VOLUME_FULL;
-  node.content.resize(info->FileSize, '\0');
-  return EFI_SUCCESS;
+  if (f == nullptr) return EFI_INVALID_PARAMETER;
+  return FileSetInfoFrom(d, *f, info);
 }
 
 EFI_STATUS EFIAPI GetFileSize(SHELL_FILE_HANDLE handle, UINT64* size) {
@@ -163,32 +126,16 @@ EFI_STATUS EFIAPI WriteFile(SHELL_FILE_HANDLE handle, UINTN* size, VOID* buffer)
   State& d = Live();
   if (auto fault = d.Enter(Service::ShellWriteFile)) return *fault;
   OpenFile* f = d.FindOpenFile(handle, "WriteFile");
-  if (f == nullptr || size == nullptr || (buffer == nullptr && *size != 0))
-    return EFI_INVALID_PARAMETER;
-  if (f->node->directory || !f->writable) return EFI_ACCESS_DENIED;
-  std::string& content = f->node->content;
-  if (f->position > kFileLimit || *size > kFileLimit - f->position) return EFI_VOLUME_FULL;
-  // A position past the end (after SetFilePosition) grows the file with zeros.
-  if (f->position + *size > content.size()) content.resize(f->position + *size, '\0');
-  if (*size != 0) std::memcpy(content.data() + f->position, buffer, *size);
-  f->position += *size;
-  return EFI_SUCCESS;
+  if (f == nullptr) return EFI_INVALID_PARAMETER;
+  return FileWriteAt(d, *f, size, buffer);
 }
 
 EFI_STATUS EFIAPI ReadFile(SHELL_FILE_HANDLE handle, UINTN* size, VOID* buffer) {
   State& d = Live();
   if (auto fault = d.Enter(Service::ShellReadFile)) return *fault;
   OpenFile* f = d.FindOpenFile(handle, "ReadFile");
-  if (f == nullptr || size == nullptr || (buffer == nullptr && *size != 0))
-    return EFI_INVALID_PARAMETER;
-  if (f->node->directory) return EFI_UNSUPPORTED;  // listings are not modelled
-  const std::string& content = f->node->content;
-  if (f->position > content.size()) return EFI_DEVICE_ERROR;
-  const size_t n = std::min<size_t>(*size, content.size() - f->position);
-  if (n != 0) std::memcpy(buffer, content.data() + f->position, n);
-  f->position += n;
-  *size = n;
-  return EFI_SUCCESS;
+  if (f == nullptr) return EFI_INVALID_PARAMETER;
+  return FileReadAt(*f, size, buffer);
 }
 
 EFI_STATUS EFIAPI GetFilePosition(SHELL_FILE_HANDLE handle, UINT64* position) {
@@ -206,13 +153,7 @@ EFI_STATUS EFIAPI SetFilePosition(SHELL_FILE_HANDLE handle, UINT64 position) {
   if (auto fault = d.Enter(Service::ShellSetFilePosition)) return *fault;
   OpenFile* f = d.FindOpenFile(handle, "SetFilePosition");
   if (f == nullptr) return EFI_INVALID_PARAMETER;
-  if (f->node->directory) {
-    if (position != 0) return EFI_UNSUPPORTED;  // a directory only rewinds
-  } else if (position == ~UINT64{0}) {
-    position = f->node->content.size();  // the end of the file
-  }
-  f->position = position;
-  return EFI_SUCCESS;
+  return FileSetPositionTo(*f, position);
 }
 
 EFI_STATUS EFIAPI FlushFile(SHELL_FILE_HANDLE handle) {
@@ -242,17 +183,20 @@ EFI_STATUS State::OpenByName(const CHAR16* name, bool create, bool directory, bo
                      "current directory";
     return EFI_UNSUPPORTED;
   }
-  std::shared_ptr<FileNode>& node = files[Fold(given)];
-  if (!node) {
-    if (!create) {
-      files.erase(Fold(given));
-      return EFI_NOT_FOUND;
-    }
-    node = std::make_shared<FileNode>(FileNode{given, {}, directory});
-  } else if (create && createTruncates && !node->directory) {
-    node->content.clear();
+  const std::u16string key = Fold(given);
+  auto found = files.find(key);
+  if (found == files.end()) {
+    if (!create) return EFI_NOT_FOUND;
+    if (readOnly) return EFI_WRITE_PROTECTED;
+    found = files.emplace(key, std::make_shared<FileNode>(FileNode{key, given, {}, directory})).first;
+  } else if (writable && readOnly) {
+    return EFI_WRITE_PROTECTED;
+  } else if (create && createTruncates && !found->second->directory) {
+    found->second->content.clear();
   }
-  auto handle = std::make_unique<OpenFile>(OpenFile{node, 0, writable});
+  auto handle = std::make_unique<OpenFile>();
+  handle->node = found->second;
+  handle->writable = writable;
   *out = handle.get();
   openFiles.emplace(handle.get(), std::move(handle));
   return EFI_SUCCESS;

@@ -1,10 +1,13 @@
-// The double's inner state, shared by its three source files: the public
-// face (uefi_double.cpp), the boot services (uefi_double_boot.cpp) and the
-// shell (uefi_double_shell.cpp). Nothing outside tests/double includes it.
+// The double's inner state, shared by its source files: the public face
+// (uefi_double.cpp), the boot services and console (uefi_double_boot.cpp),
+// the files both the shell and the volume serve (uefi_double_files.cpp), the
+// shell (uefi_double_shell.cpp) and the volume with the program's Loaded
+// Image (uefi_double_volume.cpp). Nothing outside tests/double includes it.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -31,6 +34,9 @@ constexpr EFI_GUID kShellGuid = EFI_SHELL_PROTOCOL_GUID;
 constexpr EFI_GUID kShellParametersGuid = EFI_SHELL_PARAMETERS_PROTOCOL_GUID;
 constexpr EFI_GUID kTextOutGuid = EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL_GUID;
 constexpr EFI_GUID kTextInGuid = EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID;
+constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
+constexpr EFI_GUID kFileSystemGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
+constexpr EFI_GUID kFileInfoGuid = EFI_FILE_INFO_ID;
 
 bool SameGuid(const EFI_GUID& a, const EFI_GUID& b);
 
@@ -54,20 +60,30 @@ struct Fault {
   EFI_STATUS status;
 };
 
-// A file or directory of the shell's current directory. Open handles share
-// it, so a handle outlives the deletion of its file (it then writes to a
-// file no longer listed), as with an unlinked file on a host system.
+// A file or directory of the volume; the shell's current directory is its
+// root. Open handles share it, so a handle outlives the deletion of its file
+// (it then writes to a file no longer listed), as with an unlinked file on a
+// host system.
 struct FileNode {
-  std::u16string name;  // as created
+  std::u16string key;   // folded path from the root, '\' between names; "" for the root
+  std::u16string name;  // the last name, as created
   std::string content;
   bool directory;
 };
 
-// One SHELL_FILE_HANDLE; the handle value is this record's address.
+// One open file, by either door: a SHELL_FILE_HANDLE is this record's
+// address; an EFI_FILE_PROTOCOL handle is its `protocol` member.
 struct OpenFile {
+  EFI_FILE_PROTOCOL protocol{};
   std::shared_ptr<FileNode> node;
-  uint64_t position;
-  bool writable;
+  uint64_t position = 0;
+  bool writable = false;
+};
+
+// A key typed on the console, available from `at` on the virtual clock.
+struct TypedKey {
+  uint64_t at;
+  char16_t character;
 };
 
 struct State {
@@ -112,10 +128,25 @@ struct State {
   // Console.
   std::vector<std::u16string> output;
 
-  // Files, keyed by folded name.
+  // Files, keyed by folded path; open handles of the shell and the volume.
+  std::shared_ptr<FileNode> root;
   std::map<std::u16string, std::shared_ptr<FileNode>> files;
   std::map<void*, std::unique_ptr<OpenFile>> openFiles;
+  std::map<void*, std::unique_ptr<OpenFile>> volumeFiles;
   bool createTruncates = false;
+  bool readOnly = false;
+
+  // The volume and the program's Loaded Image.
+  EFI_SIMPLE_FILE_SYSTEM_PROTOCOL fileSystem{};
+  EFI_HANDLE volume = nullptr;
+  EFI_LOADED_IMAGE_PROTOCOL loadedImage{};
+  std::vector<uint8_t> imagePath;
+
+  // Console input and the watchdog.
+  std::deque<TypedKey> keys;
+  uint64_t watchdogSeconds = 0;
+  uint64_t watchdogArmedAt = 0;
+  bool watchdogFired = false;
 
   // Counts the call, runs the hook, and answers the armed fault if any.
   std::optional<EFI_STATUS> Enter(Service s);
@@ -134,7 +165,13 @@ struct State {
   OpenFile* FindOpenFile(SHELL_FILE_HANDLE handle, const char* service);
   EFI_STATUS OpenByName(const CHAR16* name, bool create, bool directory,
                         bool writable, SHELL_FILE_HANDLE* out);
+  // True when every folder on the way to `key` is there (made when
+  // `create` is set); false when one is missing or is a file.
+  bool MakeParents(const std::u16string& key, bool create);
+  void Unlist(const std::shared_ptr<FileNode>& node);
   void SetArguments(const std::vector<std::u16string>& args);
+  void SetImagePath(const std::vector<std::u16string>& nodes);
+  void SetImageDevicePath(const std::vector<uint8_t>& bytes);
 };
 
 // The live instance; aborts when there is none, so a call through a stale
@@ -146,6 +183,23 @@ extern State* g_live;
 void FillBootServices(State& d);
 void FillShell(State& d);
 void FillConsole(State& d);
+void FillVolume(State& d);
+
+// What both doors to a file share (uefi_double_files.cpp). Each returns a
+// status and leaves out-values untouched on failure.
+EFI_STATUS FileWriteAt(State& d, OpenFile& f, UINTN* size, const void* buffer);
+EFI_STATUS FileReadAt(OpenFile& f, UINTN* size, void* buffer);
+EFI_STATUS FileSetPositionTo(OpenFile& f, UINT64 position);
+// The file's EFI_FILE_INFO, header and name, as the firmware lays it out.
+std::vector<unsigned char> FileInfoOf(const FileNode& node);
+EFI_STATUS FileSetInfoFrom(State& d, OpenFile& f, const EFI_FILE_INFO* info);
+
+// The path of a node: `base` (a folded key) joined with `path` ('\' between
+// names, a leading '\' from the root, "." and ".." as usual), folded. False
+// when ".." climbs above the root.
+bool JoinPath(const std::u16string& base, const std::u16string& path, std::u16string* key);
+// The last name of a path, as given.
+std::u16string LastName(const std::u16string& path);
 
 // Names are compared as FAT does: ASCII letters without case.
 std::u16string Fold(const std::u16string& name);

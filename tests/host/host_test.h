@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/run_state.h"
+#include "platform/files.h"
 #include "platform/services.h"
 #include "platform/stream.h"
 #include "tests/double/uefi_double.h"
@@ -16,6 +17,7 @@ class HostTest : public ::testing::Test {
   void SetUp() override {
     PlatformBind(uefi.ImageHandle(), uefi.SystemTable());
     StreamsReset();
+    FilesBind(FilePlace::ShellDirectory);
     gRunState = {};
   }
 

@@ -98,7 +98,7 @@ TEST_F(IdentifyTest, EvenDownstreamValueChoosesTheLowBlock) {
 
 TEST_F(IdentifyTest, NoDriverAtAllStillReportsAndReturnsSuccess) {
   // No converter installed: every lookup fails and says so.
-  EXPECT_EQ(RunShellApplication(uefi.ImageHandle(), uefi.SystemTable()),
+  EXPECT_EQ(RunProgram(uefi.ImageHandle(), uefi.SystemTable()),
             static_cast<EFI_STATUS>(EFI_SUCCESS));
   std::string console = Console();
   std::string i2c = "ERROR : Can't get GopI2c Protocol.\r\n";

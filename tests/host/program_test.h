@@ -26,7 +26,7 @@ class ProgramTest : public HostTest {
                 static_cast<EFI_STATUS>(EFI_SUCCESS));
       installed = true;
     }
-    EXPECT_EQ(RunShellApplication(uefi.ImageHandle(), uefi.SystemTable()),
+    EXPECT_EQ(RunProgram(uefi.ImageHandle(), uefi.SystemTable()),
               static_cast<EFI_STATUS>(EFI_SUCCESS));
     return Console();
   }

@@ -205,7 +205,7 @@ TEST_F(UpdateTest, LowVendorBlockCommandRegisterIsStillCalledDpcd50c) {
 TEST_F(UpdateTest, NoConverterDriverStopsAfterOneWait) {
   // No handles at all: every wait's read fails, so the command register wait
   // must not be satisfied by a byte nobody read.
-  EXPECT_EQ(RunShellApplication(uefi.ImageHandle(), uefi.SystemTable()),
+  EXPECT_EQ(RunProgram(uefi.ImageHandle(), uefi.SystemTable()),
             static_cast<EFI_STATUS>(EFI_SUCCESS));
   std::string console = Console();
   std::string tail = "ERROR : Can't get GopNative Protocol.\r\nDPCD50C not 0.Update failed\r\n";

@@ -92,7 +92,7 @@ RunResult RunOne(const Plan& plan) {
   {
     Witness witness(uefi, converters, count);
     Arm(plan, uefi);
-    final.status = RunShellApplication(uefi.ImageHandle(), uefi.SystemTable());
+    final.status = RunProgram(uefi.ImageHandle(), uefi.SystemTable());
     witness.Finish();
     Collect(uefi, converters, count, &final);
     final.doubleComplaints = complaints.caught;
