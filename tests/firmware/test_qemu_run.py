@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Checks of tools/qemu_run.py that need no firmware: the console text
 helpers against transcripts shaped like OVMF's, the FAT volume round trip
-through mtools, the boot plumbing (keys, sticks, firmware) with a stand-in
-process for QEMU, and the QEMU command lines."""
+through mtools, and the boot plumbing (keys, sticks) with a stand-in
+process for QEMU."""
 
 import os
 import shutil
@@ -240,36 +240,6 @@ class KeysAndSticks(_StandInQemu):
         self.assertEqual(result.stick_fetched, {"EFI/BOOT/BOOTX64.EFI": program.read_bytes()})
         self.assertEqual(result.stick_missing, ["EFI/BOOT/log.txt"])
         self.assertIsNone(self.machine["firmware"])
-
-    def test_secure_boot_takes_the_snakeoil_store(self):
-        self.guest()
-        saved = qemu_run.SNAKEOIL_VARS
-        qemu_run.SNAKEOIL_VARS = os.path.join(self.work, "snakeoil-vars")
-        Path(qemu_run.SNAKEOIL_VARS).write_bytes(b"keys")
-        try:
-            qemu_run.run(startup="reset -s", timeout=60, firmware=qemu_run.SECURE)
-        finally:
-            qemu_run.SNAKEOIL_VARS = saved
-        self.assertEqual(self.machine["vars"], b"keys")
-        self.assertEqual(self.machine["firmware"], qemu_run.SECURE)
-
-
-class MachineLine(unittest.TestCase):
-    def test_secure_boot_needs_smm_secure_flash_and_the_snakeoil_code(self):
-        line = " ".join(qemu_run._qemu_command("v.img", "vars.fd", 256, firmware=qemu_run.SECURE))
-        self.assertIn("-machine q35,smm=on", line)
-        self.assertIn("-global driver=cfi.pflash01,property=secure,value=on", line)
-        self.assertIn(f"readonly=on,file={qemu_run.SNAKEOIL_CODE}", line)
-        plain = " ".join(qemu_run._qemu_command("v.img", "vars.fd", 256))
-        self.assertNotIn("smm=on", plain)
-        self.assertIn(f"readonly=on,file={qemu_run.OVMF_CODE}", plain)
-
-    def test_a_stick_boots_after_the_volume(self):
-        line = " ".join(qemu_run._qemu_command("v.img", "vars.fd", 256, stick="s.img"))
-        self.assertIn("ide-hd,drive=volume,bus=ide.0,bootindex=0", line)
-        self.assertIn("-drive if=none,id=stick,format=raw,file=s.img", line)
-        self.assertIn("usb-storage,bus=xhci.0,drive=stick,bootindex=1", line)
-        self.assertNotIn("bootindex", " ".join(qemu_run._qemu_command("v.img", "vars.fd", 256)))
 
 
 class StartupArgument(unittest.TestCase):
