@@ -10,7 +10,7 @@ caller asks for are read back from the volume with mtools.
 
 A boot may also attach a disk image as a USB stick (`stick`), booted after
 the volume: then the volume is expected to hold a loader as
-\EFI\BOOT\BOOTX64.EFI that the firmware boots first, and files are read
+\\EFI\\BOOT\\BOOTX64.EFI that the firmware boots first, and files are read
 back from the stick's copy too. `firmware=SECURE` boots Debian's snakeoil
 OVMF with Secure Boot enforced. Keys are sent on the serial line when given
 texts appear (`keys`); by default one key ends the shell's countdown.
@@ -27,7 +27,6 @@ Only the Python standard library is used.
 
 import argparse
 import os
-import re
 import selectors
 import shutil
 import subprocess
@@ -36,6 +35,11 @@ import tempfile
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
+
+# Re-exported: callers use the runner as the one module for boots.
+from console_text import (BEGIN_MARKER, END_MARKER, MarkerMissing, Section,  # noqa: F401
+                          clean, extract, lines, strip_escapes, visible)
+from fat_volume import build_volume, read_file  # noqa: F401
 
 QEMU = "qemu-system-x86_64"
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
@@ -48,11 +52,6 @@ SNAKEOIL_KEY = "/usr/share/ovmf/PkKek-1-snakeoil.key"
 SNAKEOIL_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.pem"
 SNAKEOIL_PASSWORD = "snakeoil"
 
-# 32 MiB volume: 65536 sectors of 512 bytes, 64 heads x 32 sectors a track.
-VOLUME_SECTORS = 65536
-VOLUME_HEADS = 64
-VOLUME_TRACK_SECTORS = 32
-
 # The shell prints this while it counts down to startup.nsh (with colour
 # escapes around "ESC", so it is looked for in the clean text); any key other
 # than ESC ends the wait, ESC would skip the script.
@@ -60,109 +59,6 @@ COUNTDOWN_PROMPT = "Press ESC in"
 CONTINUE_KEY = b" "
 
 SECURE = "secure"   # firmware= for a boot with Secure Boot enforced
-
-BEGIN_MARKER = "==BEGIN=="
-END_MARKER = "==END=="
-
-# Only the firmware and the shell emit escapes: CSI sequences (colours,
-# ESC[2J, cursor positioning such as ESC[10;01H, private ones like ESC[=3h),
-# OSC strings, and ESC with an optional intermediate and one final character.
-_ESCAPE = re.compile(
-    r"\x1b\[[0-?]*[ -/]*[@-~]"
-    r"|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)?"
-    r"|\x1b[ -/]*[0-~]"
-    r"|\x1b")
-_RC = re.compile(r"rc=(0[xX][0-9a-fA-F]+|\d+)")
-
-# mtools never asks questions here: no geometry check on a bare image, and
-# its standard input is closed.
-_MTOOLS_ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1")
-
-
-# ---------------------------------------------------------------- console text
-
-def strip_escapes(text):
-    """Drop every escape sequence; CR and LF are left exactly as they came."""
-    return _ESCAPE.sub("", text)
-
-
-def clean(raw):
-    """Serial bytes to text without escapes. Latin-1 keeps one character per
-    byte, so what the terminal driver made of non-ASCII output stays visible."""
-    if isinstance(raw, str):
-        return strip_escapes(raw)
-    return strip_escapes(raw.decode("latin-1"))
-
-
-def lines(text):
-    """Split on CR LF only. A bare CR (the progress line overwriting itself)
-    and a bare LF stay inside the line, so a program that sends either where
-    it should end a line fails a line comparison instead of passing."""
-    parts = text.split("\r\n")
-    if parts and parts[-1] == "":
-        parts.pop()
-    return parts
-
-
-def visible(line):
-    """What a terminal shows for one line after bare CRs have sent the cursor
-    back to column 0: later text overwrites earlier text, a longer earlier
-    tail stays."""
-    cells = []
-    column = 0
-    for char in line:
-        if char == "\r":
-            column = 0
-            continue
-        if column < len(cells):
-            cells[column] = char
-        else:
-            cells.append(char)
-        column += 1
-    return "".join(cells)
-
-
-class MarkerMissing(ValueError):
-    pass
-
-
-@dataclass
-class Section:
-    body: str          # everything between the markers, CRs and LFs intact
-    rc: int            # the %lasterror% after the end marker (None if absent)
-    end_line: str      # the end marker's line, e.g. "==END== rc=0x0"
-
-
-def _at_line_start(text, index):
-    return index == 0 or text[index - 1] in "\r\n"
-
-
-def _find_marker(text, marker, start):
-    # A marker counts only at the start of a line; the end marker may follow
-    # a bare CR, because the shell adds no line break after a program whose
-    # last output was "Page:XX\r".
-    index = text.find(marker, start)
-    while index != -1 and not _at_line_start(text, index):
-        index = text.find(marker, index + 1)
-    return index
-
-
-def extract(text, begin=BEGIN_MARKER, end=END_MARKER):
-    """The part of a clean console between the begin marker's line and the
-    end marker, plus the status the end line reports."""
-    start = _find_marker(text, begin, 0)
-    if start == -1:
-        raise MarkerMissing(f"no {begin!r} line in the console:\n{text}")
-    body_start = text.find("\n", start)
-    body_start = len(text) if body_start == -1 else body_start + 1
-    stop = _find_marker(text, end, body_start)
-    if stop == -1:
-        raise MarkerMissing(f"no {end!r} after {begin!r} in the console:\n{text}")
-    line_end = text.find("\r\n", stop)
-    end_line = text[stop:] if line_end == -1 else text[stop:line_end]
-    match = _RC.search(end_line)
-    rc = int(match.group(1), 0) if match else None
-    return Section(text[body_start:stop], rc, end_line)
 
 
 def startup_script(*commands, volume="fs0:", setup=(), after=()):
@@ -223,75 +119,6 @@ class BootTimeout(RuntimeError):
     def __init__(self, message, result):
         super().__init__(message)
         self.result = result
-
-
-def _mtools(*args):
-    done = subprocess.run(args, env=_MTOOLS_ENV, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True)
-    if done.returncode != 0:
-        raise RuntimeError(f"{' '.join(args)} failed: {done.stderr.strip()}")
-    return done
-
-
-def _volume_path(name):
-    name = str(name).replace("\\", "/").strip("/")
-    if not name:
-        raise ValueError("empty name on the volume")
-    return name
-
-
-def _make_dirs(image, name, made):
-    """Create every directory of `name` on the volume that is not there yet."""
-    parts = name.split("/")
-    for depth in range(1, len(parts) + 1):
-        directory = "/".join(parts[:depth])
-        if directory not in made:
-            _mtools("mmd", "-i", image, "::" + directory)
-            made.add(directory)
-
-
-def _pairs(mapping):
-    return mapping.items() if hasattr(mapping, "items") else mapping
-
-
-def build_volume(image, files=(), dirs=(), startup=None):
-    """A fresh FAT volume holding `files` (name -> path or bytes), the empty
-    `dirs` and, when given, `startup` as startup.nsh at the root."""
-    _mtools("mformat", "-i", image, "-C", "-T", str(VOLUME_SECTORS),
-            "-h", str(VOLUME_HEADS), "-s", str(VOLUME_TRACK_SECTORS), "::")
-    made = set()
-    for name in dirs:
-        _make_dirs(image, _volume_path(name), made)
-    staging = tempfile.mkdtemp(prefix="qemu_run_")
-    try:
-        entries = list(_pairs(files))
-        if startup is not None:
-            if not startup.endswith("\n"):
-                startup += "\n"
-            entries.append(("startup.nsh", startup.encode("ascii")))
-        for number, (name, content) in enumerate(entries):
-            name = _volume_path(name)
-            if "/" in name:
-                _make_dirs(image, name.rsplit("/", 1)[0], made)
-            source = content
-            if isinstance(content, (bytes, bytearray)):
-                source = os.path.join(staging, str(number))
-                Path(source).write_bytes(content)
-            _mtools("mcopy", "-i", image, "-D", "o", str(source), "::" + name)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
-
-
-def read_file(image, name):
-    """A file's bytes from the volume, or None when it is not there."""
-    with tempfile.TemporaryDirectory(prefix="qemu_run_") as scratch:
-        dest = os.path.join(scratch, "file")
-        done = subprocess.run(
-            ["mcopy", "-n", "-i", image, "::" + _volume_path(name), dest],
-            env=_MTOOLS_ENV, stdin=subprocess.DEVNULL, capture_output=True)
-        if done.returncode != 0 or not os.path.isfile(dest):
-            return None
-        return Path(dest).read_bytes()
 
 
 def firmware_files(firmware=None):
