@@ -1,6 +1,8 @@
 # The commands a newcomer and CI use; the build itself is CMake's.
 BUILD ?= build
 FIRMWARE_IMAGE ?=
+SIGNING_KEY ?=
+SIGNING_CERT ?=
 JOBS ?= 2
 RUNS ?= 10000
 SEED ?= 1
@@ -15,7 +17,8 @@ packages:
 	@sh tools/install-packages.sh
 
 configure: packages
-	@cmake -S . -B $(BUILD) -DFIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" >/dev/null
+	@cmake -S . -B $(BUILD) -DFIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" \
+	  -DSIGNING_KEY="$(SIGNING_KEY)" -DSIGNING_CERT="$(SIGNING_CERT)" >/dev/null
 
 build: configure
 	cmake --build $(BUILD) -j$(JOBS)
@@ -50,8 +53,8 @@ usb-image:
 	  echo "make usb-image needs the vendor image: make usb-image FIRMWARE_IMAGE=path/to/image.bin" >&2; \
 	  exit 1; \
 	fi
-	$(MAKE) efi FIRMWARE_IMAGE="$(FIRMWARE_IMAGE)"
-	sh tools/make-usb-image.sh $(BUILD)/pellory-usb.img $(BUILD)/efi/pellory.efi
+	$(MAKE) efi FIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" SIGNING_KEY="$(SIGNING_KEY)" SIGNING_CERT="$(SIGNING_CERT)"
+	python3 tools/usb_image.py $(BUILD)/pellory-usb.img $(BUILD)/efi/pellory.efi
 
 demo: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target pellory-testimage convsim >/dev/null

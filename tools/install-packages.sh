@@ -7,8 +7,9 @@ set -eu
 
 # g++/make/cmake/libgtest-dev: host build and tests; gnu-efi: firmware build;
 # ovmf/qemu-system-x86/mtools/python3: real-firmware tests (tools/qemu_run.py);
-# clang/libclang-rt-14-dev: the fuzz target (libFuzzer and its sanitizers).
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev"
+# clang/libclang-rt-14-dev: the fuzz target (libFuzzer and its sanitizers);
+# sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests.
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl"
 
 missing_packages() {
     list=""

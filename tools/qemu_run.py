@@ -8,6 +8,13 @@ ends the countdown at once. The script is expected to end with `reset -s`,
 which powers the guest off and makes QEMU exit. Afterwards the files the
 caller asks for are read back from the volume with mtools.
 
+A boot may also attach a disk image as a USB stick (`stick`), booted after
+the volume: then the volume is expected to hold a loader as
+\\EFI\\BOOT\\BOOTX64.EFI that the firmware boots first, and files are read
+back from the stick's copy too. `firmware=SECURE` boots Debian's snakeoil
+OVMF with Secure Boot enforced. Keys are sent on the serial line when given
+texts appear (`keys`); by default one key ends the shell's countdown.
+
 Used as a program (see --help) or as a module:
 
     import qemu_run
@@ -20,7 +27,6 @@ Only the Python standard library is used.
 
 import argparse
 import os
-import re
 import selectors
 import shutil
 import subprocess
@@ -30,14 +36,21 @@ import time
 from dataclasses import dataclass, field
 from pathlib import Path
 
+# Re-exported: callers use the runner as the one module for boots.
+from console_text import (BEGIN_MARKER, END_MARKER, MarkerMissing, Section,  # noqa: F401
+                          clean, extract, lines, strip_escapes, visible)
+from fat_volume import build_volume, read_file  # noqa: F401
+
 QEMU = "qemu-system-x86_64"
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
-
-# 32 MiB volume: 65536 sectors of 512 bytes, 64 heads x 32 sectors a track.
-VOLUME_SECTORS = 65536
-VOLUME_HEADS = 64
-VOLUME_TRACK_SECTORS = 32
+# Debian's test-only key set: PK, KEK and db hold the snakeoil certificate.
+# Secure Boot is enforced only with SMM and the flash marked secure.
+SNAKEOIL_CODE = "/usr/share/OVMF/OVMF_CODE_4M.snakeoil.fd"
+SNAKEOIL_VARS = "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd"
+SNAKEOIL_KEY = "/usr/share/ovmf/PkKek-1-snakeoil.key"
+SNAKEOIL_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.pem"
+SNAKEOIL_PASSWORD = "snakeoil"
 
 # The shell prints this while it counts down to startup.nsh (with colour
 # escapes around "ESC", so it is looked for in the clean text); any key other
@@ -45,108 +58,7 @@ VOLUME_TRACK_SECTORS = 32
 COUNTDOWN_PROMPT = "Press ESC in"
 CONTINUE_KEY = b" "
 
-BEGIN_MARKER = "==BEGIN=="
-END_MARKER = "==END=="
-
-# Only the firmware and the shell emit escapes: CSI sequences (colours,
-# ESC[2J, cursor positioning such as ESC[10;01H, private ones like ESC[=3h),
-# OSC strings, and ESC with an optional intermediate and one final character.
-_ESCAPE = re.compile(
-    r"\x1b\[[0-?]*[ -/]*[@-~]"
-    r"|\x1b\][^\x07\x1b]*(?:\x07|\x1b\\)?"
-    r"|\x1b[ -/]*[0-~]"
-    r"|\x1b")
-_RC = re.compile(r"rc=(0[xX][0-9a-fA-F]+|\d+)")
-
-# mtools never asks questions here: no geometry check on a bare image, and
-# its standard input is closed.
-_MTOOLS_ENV = dict(os.environ, MTOOLS_SKIP_CHECK="1")
-
-
-# ---------------------------------------------------------------- console text
-
-def strip_escapes(text):
-    """Drop every escape sequence; CR and LF are left exactly as they came."""
-    return _ESCAPE.sub("", text)
-
-
-def clean(raw):
-    """Serial bytes to text without escapes. Latin-1 keeps one character per
-    byte, so what the terminal driver made of non-ASCII output stays visible."""
-    if isinstance(raw, str):
-        return strip_escapes(raw)
-    return strip_escapes(raw.decode("latin-1"))
-
-
-def lines(text):
-    """Split on CR LF only. A bare CR (the progress line overwriting itself)
-    and a bare LF stay inside the line, so a program that sends either where
-    it should end a line fails a line comparison instead of passing."""
-    parts = text.split("\r\n")
-    if parts and parts[-1] == "":
-        parts.pop()
-    return parts
-
-
-def visible(line):
-    """What a terminal shows for one line after bare CRs have sent the cursor
-    back to column 0: later text overwrites earlier text, a longer earlier
-    tail stays."""
-    cells = []
-    column = 0
-    for char in line:
-        if char == "\r":
-            column = 0
-            continue
-        if column < len(cells):
-            cells[column] = char
-        else:
-            cells.append(char)
-        column += 1
-    return "".join(cells)
-
-
-class MarkerMissing(ValueError):
-    pass
-
-
-@dataclass
-class Section:
-    body: str          # everything between the markers, CRs and LFs intact
-    rc: int            # the %lasterror% after the end marker (None if absent)
-    end_line: str      # the end marker's line, e.g. "==END== rc=0x0"
-
-
-def _at_line_start(text, index):
-    return index == 0 or text[index - 1] in "\r\n"
-
-
-def _find_marker(text, marker, start):
-    # A marker counts only at the start of a line; the end marker may follow
-    # a bare CR, because the shell adds no line break after a program whose
-    # last output was "Page:XX\r".
-    index = text.find(marker, start)
-    while index != -1 and not _at_line_start(text, index):
-        index = text.find(marker, index + 1)
-    return index
-
-
-def extract(text, begin=BEGIN_MARKER, end=END_MARKER):
-    """The part of a clean console between the begin marker's line and the
-    end marker, plus the status the end line reports."""
-    start = _find_marker(text, begin, 0)
-    if start == -1:
-        raise MarkerMissing(f"no {begin!r} line in the console:\n{text}")
-    body_start = text.find("\n", start)
-    body_start = len(text) if body_start == -1 else body_start + 1
-    stop = _find_marker(text, end, body_start)
-    if stop == -1:
-        raise MarkerMissing(f"no {end!r} after {begin!r} in the console:\n{text}")
-    line_end = text.find("\r\n", stop)
-    end_line = text[stop:] if line_end == -1 else text[stop:line_end]
-    match = _RC.search(end_line)
-    rc = int(match.group(1), 0) if match else None
-    return Section(text[body_start:stop], rc, end_line)
+SECURE = "secure"   # firmware= for a boot with Secure Boot enforced
 
 
 def startup_script(*commands, volume="fs0:", setup=(), after=()):
@@ -162,19 +74,42 @@ def startup_script(*commands, volume="fs0:", setup=(), after=()):
 # ------------------------------------------------------------------- the boot
 
 @dataclass
+class KeyPress:
+    """`key` goes out on the serial line `delay` seconds after `text` shows
+    in the clean console, looked for after the previous key's point."""
+    text: str
+    key: bytes = CONTINUE_KEY
+    delay: float = 0.0
+
+
+@dataclass
+class SentKey:
+    text: str          # the text that called for the key
+    offset: int        # length of the clean console when the key went out
+    time: float        # seconds from QEMU's start
+
+
+@dataclass
 class Result:
     console_raw: bytes
     exit_code: int                 # QEMU's; None when it was killed
     wall_time: float               # seconds from QEMU's start to its end
     timed_out: bool = False
-    key_sent: bool = False         # the countdown was seen and cut short
+    keys_sent: list = field(default_factory=list)  # SentKey, in order
     fetched: dict = field(default_factory=dict)    # volume name -> bytes
     missing: list = field(default_factory=list)    # asked for, not on volume
+    stick_fetched: dict = field(default_factory=dict)  # the same for the stick
+    stick_missing: list = field(default_factory=list)
     stderr: str = ""
 
     @property
     def text(self):
         return clean(self.console_raw)
+
+    @property
+    def key_sent(self):
+        """The first key went out (for a shell boot: the countdown was cut)."""
+        return bool(self.keys_sent)
 
     def section(self, begin=BEGIN_MARKER, end=END_MARKER):
         return extract(self.text, begin, end)
@@ -186,98 +121,88 @@ class BootTimeout(RuntimeError):
         self.result = result
 
 
-def _mtools(*args):
-    done = subprocess.run(args, env=_MTOOLS_ENV, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True)
-    if done.returncode != 0:
-        raise RuntimeError(f"{' '.join(args)} failed: {done.stderr.strip()}")
-    return done
+def firmware_files(firmware=None):
+    """(code image, variable store template) for a boot."""
+    if firmware == SECURE:
+        return SNAKEOIL_CODE, SNAKEOIL_VARS
+    return OVMF_CODE, OVMF_VARS
 
 
-def _volume_path(name):
-    name = str(name).replace("\\", "/").strip("/")
-    if not name:
-        raise ValueError("empty name on the volume")
-    return name
-
-
-def _make_dirs(image, name, made):
-    """Create every directory of `name` on the volume that is not there yet."""
-    parts = name.split("/")
-    for depth in range(1, len(parts) + 1):
-        directory = "/".join(parts[:depth])
-        if directory not in made:
-            _mtools("mmd", "-i", image, "::" + directory)
-            made.add(directory)
-
-
-def _pairs(mapping):
-    return mapping.items() if hasattr(mapping, "items") else mapping
-
-
-def build_volume(image, files=(), dirs=(), startup=None):
-    """A fresh FAT volume holding `files` (name -> path or bytes), the empty
-    `dirs` and, when given, `startup` as startup.nsh at the root."""
-    _mtools("mformat", "-i", image, "-C", "-T", str(VOLUME_SECTORS),
-            "-h", str(VOLUME_HEADS), "-s", str(VOLUME_TRACK_SECTORS), "::")
-    made = set()
-    for name in dirs:
-        _make_dirs(image, _volume_path(name), made)
-    staging = tempfile.mkdtemp(prefix="qemu_run_")
-    try:
-        entries = list(_pairs(files))
-        if startup is not None:
-            if not startup.endswith("\n"):
-                startup += "\n"
-            entries.append(("startup.nsh", startup.encode("ascii")))
-        for number, (name, content) in enumerate(entries):
-            name = _volume_path(name)
-            if "/" in name:
-                _make_dirs(image, name.rsplit("/", 1)[0], made)
-            source = content
-            if isinstance(content, (bytes, bytearray)):
-                source = os.path.join(staging, str(number))
-                Path(source).write_bytes(content)
-            _mtools("mcopy", "-i", image, "-D", "o", str(source), "::" + name)
-    finally:
-        shutil.rmtree(staging, ignore_errors=True)
-
-
-def read_file(image, name):
-    """A file's bytes from the volume, or None when it is not there."""
-    with tempfile.TemporaryDirectory(prefix="qemu_run_") as scratch:
-        dest = os.path.join(scratch, "file")
-        done = subprocess.run(
-            ["mcopy", "-n", "-i", image, "::" + _volume_path(name), dest],
-            env=_MTOOLS_ENV, stdin=subprocess.DEVNULL, capture_output=True)
-        if done.returncode != 0 or not os.path.isfile(dest):
-            return None
-        return Path(dest).read_bytes()
-
-
-def _qemu_command(image, vars_copy, memory_mib, qemu_args=()):
-    return [QEMU, *qemu_args, "-machine", "q35", "-accel", "tcg", "-m", str(memory_mib),
+def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, stick=None):
+    code = firmware_files(firmware)[0]
+    machine = ["-machine", "q35"]
+    if firmware == SECURE:
+        machine = ["-machine", "q35,smm=on",
+                   "-global", "driver=cfi.pflash01,property=secure,value=on"]
+    # With a stick the volume is the first boot option and the stick the
+    # second; without one the volume stays as the shell boots have it.
+    disks = ["-drive", f"format=raw,file={image}"]
+    if stick:
+        disks = ["-drive", f"if=none,id=volume,format=raw,file={image}",
+                 "-device", "ide-hd,drive=volume,bus=ide.0,bootindex=0",
+                 "-device", "qemu-xhci,id=xhci",
+                 "-drive", f"if=none,id=stick,format=raw,file={stick}",
+                 "-device", "usb-storage,bus=xhci.0,drive=stick,bootindex=1"]
+    return [QEMU, *qemu_args, *machine, "-accel", "tcg", "-m", str(memory_mib),
             "-display", "none", "-no-reboot", "-nodefaults",
             "-serial", "stdio",
-            "-drive", f"if=pflash,format=raw,readonly=on,file={OVMF_CODE}",
+            "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
             "-drive", f"if=pflash,format=raw,file={vars_copy}",
-            "-drive", f"format=raw,file={image}"]
+            *disks]
 
 
-def _drain(process, deadline, console_sink):
-    """Collect serial output until QEMU closes it or the deadline passes.
-    Returns (console, stderr, key_sent, timed_out)."""
+class _Keys:
+    """The key presses still to make, one at a time, in order."""
+
+    def __init__(self, presses, started):
+        self.presses = list(presses)
+        self.started = started
+        self.sent = []
+        self.search_from = 0
+        self.due = None
+
+    def wait_limit(self, now):
+        return None if self.due is None else max(0.0, self.due - now)
+
+    def step(self, process, console):
+        # The whole capture is cleaned each time: consoles here are a few
+        # kilobytes, and an escape split across reads cleans correctly.
+        if not self.presses:
+            return
+        press = self.presses[0]
+        now = time.monotonic()
+        if self.due is None:
+            if clean(bytes(console)).find(press.text, self.search_from) == -1:
+                return
+            self.due = now + press.delay
+        if now < self.due:
+            return
+        offset = len(clean(bytes(console)))
+        _send_key(process, press.key)
+        self.sent.append(SentKey(press.text, offset, now - self.started))
+        self.search_from = offset
+        self.presses.pop(0)
+        self.due = None
+
+
+def _drain(process, deadline, console_sink, keys):
+    """Collect serial output until QEMU closes it or the deadline passes,
+    sending the keys on the way. Returns (console, stderr, timed_out)."""
     console, errors = bytearray(), bytearray()
-    key_sent = False
     streams = {process.stdout.fileno(): console, process.stderr.fileno(): errors}
     with selectors.DefaultSelector() as selector:
         for fd in streams:
             selector.register(fd, selectors.EVENT_READ)
         while streams:
-            remaining = deadline - time.monotonic()
+            now = time.monotonic()
+            remaining = deadline - now
             if remaining <= 0:
-                return console, errors, key_sent, True
-            for key, _ in selector.select(min(remaining, 1.0)):
+                return console, errors, True
+            wait = min(remaining, 1.0)
+            key_wait = keys.wait_limit(now)
+            if key_wait is not None:
+                wait = min(wait, key_wait)
+            for key, _ in selector.select(wait):
                 chunk = os.read(key.fd, 65536)
                 if not chunk:
                     selector.unregister(key.fd)
@@ -287,20 +212,16 @@ def _drain(process, deadline, console_sink):
                 if key.fd == process.stdout.fileno() and console_sink:
                     console_sink.write(chunk)
                     console_sink.flush()
-            # Cleaning the whole capture is cheap: before the key goes out
-            # it holds only the firmware's and the shell's banners.
-            if not key_sent and COUNTDOWN_PROMPT in clean(bytes(console)):
-                key_sent = _send_key(process)
-    return console, errors, key_sent, False
+            keys.step(process, console)
+    return console, errors, False
 
 
-def _send_key(process):
+def _send_key(process, key):
     try:
-        process.stdin.write(CONTINUE_KEY)
+        process.stdin.write(key)
         process.stdin.flush()
     except (BrokenPipeError, OSError):
         pass
-    return True
 
 
 def _timeout_message(result, timeout, startup):
@@ -312,27 +233,40 @@ def _timeout_message(result, timeout, startup):
 
 
 def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
-        console_out=None, keep_image=None, memory_mib=256, qemu_args=()):
+        console_out=None, keep_image=None, memory_mib=256, qemu_args=(),
+        firmware=None, stick=None, stick_offset=0, stick_fetch=(), keys=None):
     """Boot once. `files` maps volume names to host paths or bytes; `fetch`
     lists volume names to read back, or maps them to host paths to copy them
-    to; `qemu_args` go to QEMU before the machine's own. Raises BootTimeout (carrying the Result) when `timeout` seconds pass
-    before QEMU exits; the files are still fetched for the post-mortem."""
+    to; `qemu_args` go to QEMU before the machine's own. `stick` is a disk
+    image attached, as a copy, as a USB stick; `stick_fetch` is read back
+    from the FAT volume at byte `stick_offset` of that copy. `keys` lists
+    KeyPress entries (default: the shell's countdown key). Raises
+    BootTimeout (carrying the Result) when `timeout` seconds pass before
+    QEMU exits; the files are still fetched for the post-mortem."""
+    if keys is None:
+        keys = [KeyPress(COUNTDOWN_PROMPT)]
     with tempfile.TemporaryDirectory(prefix="qemu_run_") as work:
         image = os.path.join(work, "volume.img")
         vars_copy = os.path.join(work, "vars.fd")
         build_volume(image, files, dirs, startup)
-        shutil.copyfile(OVMF_VARS, vars_copy)
+        shutil.copyfile(firmware_files(firmware)[1], vars_copy)
+        stick_copy = None
+        if stick:
+            stick_copy = os.path.join(work, "stick.img")
+            shutil.copyfile(stick, stick_copy)
+        command = _qemu_command(image, vars_copy, memory_mib, qemu_args,
+                                firmware=firmware, stick=stick_copy)
 
         sink = open(console_out, "wb") if console_out else None
         started = time.monotonic()
+        pending = _Keys(keys, started)
         try:
             process = subprocess.Popen(
-                _qemu_command(image, vars_copy, memory_mib, qemu_args),
-                stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE)
             try:
-                console, errors, key_sent, timed_out = _drain(
-                    process, started + timeout, sink)
+                console, errors, timed_out = _drain(
+                    process, started + timeout, sink, pending)
             finally:
                 if process.poll() is None:
                     process.kill()
@@ -344,9 +278,12 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
                 sink.close()
 
         result = Result(bytes(console), None if timed_out else exit_code,
-                        time.monotonic() - started, timed_out, key_sent,
+                        time.monotonic() - started, timed_out, pending.sent,
                         stderr=errors.decode("utf-8", "replace"))
-        _fetch(image, fetch, result)
+        result.fetched, result.missing = _fetch(image, fetch)
+        if stick_copy:
+            result.stick_fetched, result.stick_missing = _fetch(
+                f"{stick_copy}@@{stick_offset}", stick_fetch)
         if keep_image:
             shutil.copyfile(image, keep_image)
     if timed_out:
@@ -354,16 +291,19 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
     return result
 
 
-def _fetch(image, fetch, result):
+def _fetch(image, fetch):
+    """({name: bytes}, [names not there]); `image` may be mtools' IMG@@OFFSET."""
+    fetched, missing = {}, []
     targets = fetch.items() if hasattr(fetch, "items") else ((n, None) for n in fetch)
     for name, dest in targets:
         content = read_file(image, name)
         if content is None:
-            result.missing.append(name)
+            missing.append(name)
             continue
-        result.fetched[name] = content
+        fetched[name] = content
         if dest:
             Path(dest).write_bytes(content)
+    return fetched, missing
 
 
 # ------------------------------------------------------------------------ CLI

@@ -15,6 +15,7 @@ pellory_efi_objects(convsim-objects
   ${CONVSIM_DIR}/driver/driver_main.cpp
   ${CONVSIM_DIR}/driver/volume_file.cpp
   ${CONVSIM_DIR}/driver/fast_stall.cpp
+  ${CONVSIM_DIR}/driver/watchdog_watch.cpp
   ${CONVSIM_DIR}/driver/timed_binding.cpp
   ${CONVSIM_DIR}/driver/console_line.cpp
   ${CMAKE_SOURCE_DIR}/output/format.cpp
@@ -34,3 +35,14 @@ pellory_efi_objects(convsim-dump-objects
   ${CMAKE_SOURCE_DIR}/platform/volume.cpp
   ${CMAKE_SOURCE_DIR}/platform/efi_memory.cpp)
 pellory_efi_link(convsim-dump 10 convsim-dump-objects)
+
+# convsim-boot.efi: booted first in the tests of a start without a shell;
+# it loads convsim.efi and starts the stick's program as the boot manager
+# would, then runs convsim-dump.efi and powers off.
+pellory_efi_objects(convsim-boot-objects
+  ${CONVSIM_DIR}/driver/boot_main.cpp
+  ${CONVSIM_DIR}/driver/boot_path.cpp
+  ${CONVSIM_DIR}/driver/console_line.cpp
+  ${CMAKE_SOURCE_DIR}/output/format.cpp
+  ${CMAKE_SOURCE_DIR}/platform/efi_memory.cpp)
+pellory_efi_link(convsim-boot 10 convsim-boot-objects)

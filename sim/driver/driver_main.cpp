@@ -11,7 +11,9 @@
 static_assert(kSimScenarioMaxHandles == kSimMaxHandles);
 
 constinit ConvsimRecordProtocol gConvsimRecord = {
-    kConvsimRecordRevision, sizeof(SimConverter), 0, 0, 0, 0, {}, 0, 0, 0, 0, 0};
+    kConvsimRecordRevision, sizeof(SimConverter), 0, 0, 0, 0, {}, 0, 0, 0, 0, 0,
+    0,  // watchdogSets
+    kConvsimWatchdogUnknown, kConvsimWatchdogUnknown};
 
 namespace {
 
@@ -103,6 +105,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   // From here on the driver stays resident whatever fails.
   if (file.options.installProtocols) InstallConverters(st);
   gConvsimRecord.tscHz = MeasureTscHz(bs);
+  InstallWatchdogWatch(bs);
   if (file.options.fastStall) {
     InstallFastStall(bs);
     gConvsimRecord.fastStall = 1;

@@ -1,6 +1,7 @@
 // What the simulator driver's files share: its record, the volume reader,
-// the fast stall, the timed binding and a console line. Only convsim.efi
-// and convsim-dump.efi are built from these; nothing else includes it.
+// the fast stall, the watchdog watch, the timed binding and a console line.
+// Only the simulator's images (convsim.efi, convsim-dump.efi,
+// convsim-boot.efi) are built from these; nothing else includes it.
 #pragma once
 
 #include "platform/efi.h"
@@ -25,6 +26,14 @@ UINT64 MeasureTscHz(EFI_BOOT_SERVICES* bs);
 // counting them, and forwards every other length; the table's CRC is
 // made valid again.
 void InstallFastStall(EFI_BOOT_SERVICES* bs);
+// Makes the boot services table's CRC valid again after a function in it
+// was replaced.
+void RefreshTableCrc(EFI_BOOT_SERVICES* bs);
+
+// Replaces bs->SetWatchdogTimer with one that keeps the timeout it sets in
+// the record (the timed binding copies it at the first converter call) and
+// forwards the call.
+void InstallWatchdogWatch(EFI_BOOT_SERVICES* bs);
 
 // Puts timing wrappers in place of the binding's interface records on the
 // handles SimInstall made, so every converter call is timestamped.

@@ -29,8 +29,12 @@ void InstallFastStall(EFI_BOOT_SERVICES* bs) {
   if (gFirmwareStall != nullptr) return;
   gFirmwareStall = bs->Stall;
   bs->Stall = FastStall;
-  // The table's header carries a CRC over the table; whoever checks it
-  // must still find it valid after the change.
+  RefreshTableCrc(bs);
+}
+
+// The table's header carries a CRC over the table; whoever checks it must
+// still find it valid after a change.
+void RefreshTableCrc(EFI_BOOT_SERVICES* bs) {
   UINT32 crc = 0;
   bs->Hdr.CRC32 = 0;
   if (!EFI_ERROR(bs->CalculateCrc32(bs, bs->Hdr.HeaderSize, &crc))) bs->Hdr.CRC32 = crc;

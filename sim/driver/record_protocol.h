@@ -13,10 +13,14 @@
 // {F340AC53-EBB4-49DF-8916-9EAB6D99E74A}
 constexpr EFI_GUID kConvsimRecordGuid = {
     0xF340AC53, 0xEBB4, 0x49DF, {0x89, 0x16, 0x9E, 0xAB, 0x6D, 0x99, 0xE7, 0x4A}};
-constexpr UINT32 kConvsimRecordRevision = 1;
+constexpr UINT32 kConvsimRecordRevision = 2;
 
 // The stall length of the program's waits, the one the fast stall skips.
 constexpr UINTN kConvsimSkippedStall = 500000;
+
+// watchdogSeconds before anyone set the watchdog after the driver started:
+// the timeout in force then is not known to the driver.
+constexpr UINT64 kConvsimWatchdogUnknown = ~0ull;
 
 struct ConvsimRecordProtocol {
   UINT32 revision;            // kConvsimRecordRevision
@@ -31,8 +35,11 @@ struct ConvsimRecordProtocol {
   UINT64 tscFirstAccess;                     // TSC before the first converter call; 0 = none yet
   UINT64 tscLastAccess;                      // TSC after the latest converter call
   UINT64 tscHz;                              // TSC ticks across a real 10 ms stall, times 100
+  UINT64 watchdogSets;                       // SetWatchdogTimer calls since the driver started
+  UINT64 watchdogSeconds;        // latest timeout set (0: off); kConvsimWatchdogUnknown before any
+  UINT64 watchdogAtFirstAccess;  // watchdogSeconds when the first converter call came
 };
 
 static_assert(offsetof(ConvsimRecordProtocol, converters) == 24);
 static_assert(offsetof(ConvsimRecordProtocol, skippedStalls) == 24 + 8 * kSimMaxHandles);
-static_assert(sizeof(ConvsimRecordProtocol) == 64 + 8 * kSimMaxHandles);
+static_assert(sizeof(ConvsimRecordProtocol) == 88 + 8 * kSimMaxHandles);

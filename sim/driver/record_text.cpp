@@ -75,6 +75,29 @@ void AccessTime(Out& o, const ConvsimRecordProtocol& r) {
   o.Put('\n');
 }
 
+// A watchdog timeout in seconds, "unknown" before anyone set it after the
+// driver started; the one at the first converter call is "none" when no
+// call came.
+void Watchdog(Out& o, const ConvsimRecordProtocol& r) {
+  o.Line(-1, "watchdogSets", r.watchdogSets);
+  o.Key(-1, "watchdogSeconds");
+  if (r.watchdogSeconds == kConvsimWatchdogUnknown) {
+    o.Str("unknown\n");
+  } else {
+    o.Dec(r.watchdogSeconds);
+    o.Put('\n');
+  }
+  o.Key(-1, "watchdogAtFirstAccess");
+  if (r.tscFirstAccess == 0) {
+    o.Str("none\n");
+  } else if (r.watchdogAtFirstAccess == kConvsimWatchdogUnknown) {
+    o.Str("unknown\n");
+  } else {
+    o.Dec(r.watchdogAtFirstAccess);
+    o.Put('\n');
+  }
+}
+
 // The count, then the first few as "sequence 0xdetail name" entries.
 void Violations(Out& o, int i, const SimRecord& r) {
   o.Line(i, "violations", r.violationCount);
@@ -161,6 +184,7 @@ size_t ConvsimRecordText(const ConvsimRecordProtocol& record, char* out, size_t 
   o.Line(-1, "tscLast", record.tscLastAccess);
   o.Line(-1, "tscHz", record.tscHz);
   AccessTime(o, record);
+  Watchdog(o, record);
   for (uint32_t i = 0; i < record.converterCount && i < kSimMaxHandles; ++i)
     if (record.converters[i] != nullptr) Converter(o, static_cast<int>(i), *record.converters[i]);
   return o.cut ? 0 : o.used;

@@ -7,7 +7,9 @@
 namespace {
 
 void Begin() {
-  if (gConvsimRecord.tscFirstAccess == 0) gConvsimRecord.tscFirstAccess = ReadTsc();
+  if (gConvsimRecord.tscFirstAccess != 0) return;
+  gConvsimRecord.tscFirstAccess = ReadTsc();
+  gConvsimRecord.watchdogAtFirstAccess = gConvsimRecord.watchdogSeconds;
 }
 
 EFI_STATUS End(EFI_STATUS status) {

@@ -1,5 +1,5 @@
 // The scenario file lives beside the driver: at the root of the volume the
-// shell loaded convsim.efi from.
+// shell or the test loader loaded convsim.efi from.
 #include "sim/driver/driver_parts.h"
 
 namespace {

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Checks of tools/qemu_run.py that need no firmware: the console text
 helpers against transcripts shaped like OVMF's, the FAT volume round trip
-through mtools, and the boot plumbing with a stand-in process for QEMU."""
+through mtools, and the boot plumbing (keys, sticks) with a stand-in
+process for QEMU."""
 
 import os
 import shutil
@@ -124,8 +125,7 @@ FAKE_GUEST = (
     "sys.exit(int(sys.argv[1]))\n")
 
 
-@unittest.skipUnless(_mtools_present(), "mtools is not installed")
-class BootPlumbing(unittest.TestCase):
+class _StandInQemu(unittest.TestCase):
     def setUp(self):
         self.saved = qemu_run._qemu_command, qemu_run.OVMF_VARS
         self.work = tempfile.mkdtemp()
@@ -136,13 +136,18 @@ class BootPlumbing(unittest.TestCase):
         qemu_run._qemu_command, qemu_run.OVMF_VARS = self.saved
         shutil.rmtree(self.work)
 
-    def guest(self, exit_code=0):
+    def guest(self, exit_code=0, script=FAKE_GUEST):
         self.qemu_args = None
 
-        def command(image, vars_copy, memory, qemu_args=()):
+        def command(image, vars_copy, memory, qemu_args=(), **machine):
             self.qemu_args = tuple(qemu_args)
-            return [sys.executable, "-c", FAKE_GUEST, str(exit_code)]
+            self.machine = dict(machine, vars=Path(vars_copy).read_bytes())
+            return [sys.executable, "-c", script, str(exit_code)]
         qemu_run._qemu_command = command
+
+
+@unittest.skipUnless(_mtools_present(), "mtools is not installed")
+class BootPlumbing(_StandInQemu):
 
     def test_countdown_gets_one_key_and_files_come_back(self):
         self.guest()
@@ -174,6 +179,67 @@ class BootPlumbing(unittest.TestCase):
         self.assertTrue(result.timed_out)
         self.assertIsNone(result.exit_code)
         self.assertEqual(result.fetched["startup.nsh"], b"echo hi\n")
+
+
+# Stands in for a loader's boot: asks for a key twice and reports the keys
+# and how long it waited for the second one; a key that never comes reads
+# as b'' after KEY_PATIENCE seconds.
+KEY_PATIENCE = 2
+KEYED_GUEST = (
+    "import select, sys, time\n"
+    "def key():\n"
+    f"    ready = select.select([sys.stdin], [], [], {KEY_PATIENCE})[0]\n"
+    "    return sys.stdin.buffer.read(1) if ready else b''\n"
+    "out = sys.stdout.buffer\n"
+    "out.write(b'==BEGIN==\\r\\nPage:FF\\r'); out.flush()\n"
+    "first = key()\n"
+    "out.write(b'Press any key\\r\\n'); out.flush()\n"
+    "asked = time.monotonic()\n"
+    "second = key()\n"
+    "out.write(b'%r %r %.2f\\r\\n==END== rc=0x0\\r\\n' % (first, second, time.monotonic() - asked))\n")
+
+
+@unittest.skipUnless(_mtools_present(), "mtools is not installed")
+class KeysAndSticks(_StandInQemu):
+    def test_keys_follow_their_texts_in_order_and_wait_their_delay(self):
+        self.guest(script=KEYED_GUEST)
+        result = qemu_run.run(startup="reset -s", timeout=60, keys=[
+            qemu_run.KeyPress("Page:", b"a"),
+            qemu_run.KeyPress("Press any key", b"b", delay=0.6)])
+        first, second, waited = result.section().body.split("\r\n")[1].split(" ")
+        self.assertEqual((first, second), ("b'a'", "b'b'"))
+        self.assertGreaterEqual(float(waited), 0.6)
+        self.assertEqual([k.text for k in result.keys_sent], ["Page:", "Press any key"])
+        text = result.text
+        # Each key went out after its text and before what answered it.
+        self.assertLess(text.index("Page:"), result.keys_sent[0].offset)
+        self.assertLessEqual(result.keys_sent[0].offset, text.index("Press any key"))
+        self.assertLess(result.keys_sent[1].offset, text.index("==END=="))
+
+    def test_a_text_seen_before_the_previous_key_does_not_count_again(self):
+        self.guest(script=KEYED_GUEST)
+        result = qemu_run.run(startup="reset -s", timeout=60, keys=[
+            qemu_run.KeyPress("Page:", b"a"), qemu_run.KeyPress("Page:", b"b")])
+        self.assertIn("b'a' b''", result.section().body)
+        self.assertEqual(len(result.keys_sent), 1)
+
+    def test_a_stick_is_attached_as_a_copy_and_read_back(self):
+        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+        import usb_image
+        self.guest()
+        program = Path(self.work, "app.efi")
+        program.write_bytes(b"MZ" + bytes(1000))
+        stick = os.path.join(self.work, "stick.img")
+        usb_image.build(stick, program)
+        before = Path(stick).read_bytes()
+        result = qemu_run.run(startup="reset -s", timeout=60, stick=stick,
+                              stick_offset=usb_image.ESP_OFFSET,
+                              stick_fetch=["EFI/BOOT/BOOTX64.EFI", "EFI/BOOT/log.txt"])
+        self.assertNotEqual(self.machine["stick"], stick)
+        self.assertEqual(Path(stick).read_bytes(), before)
+        self.assertEqual(result.stick_fetched, {"EFI/BOOT/BOOTX64.EFI": program.read_bytes()})
+        self.assertEqual(result.stick_missing, ["EFI/BOOT/log.txt"])
+        self.assertIsNone(self.machine["firmware"])
 
 
 class StartupArgument(unittest.TestCase):

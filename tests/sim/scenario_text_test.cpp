@@ -299,6 +299,24 @@ TEST_F(RecordText, AccessTimeComesFromTheTscFigures) {
   EXPECT_TRUE(Has(Text(), "accessMicroseconds=3500001"));
 }
 
+TEST_F(RecordText, WatchdogShowsTheTimeoutInForceAtTheFirstConverterCall) {
+  record.watchdogSeconds = kConvsimWatchdogUnknown;
+  record.watchdogAtFirstAccess = 300;
+  std::string t = Text();
+  EXPECT_TRUE(Has(t, "watchdogSeconds=unknown")) << t;
+  EXPECT_TRUE(Has(t, "watchdogAtFirstAccess=none")) << "no converter call came";
+
+  record.tscFirstAccess = 1;
+  record.watchdogSets = 2;
+  record.watchdogSeconds = 0;
+  t = Text();
+  EXPECT_TRUE(Has(t, "watchdogSets=2")) << t;
+  EXPECT_TRUE(Has(t, "watchdogSeconds=0"));
+  EXPECT_TRUE(Has(t, "watchdogAtFirstAccess=300"));
+  record.watchdogAtFirstAccess = kConvsimWatchdogUnknown;
+  EXPECT_TRUE(Has(Text(), "watchdogAtFirstAccess=unknown"));
+}
+
 TEST_F(RecordText, EachHandleGetsItsBlockAndTooSmallABufferGivesNothing) {
   auto second = std::make_unique<SimConverter>();
   SimInit(second.get(), nullptr);
