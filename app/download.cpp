@@ -4,8 +4,8 @@
 
 #include "app/converter.h"
 #include "app/register_wait.h"
-#include "app/run_state.h"
 #include "link/link.h"
+#include "link/run_state.h"
 #include "output/console.h"
 #include "output/update_log.h"
 #include "payload/firmware_image.h"

@@ -1,9 +1,12 @@
 #include "link/link.h"
 
-#include "app/run_state.h"
 #include "link/gop.h"
+#include "link/run_state.h"
 #include "output/console.h"
 #include "platform/services.h"
+
+// Filled by identification; read here on every call.
+constinit RunState gRunState = {};
 
 namespace {
 

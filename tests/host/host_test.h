@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/run_state.h"
+#include "link/run_state.h"
 #include "platform/services.h"
 #include "platform/stream.h"
 #include "tests/double/uefi_double.h"

@@ -1,5 +1,7 @@
 // The one record shared across the run. Identification fills it in before
-// anything else reads it; it stays unchanged afterwards.
+// anything else reads it; it stays unchanged afterwards. It lives here, in
+// the lowest layer that reads it: every link call reads the port and the
+// quiet flag, and the flow above includes it from here.
 #pragma once
 
 #include "platform/efi.h"
