@@ -146,7 +146,9 @@ void FirmwareCallFails(Plan& p, Chooser& c) {
                                   Service::CloseProtocol};
   const uint32_t perCall = p.handles == 0 ? 1 : p.handles;
   for (uint32_t n = c.Range(1, 2); n > 0; n--) {
-    const Service s = kLink[c.Below(3)];
+    // The fourth choice: an open that succeeds with nothing callable.
+    const uint32_t which = c.Below(4);
+    const Service s = which < 3 ? kLink[which] : Service::OpenProtocol;
     const uint32_t scale = s == Service::LocateHandleBuffer ? 1 : perCall;
     uint64_t nth = 0;
     switch (c.Pick({6, 3, 1})) {
@@ -160,7 +162,12 @@ void FirmwareCallFails(Plan& p, Chooser& c) {
         nth = c.Range(1, 66900 * scale);  // anywhere in a whole update
         break;
     }
-    Fault(p, c, s, nth, c.Percent(10));
+    if (which < 3) {
+      Fault(p, c, s, nth, c.Percent(10));
+      continue;
+    }
+    p.brokenOpen = nth;
+    p.defect = static_cast<Defect>(c.Range(1, 3));
   }
 }
 

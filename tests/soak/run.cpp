@@ -91,6 +91,7 @@ RunResult RunOne(const Plan& plan) {
   PrepareLog(plan, uefi);
   {
     Witness witness(uefi, converters, count);
+    witness.BreakOpen(plan.brokenOpen, plan.defect);
     Arm(plan, uefi);
     final.status = RunShellApplication(uefi.ImageHandle(), uefi.SystemTable());
     witness.Finish();
