@@ -208,11 +208,25 @@ void DriverCallFails(Plan& p, Chooser& c) {
   }
 }
 
-// A read-back corrupted at one byte of `page`.
+// A read-back corrupted at one byte of `page`, or at the image's first or
+// last byte: a verification that starts late or stops short misses only
+// those, so they are drawn often rather than left to a 1 in 65,536 chance.
 void CorruptReadBack(SimScenario& s, uint32_t page, Chooser& c) {
   s.corruptReadBack = true;
-  s.corruptPage = page;
-  s.corruptByte = c.Below(256);
+  switch (c.Pick({1, 1, 2})) {
+    case 0:
+      s.corruptPage = 0;
+      s.corruptByte = 0;
+      return;
+    case 1:
+      s.corruptPage = 255;
+      s.corruptByte = 255;
+      return;
+    default:
+      s.corruptPage = page;
+      s.corruptByte = c.Below(256);
+      return;
+  }
 }
 
 // A window write that fails at one byte of some page.
