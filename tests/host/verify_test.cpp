@@ -1,9 +1,11 @@
 // The verification at its edges: a read-back that differs from the image
 // only in its first byte, or only in its last, is a verify error naming
 // that byte, and log.txt says "failed". A check that starts one byte late
-// or stops one byte short would report success here.
+// or stops one byte short would report success here. And the buffer the
+// pages are read back into, as the pool is asked for it.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "payload/firmware_image.h"
 #include "tests/host/program_test.h"
@@ -48,5 +50,32 @@ TEST_P(VerifyEdgeTest, DifferenceOnlyThereIsAVerifyErrorAndLogFailed) {
 
 INSTANTIATE_TEST_SUITE_P(ImageEnds, VerifyEdgeTest, ::testing::ValuesIn(kEdges),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// Every AllocatePool request, as the program made it, before the double
+// answers it.
+struct PoolRequest {
+  EFI_MEMORY_TYPE type;
+  UINTN size;
+};
+std::vector<PoolRequest> gRequests;
+decltype(EFI_BOOT_SERVICES::AllocatePool) gAllocate = nullptr;
+
+EFI_STATUS EFIAPI RecordAllocate(EFI_MEMORY_TYPE type, UINTN size, VOID** buffer) {
+  gRequests.push_back({type, size});
+  return gAllocate(type, size, buffer);
+}
+
+using ReadBackTest = ProgramTest;
+
+TEST_F(ReadBackTest, ReadBackBufferIsLoaderDataOfTheImageSize) {
+  gRequests.clear();
+  gAllocate = uefi.SystemTable()->BootServices->AllocatePool;
+  uefi.SystemTable()->BootServices->AllocatePool = RecordAllocate;
+  Run();
+  ASSERT_EQ(gRequests.size(), 1u) << "the read-back buffer is the program's one pool request";
+  EXPECT_EQ(gRequests[0].type, EfiLoaderData);
+  EXPECT_EQ(gRequests[0].size, 65536u);
+  EXPECT_EQ(Log(), "successful");
+}
 
 }  // namespace
