@@ -61,13 +61,20 @@ int64_t Reject(SimConverter* c, uint32_t detail) {
 
 // The driver takes a single-byte write from the whole staging buffer, so
 // the host must hand it zeroed beyond the byte it writes; the first stale
-// byte found is recorded.
+// byte found is recorded. A whole update makes 65,538 such writes, so the
+// bytes are looked at eight at a time and one by one only when one is set.
 void CheckStaging(SimConverter* c, const uint8_t* staging) {
-  for (uint32_t k = 1; k < kSimStagingSize; ++k) {
-    if (staging[k] == 0) continue;
-    Violate(c, SimViolation::kStagingNotZeroed, k);
-    return;
+  uint64_t any = 0;
+  for (uint32_t k = 1; k < 8; ++k) any |= staging[k];
+  for (uint32_t k = 8; k < kSimStagingSize; k += 8) {
+    uint64_t word;
+    __builtin_memcpy(&word, staging + k, sizeof word);
+    any |= word;
   }
+  if (any == 0) return;
+  uint32_t k = 1;
+  while (staging[k] == 0) ++k;
+  Violate(c, SimViolation::kStagingNotZeroed, k);
 }
 
 bool I2cArgumentsFit(const SimI2cOffset* offset, uint32_t count, const uint8_t* buffer) {
