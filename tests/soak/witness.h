@@ -1,6 +1,7 @@
 // The witness of one run: it stands in the firmware's tables (boot services,
 // console, shell) and in front of the converter model's driver records,
-// passes every call on unchanged, and keeps what a checker needs to judge
+// passes every call on unchanged (but for the one open a plan may break),
+// and keeps what a checker needs to judge
 // the run without trusting the program: which calls failed, which messages
 // followed, the lines shown and the counters at the moment each appeared.
 //

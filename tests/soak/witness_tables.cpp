@@ -2,7 +2,8 @@
 // services, console and shell tables, and driver records put in front of
 // the converter model. Each passes the call on unchanged and tells the
 // witness what it saw, so the program meets the very double and model it
-// would meet without the witness.
+// would meet without the witness; the one exception is the open the plan
+// breaks, which hands back a broken record instead of the driver's.
 #include <algorithm>
 #include <iterator>
 
