@@ -5,7 +5,7 @@
 
 #include <stdarg.h>
 
-#include "app/run_state.h"
+#include "link/run_state.h"
 #include "output/console.h"
 #include "output/format.h"
 #include "output/update_history.h"

@@ -2,12 +2,10 @@
 // report its versions, then run the download.
 #include "app/converter.h"
 #include "app/download.h"
-#include "app/run_state.h"
 #include "link/link.h"
+#include "link/run_state.h"
 #include "output/console.h"
 #include "platform/start.h"
-
-constinit RunState gRunState = {};
 
 namespace {
 

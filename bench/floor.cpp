@@ -9,6 +9,7 @@
 // The host test beside it checks that the two sequences stay identical.
 #include "app/converter.h"
 #include "link/gop.h"
+#include "link/link.h"
 #include "payload/firmware_image.h"
 
 namespace {
@@ -66,7 +67,9 @@ void ReadI2c(UINT8 slave, UINT32 count, UINT8* buffer) {
 void WriteI2c(UINT8 slave, UINT8 offset, UINT8 value) {
   EachHandle<GopI2cProtocol>(kGopI2cGuid, [&](GopI2cProtocol& gop) {
     GopI2cOffset record = {offset, kI2cOffsetRecordSecond};
-    (void)gop.write(kPort, slave, &record, 1, &value);
+    UINT8 staging[kI2cMaxRead] = {};
+    staging[0] = value;
+    (void)gop.write(kPort, slave, &record, 1, staging);
   });
 }
 

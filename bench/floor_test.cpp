@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "app/run_state.h"
+#include "link/run_state.h"
 #include "payload/firmware_image.h"
 #include "platform/services.h"
 #include "platform/start.h"

@@ -1,9 +1,12 @@
 #include "link/link.h"
 
-#include "app/run_state.h"
 #include "link/gop.h"
+#include "link/run_state.h"
 #include "output/console.h"
 #include "platform/services.h"
+
+// Filled by identification; read here on every call.
+constinit RunState gRunState = {};
 
 namespace {
 
@@ -37,13 +40,27 @@ struct HandleListGuard {
 };
 
 using DriverCall = EFI_STATUS (*)(void* protocol, void* context);
+using RecordCheck = bool (*)(const void* protocol);
+
+// What an open that succeeded but handed back nothing callable returns: the
+// handle does not really carry the protocol.
+constexpr EFI_STATUS kUnusableRecord = EFI_UNSUPPORTED;
+
+// A driver may answer the open with success and still hand back a null
+// interface, or a record with a null function; calling through either would
+// crash the firmware, so such a handle counts as one whose open failed.
+template <typename Protocol>
+bool Callable(const void* protocol) {
+  const auto* record = static_cast<const Protocol*>(protocol);
+  return record != nullptr && record->read != nullptr && record->write != nullptr;
+}
 
 // Lookup, then open / driver call / close on each handle in list order. The
 // first failure ends the loop; a handle whose call failed stays open, as the
 // driver may be left in any state. One copy for all four operations keeps
 // the image small; the call itself goes through `call`.
 EFI_STATUS EachHandle(const EFI_GUID& guid, const LinkMessages& messages, bool reportCall,
-                      DriverCall call, void* context) {
+                      RecordCheck callable, DriverCall call, void* context) {
   EFI_GUID* id = const_cast<EFI_GUID*>(&guid);
   UINTN count = 0;
   EFI_HANDLE* handles = nullptr;
@@ -57,6 +74,7 @@ EFI_STATUS EachHandle(const EFI_GUID& guid, const LinkMessages& messages, bool r
     void* found = nullptr;
     status = BootServices()->OpenProtocol(handles[i], id, &found, ImageHandle(), nullptr,
                                           EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+    if (!EFI_ERROR(status) && !callable(found)) status = kUnusableRecord;
     if (EFI_ERROR(status)) {
       ConPrint(messages.open);
       return status;
@@ -81,7 +99,7 @@ EFI_STATUS ForEachHandle(const EFI_GUID& guid, const LinkMessages& messages, boo
   DriverCall thunk = [](void* protocol, void* context) {
     return (*static_cast<Call*>(context))(*static_cast<Protocol*>(protocol));
   };
-  return EachHandle(guid, messages, reportCall, thunk, &call);
+  return EachHandle(guid, messages, reportCall, Callable<Protocol>, thunk, &call);
 }
 
 }  // namespace

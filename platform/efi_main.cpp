@@ -1,5 +1,5 @@
-// Firmware-only start-up: gnu-efi's crt0 relocates the image and calls
-// efi_main with the System V convention.
+// Firmware-only start-up: the image's entry (efi_entry.cpp) calls efi_main
+// with the System V convention once the firmware has relocated the image.
 #include "platform/start.h"
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {

@@ -91,7 +91,7 @@ bool Regular(FileHandle handle, UINT64* size) {
   auto* file = static_cast<EFI_FILE_PROTOCOL*>(handle);
   EFI_GUID guid = EFI_FILE_INFO_ID;
   // Room for the record and a name as long as any path we open.
-  alignas(8) UINT8 buffer[SIZE_OF_EFI_FILE_INFO + kPathChars * sizeof(CHAR16)];
+  alignas(8) UINT8 buffer[offsetof(EFI_FILE_INFO, FileName) + kPathChars * sizeof(CHAR16)];
   UINTN length = sizeof buffer;
   if (EFI_ERROR(file->GetInfo(file, &guid, &length, buffer))) return false;
   const auto* info = reinterpret_cast<const EFI_FILE_INFO*>(buffer);

@@ -59,6 +59,24 @@ int64_t Reject(SimConverter* c, uint32_t detail) {
   return Fail(c, kSimInvalidParameter);
 }
 
+// The driver takes a single-byte write from the whole staging buffer, so
+// the host must hand it zeroed beyond the byte it writes; the first stale
+// byte found is recorded. A whole update makes 65,538 such writes, so the
+// bytes are looked at eight at a time and one by one only when one is set.
+void CheckStaging(SimConverter* c, const uint8_t* staging) {
+  uint64_t any = 0;
+  for (uint32_t k = 1; k < 8; ++k) any |= staging[k];
+  for (uint32_t k = 8; k < kSimStagingSize; k += 8) {
+    uint64_t word;
+    __builtin_memcpy(&word, staging + k, sizeof word);
+    any |= word;
+  }
+  if (any == 0) return;
+  uint32_t k = 1;
+  while (staging[k] == 0) ++k;
+  Violate(c, SimViolation::kStagingNotZeroed, k);
+}
+
 bool I2cArgumentsFit(const SimI2cOffset* offset, uint32_t count, const uint8_t* buffer) {
   if (offset == nullptr || buffer == nullptr) return false;
   if (count == 0 || count > 256 || offset->offset >= 256) return false;
@@ -265,6 +283,7 @@ int64_t SimI2cWrite(SimConverter* c, uint32_t port, uint8_t slave, const SimI2cO
   if (Refused(c, port, ++r.i2cWrites, c->scenario.failI2cWrite)) return Fail(c, kSimDeviceError);
   if (!I2cArgumentsFit(offset, count, buffer)) return Reject(c, count);
   if (offset->second != 1) Violate(c, SimViolation::kOffsetSecondField, offset->second);
+  if (count == 1) CheckStaging(c, buffer);
   if (slave == kSimAdaptorSlave) {
     AdaptorWrite(c, offset->offset, count, buffer);
     return kSimOk;
@@ -302,6 +321,7 @@ const char* SimViolationName(SimViolation v) {
       "window read outside a page",
       "read-back before page complete",
       "page committed incomplete",
+      "staging not zeroed",
   };
   static_assert(sizeof(kNames) / sizeof(kNames[0]) == static_cast<size_t>(SimViolation::kCount));
   const uint32_t index = static_cast<uint32_t>(v);

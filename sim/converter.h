@@ -21,6 +21,9 @@ constexpr uint32_t kSimFlashSize = 0x10000;
 constexpr uint32_t kSimPageSize = 256;
 constexpr uint32_t kSimPageCount = kSimFlashSize / kSimPageSize;
 constexpr uint8_t kSimErased = 0xFF;  // flash and a freshly opened window
+// A single-byte I2C write comes from a staging buffer of this size, zero
+// beyond its first byte.
+constexpr uint32_t kSimStagingSize = 256;
 
 constexpr uint8_t kSimAdaptorSlave = 0x80;
 constexpr uint8_t kSimWindowSlave = 0xA0;
@@ -152,6 +155,7 @@ enum class SimViolation : uint8_t {
   kWindowReadOutsidePage,    // read of the window with no page open
   kReadBackIncomplete,       // a page read back before all 256 bytes were written
   kPageCommittedIncomplete,  // a page committed with bytes never written
+  kStagingNotZeroed,         // a single-byte I2C write, its staging not zero beyond it
   kCount
 };
 
@@ -250,6 +254,7 @@ void SimInit(SimConverter* c, const SimScenario* scenario);
 uint32_t SimViolationCount(const SimConverter* c, SimViolation v);
 
 // --- Calls, in the graphics driver's layouts ------------------------------------
+// A write of one byte reads kSimStagingSize bytes from `buffer`.
 struct SimI2cOffset {
   uint32_t offset;
   uint32_t second;

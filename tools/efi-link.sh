@@ -1,19 +1,32 @@
 #!/bin/sh
-# efi-link.sh OUTPUT.efi SUBSYSTEM GNU_EFI_LIB OBJECTS...
+# efi-link.sh OUTPUT.efi SUBSYSTEM OBJECTS...
 # Links freestanding objects into a PE32+ EFI image (subsystem 10: shell
-# application, 11: boot-service driver) and refuses an image that would
-# depend on global constructors or on symbols nobody defines.
+# application, 11: boot-service driver) that follows the firmware's memory
+# rules: code, constants, data and base relocations each in a section of
+# their own (tools/efi.lds), none both writable and executable, and NX_COMPAT
+# set. Refuses an image that would depend on global constructors or on
+# symbols nobody defines.
 set -eu
-out=$1 subsystem=$2 lib=$3
-shift 3
+out=$1 subsystem=$2
+shift 2
+tools=$(dirname "$0")
 so=${out%.efi}.so
+relocs=${out%.efi}.reloc.S
 case $subsystem in
   10) target=efi-app-x86_64 ;;
   11) target=efi-bsdrv-x86_64 ;;
   *) echo "efi-link.sh: unknown subsystem $subsystem" >&2; exit 2 ;;
 esac
-ld -nostdlib -znocombreloc -T "$lib/elf_x86_64_efi.lds" -shared -Bsymbolic --no-undefined \
-  "$lib/crt0-efi-x86_64.o" "$@" -L"$lib" -lgnuefi -o "$so"
+
+link() {
+  ld -nostdlib -znocombreloc -T "$tools/efi.lds" -shared -Bsymbolic --no-undefined \
+    --orphan-handling=error "$@" -o "$so"
+}
+
+# First link: the layout, and from it the base relocations. The second link
+# adds them as the last section, so nothing before it moves; the table is
+# made again from that link and must come out the same.
+link "$@"
 if readelf -SW "$so" | grep -E '\.(init_array|ctors|fini_array|dtors)' >/dev/null; then
   echo "error: $so has global constructors or destructors, which never run in firmware" >&2
   exit 1
@@ -23,6 +36,21 @@ if [ -n "$undefined" ]; then
   echo "error: $so leaves symbols undefined: $undefined" >&2
   exit 1
 fi
-objcopy --strip-all -j .text -j .sdata -j .data -j .rodata -j .dynamic -j .dynsym -j .rel -j .rela \
-  -j '.rel.*' -j '.rela.*' -j .reloc --target "$target" --subsystem="$subsystem" "$so" "$out"
+python3 "$tools/efi_image.py" relocs "$so" "$relocs"
+as --64 -o "${relocs%.S}.o" "$relocs"
+link "$@" "${relocs%.S}.o"
+python3 "$tools/efi_image.py" relocs "$so" "$relocs.again"
+if ! cmp -s "$relocs" "$relocs.again"; then
+  echo "error: $so: the base relocations changed when they were added" >&2
+  exit 1
+fi
+rm -f "$relocs.again"
+
+# The constants' ELF section is writable only because the pointer tables in
+# it are, for the moment before the loader has relocated them; in the image
+# it is read-only.
+objcopy --strip-all -j .text -j .rodata -j .data -j .reloc \
+  --set-section-flags .rodata=alloc,load,readonly,data,contents \
+  --target "$target" --subsystem="$subsystem" "$so" "$out"
+python3 "$tools/efi_image.py" nx-compat "$out"
 echo "built $out: $(stat -c %s "$out") bytes"

@@ -1,5 +1,6 @@
-# Firmware build: freestanding objects linked with gnu-efi's crt0 and linker
-# script into a shared object, checked, and turned into a PE32+ image.
+# Firmware build: freestanding objects (with gnu-efi's headers) linked by our
+# own script and entry into a shared object, checked, and turned into a PE32+
+# image that follows the firmware's memory rules (tools/efi-link.sh).
 
 set(EFI_OUTPUT_DIR ${CMAKE_BINARY_DIR}/efi)
 set(EFI_COMPILE_OPTIONS
@@ -8,11 +9,14 @@ set(EFI_COMPILE_OPTIONS
   -fpic -fvisibility=hidden -mno-red-zone -mgeneral-regs-only -fshort-wchar
   -Os -Wall -Wextra -Werror)
 set(EFI_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/efi-link.sh)
+set(EFI_LINK_INPUTS ${EFI_LINK_SCRIPT} ${CMAKE_CURRENT_LIST_DIR}/efi.lds
+  ${CMAKE_CURRENT_LIST_DIR}/efi_image.py)
 
 # pellory_efi_objects(<target> <sources...>): an object library built with
-# the firmware flags.
+# the firmware flags, with the image's entry point; the sources define
+# efi_main.
 function(pellory_efi_objects target)
-  add_library(${target} OBJECT ${ARGN})
+  add_library(${target} OBJECT ${ARGN} ${CMAKE_SOURCE_DIR}/platform/efi_entry.cpp)
   target_compile_definitions(${target} PRIVATE GNU_EFI_USE_MS_ABI)
   target_include_directories(${target} PRIVATE
     ${CMAKE_SOURCE_DIR} ${GNU_EFI_INCLUDE} ${GNU_EFI_INCLUDE}/x86_64)
@@ -24,8 +28,8 @@ function(pellory_efi_link name subsystem objects)
   set(out ${EFI_OUTPUT_DIR}/${name}.efi)
   add_custom_command(OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${EFI_OUTPUT_DIR}
-    COMMAND sh ${EFI_LINK_SCRIPT} ${out} ${subsystem} ${GNU_EFI_LIB} $<TARGET_OBJECTS:${objects}>
-    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${EFI_LINK_SCRIPT}
+    COMMAND sh ${EFI_LINK_SCRIPT} ${out} ${subsystem} $<TARGET_OBJECTS:${objects}>
+    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${EFI_LINK_INPUTS}
     COMMAND_EXPAND_LISTS
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${out})

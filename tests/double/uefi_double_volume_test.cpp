@@ -73,7 +73,7 @@ TEST_F(VolumeTest, DirectoryOpensForWritingButTakesNoBytesAndInfoTellsItsKind) {
   UINTN size = 1;
   alignas(8) unsigned char buffer[256];
   EXPECT_EQ(f->GetInfo(f, &infoId, &size, buffer), EFI_BUFFER_TOO_SMALL);
-  EXPECT_EQ(size, SIZE_OF_EFI_FILE_INFO + sizeof(u"log.txt"));
+  EXPECT_EQ(size, offsetof(EFI_FILE_INFO, FileName) + sizeof(u"log.txt"));
   size = sizeof buffer;
   ASSERT_EQ(f->GetInfo(f, &infoId, &size, buffer), EFI_SUCCESS);
   EXPECT_NE(reinterpret_cast<EFI_FILE_INFO*>(buffer)->Attribute & EFI_FILE_DIRECTORY, 0u);

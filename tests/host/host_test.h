@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "app/run_state.h"
+#include "link/run_state.h"
 #include "platform/files.h"
 #include "platform/services.h"
 #include "platform/stream.h"

@@ -1,6 +1,6 @@
 // Start-up and identification: the banner, the port probe, the vendor block
 // and the version lines, through the whole program.
-#include "app/run_state.h"
+#include "link/run_state.h"
 #include "tests/host/program_test.h"
 
 namespace {

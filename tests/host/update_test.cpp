@@ -94,14 +94,6 @@ TEST_F(UpdateTest, WholeUpdateAgainstAConverterThatAnswersAtOnce) {
   RecordProperty("pool_high_water_bytes", static_cast<int>(uefi.PoolHighWaterBytes()));
 }
 
-TEST_F(UpdateTest, ReadBackBufferIsLoaderDataOfTheImageSize) {
-  uint64_t allocations = 0;
-  uefi.onCall = [&](dbl::Service s, uint64_t) { allocations += s == dbl::Service::AllocatePool; };
-  Run();
-  EXPECT_EQ(allocations, 1u);
-  EXPECT_EQ(uefi.PoolAllocations() >= 1, true);
-}
-
 // --- Stops before the converter is touched -------------------------------------
 
 TEST_F(UpdateTest, LogThatCannotBeCreatedStopsBeforeTheMailbox) {

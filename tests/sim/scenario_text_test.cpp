@@ -273,8 +273,8 @@ TEST_F(RecordText, ShowsWhatTheConverterSawInOrder) {
   (void)SimDpcdRead(c.get(), 0, kSimDownstreamPort, 1, &v);  // before the mode change
   (void)SimDpcdRead(c.get(), 0, kSimReg30C, 1, &v);
   SimI2cOffset at{kSimModeChangeOffset, 1};
-  v = kSimConverterMode;
-  EXPECT_EQ(SimI2cWrite(c.get(), 0, kSimAdaptorSlave, &at, 1, &v), kSimOk);
+  uint8_t staging[kSimStagingSize] = {kSimConverterMode};
+  EXPECT_EQ(SimI2cWrite(c.get(), 0, kSimAdaptorSlave, &at, 1, staging), kSimOk);
   v = 0x0A;
   EXPECT_EQ(SimDpcdWrite(c.get(), 0, kSimSourceOui, 1, &v), kSimOk);
   v = 0x5D;

@@ -49,10 +49,10 @@ TEST_F(Binding, EachHandleCarriesBothProtocolsAndReachesItsOwnConverter) {
   EXPECT_EQ(b->record.dpcdWrites, 0u);
   EXPECT_EQ(n0->read(0, kSimDownstreamPort, 2, &v), EFI_INVALID_PARAMETER);
   SimGopI2cOffset at{kSimModeChangeOffset, 1};
-  v = kSimConverterMode;
-  EXPECT_EQ(i1->write(0, kSimAdaptorSlave, &at, 1, &v), EFI_SUCCESS);
+  UINT8 staging[kSimStagingSize] = {kSimConverterMode};
+  EXPECT_EQ(i1->write(0, kSimAdaptorSlave, &at, 1, staging), EFI_SUCCESS);
   EXPECT_TRUE(b->converterMode && !a->converterMode);
-  EXPECT_EQ(i1->write(2, kSimAdaptorSlave, &at, 1, &v), EFI_DEVICE_ERROR);
+  EXPECT_EQ(i1->write(2, kSimAdaptorSlave, &at, 1, staging), EFI_DEVICE_ERROR);
 }
 
 TEST_F(Binding, OneConverterOnTwoHandlesSeesEachWriteTwice) {

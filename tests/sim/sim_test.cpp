@@ -56,7 +56,8 @@ struct Rig {
   int64_t Write(uint32_t a, uint8_t v) { return SimDpcdWrite(c.get(), 0, a, 1, &v); }
   int64_t I2cWrite(uint8_t slave, uint32_t at, uint8_t v, uint32_t port = 0) {
     const SimI2cOffset o{at, 1};
-    return SimI2cWrite(c.get(), port, slave, &o, 1, &v);
+    uint8_t staging[kSimStagingSize] = {v};
+    return SimI2cWrite(c.get(), port, slave, &o, 1, staging);
   }
   int64_t I2cRead(uint8_t slave, uint32_t n, uint8_t* to, uint32_t port = 0) {
     const SimI2cOffset o{0, 1};

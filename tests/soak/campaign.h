@@ -83,6 +83,11 @@ struct FaultPlan {
 enum class OldLog : uint8_t { Absent, Directory, Content };
 enum class OldHistory : uint8_t { Absent, Directory, Content };
 
+// What a driver hands back from an open that it answers with success: its
+// record, or nothing callable.
+enum class Defect : uint8_t { None, NullInterface, NullRead, NullWrite };
+const char* DefectName(Defect d);
+
 // How a run ended, as its outcome line tells it.
 enum class Outcome : uint8_t {
   None,
@@ -107,6 +112,10 @@ struct Plan {
   SimScenario converters[kMaxConverters] = {};
   bool homogeneous = true;  // every converter behaves alike
   std::vector<FaultPlan> faults;
+  // The brokenOpen-th open of a driver protocol (1-based, from the program's
+  // start) that succeeds hands back `defect` instead of the record.
+  uint64_t brokenOpen = 0;
+  Defect defect = Defect::None;
   OldLog oldLog = OldLog::Absent;
   std::string oldContent;
   bool createTruncates = false;

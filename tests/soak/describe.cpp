@@ -41,6 +41,12 @@ const char* OutcomeName(Outcome o) {
   return kNames[static_cast<size_t>(o)];
 }
 
+const char* DefectName(Defect d) {
+  static const char* const kNames[] = {"a sound record", "a null interface", "a record with a null read",
+                                       "a record with a null write"};
+  return kNames[static_cast<size_t>(d)];
+}
+
 namespace {
 
 std::string Timing(uint32_t reads) {
@@ -91,6 +97,8 @@ std::string Describe(const Plan& p) {
     d += std::string("fault: ") + dbl::ServiceName(f.service) + " call " + std::to_string(f.nth) +
          (f.onward ? " onward" : "") + " -> " + status + "\n";
   }
+  if (p.brokenOpen != 0)
+    d += "driver open " + std::to_string(p.brokenOpen) + " hands back " + DefectName(p.defect) + "\n";
   switch (p.oldLog) {
     case OldLog::Absent:
       d += "old log.txt: none";

@@ -147,7 +147,9 @@ void FirmwareCallFails(Plan& p, Chooser& c) {
                                   Service::CloseProtocol};
   const uint32_t perCall = p.handles == 0 ? 1 : p.handles;
   for (uint32_t n = c.Range(1, 2); n > 0; n--) {
-    const Service s = kLink[c.Below(3)];
+    // The fourth choice: an open that succeeds with nothing callable.
+    const uint32_t which = c.Below(4);
+    const Service s = which < 3 ? kLink[which] : Service::OpenProtocol;
     const uint32_t scale = s == Service::LocateHandleBuffer ? 1 : perCall;
     uint64_t nth = 0;
     switch (c.Pick({6, 3, 1})) {
@@ -161,7 +163,12 @@ void FirmwareCallFails(Plan& p, Chooser& c) {
         nth = c.Range(1, 66900 * scale);  // anywhere in a whole update
         break;
     }
-    Fault(p, c, s, nth, c.Percent(10));
+    if (which < 3) {
+      Fault(p, c, s, nth, c.Percent(10));
+      continue;
+    }
+    p.brokenOpen = nth;
+    p.defect = static_cast<Defect>(c.Range(1, 3));
   }
 }
 
@@ -202,11 +209,25 @@ void DriverCallFails(Plan& p, Chooser& c) {
   }
 }
 
-// A read-back corrupted at one byte of `page`.
+// A read-back corrupted at one byte of `page`, or at the image's first or
+// last byte: a verification that starts late or stops short misses only
+// those, so they are drawn often rather than left to a 1 in 65,536 chance.
 void CorruptReadBack(SimScenario& s, uint32_t page, Chooser& c) {
   s.corruptReadBack = true;
-  s.corruptPage = page;
-  s.corruptByte = c.Below(256);
+  switch (c.Pick({1, 1, 2})) {
+    case 0:
+      s.corruptPage = 0;
+      s.corruptByte = 0;
+      return;
+    case 1:
+      s.corruptPage = 255;
+      s.corruptByte = 255;
+      return;
+    default:
+      s.corruptPage = page;
+      s.corruptByte = c.Below(256);
+      return;
+  }
 }
 
 // A window write that fails at one byte of some page.

@@ -99,6 +99,7 @@ RunResult RunOne(const Plan& plan) {
   PrepareLog(plan, uefi);
   {
     Witness witness(uefi, converters, count);
+    witness.BreakOpen(plan.brokenOpen, plan.defect);
     Arm(plan, uefi);
     final.status = RunProgram(uefi.ImageHandle(), uefi.SystemTable());
     witness.Finish();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "link/gop.h"
 #include "payload/firmware_image.h"
 #include "sim/gop_binding.h"
 
@@ -63,6 +64,14 @@ std::u16string CloseMessage(LinkKind kind) {
 }
 
 bool IsI2c(LinkKind k) { return k == LinkKind::I2cRead || k == LinkKind::I2cWrite; }
+
+// Whether the program may call through what an open handed it: a record
+// with both functions.
+template <typename Record>
+bool Callable(const void* iface) {
+  const auto* record = static_cast<const Record*>(iface);
+  return record != nullptr && record->read != nullptr && record->write != nullptr;
+}
 
 // "Page:XX\r", shown by itself: the flushed progress line.
 bool ProgressValue(const std::string& text, unsigned* value) {
@@ -160,7 +169,14 @@ void Witness::OnLookup(const EFI_GUID* guid, EFI_STATUS status, UINTN count, EFI
   if (op_.handles.empty()) op_.complete = true;
 }
 
-void Witness::OnOpen(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status) {
+void Witness::BreakOpen(uint64_t nth, Defect defect) {
+  brokenOpen_ = nth;
+  defect_ = defect;
+}
+
+Defect Witness::NextOpenDefect() { return ++opensDone_ == brokenOpen_ ? defect_ : Defect::None; }
+
+void Witness::OnOpen(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status, const void* iface) {
   Event("OpenProtocol");
   if (guid != nullptr && Same(guid, kShellParametersGuid) && status == EFI_UNSUPPORTED)
     startedWithoutShell = true;
@@ -176,7 +192,8 @@ void Witness::OnOpen(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status)
     Violate("OpenProtocol out of the link sequence (handle " + std::to_string(op_.next) + ")");
     return;
   }
-  if (EFI_ERROR(status)) {
+  const bool callable = op_.i2c ? Callable<GopI2cProtocol>(iface) : Callable<GopNativeProtocol>(iface);
+  if (EFI_ERROR(status) || !callable) {
     Expect(op_.i2c ? u"ERROR : Open GopI2c Protocol failed.\r\n" : u"ERROR : Open GopNative Protocol failed.\r\n");
     return;
   }

@@ -1,14 +1,16 @@
 // The witness of one run: it stands in the firmware's tables (boot services,
 // console, shell) and in front of the converter model's driver records,
-// passes every call on unchanged, and keeps what a checker needs to judge
+// passes every call on unchanged (but for the one open a plan may break),
+// and keeps what a checker needs to judge
 // the run without trusting the program: which calls failed, which messages
 // followed, the lines shown and the counters at the moment each appeared.
 //
 // Rules of the link layer are checked as the calls happen (they need the
 // order of calls): each lookup is followed by open / driver call / close on
 // every listed handle in list order; the first failure ends the operation
-// and its one message is the very next thing shown; every handle list goes
-// back to the pool before the next lookup.
+// and its one message is the very next thing shown; an open that hands back
+// nothing callable is such a failure, and nothing is called through it;
+// every handle list goes back to the pool before the next lookup.
 #pragma once
 
 #include <array>
@@ -20,6 +22,7 @@
 #include "platform/efi.h"
 #include "sim/converter.h"
 #include "tests/double/uefi_double.h"
+#include "tests/soak/campaign.h"
 
 namespace soak {
 
@@ -84,6 +87,12 @@ class Witness {
   Witness(const Witness&) = delete;
   Witness& operator=(const Witness&) = delete;
 
+  // The nth open of a driver protocol that succeeds hands back `defect`.
+  void BreakOpen(uint64_t nth, Defect defect);
+  // Counts one open of a driver protocol that succeeded; the defect it is
+  // to hand back (Defect::None for the record itself).
+  Defect NextOpenDefect();
+
   // The end of the run: the last operation and message are judged.
   void Finish();
   Mark Now() const;
@@ -132,7 +141,8 @@ class Witness {
 
   // --- Entry points of the stand-ins ----------------------------------------------
   void OnLookup(const EFI_GUID* guid, EFI_STATUS status, UINTN count, EFI_HANDLE* list);
-  void OnOpen(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status);
+  // `iface` is what the program was handed.
+  void OnOpen(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status, const void* iface);
   void OnClose(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status);
   void OnDriver(unsigned index, LinkKind kind, UINT32 port, UINT32 slaveOrAddress, UINT32 offset,
                 UINT32 count, const UINT8* buffer, EFI_STATUS status);
@@ -169,6 +179,9 @@ class Witness {
   UINT32 lastProbePort_ = 0;
   bool probed_ = false;
   uint64_t events_ = 0;
+  uint64_t opensDone_ = 0;
+  uint64_t brokenOpen_ = 0;
+  Defect defect_ = Defect::None;
 };
 
 }  // namespace soak

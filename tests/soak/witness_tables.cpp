@@ -2,7 +2,11 @@
 // services, console and shell tables, and driver records put in front of
 // the converter model. Each passes the call on unchanged and tells the
 // witness what it saw, so the program meets the very double and model it
-// would meet without the witness.
+// would meet without the witness; the one exception is the open the plan
+// breaks, which hands back a broken record instead of the driver's.
+#include <algorithm>
+#include <iterator>
+
 #include "link/gop.h"
 #include "sim/gop_binding.h"
 #include "tests/soak/witness.h"
@@ -36,6 +40,35 @@ EFI_BOOT_SERVICES* gBoot = nullptr;
 SIMPLE_TEXT_OUTPUT_INTERFACE* gConOut = nullptr;
 EFI_SHELL_PROTOCOL* gShell = nullptr;
 
+// --- Broken records --------------------------------------------------------------------
+
+bool SameGuid(const EFI_GUID* a, const EFI_GUID& b) {
+  return a != nullptr && a->Data1 == b.Data1 && a->Data2 == b.Data2 && a->Data3 == b.Data3 &&
+         std::equal(std::begin(a->Data4), std::end(a->Data4), std::begin(b.Data4));
+}
+
+// The halves a broken record does carry: an open that handed it back has
+// failed, so nothing may be called through it.
+EFI_STATUS EFIAPI NativeMisused(UINT32, UINT32, UINT32, UINT8*) {
+  gWitness->Violate("a driver function called through a record whose open failed");
+  return EFI_DEVICE_ERROR;
+}
+EFI_STATUS EFIAPI I2cMisused(UINT32, UINT8, GopI2cOffset*, UINT32, UINT8*) {
+  gWitness->Violate("a driver function called through a record whose open failed");
+  return EFI_DEVICE_ERROR;
+}
+
+// By Defect: none, null interface, null read, null write.
+GopNativeProtocol gNativeBroken[] = {
+    {}, {}, {nullptr, nullptr, NativeMisused}, {nullptr, NativeMisused, nullptr}};
+GopI2cProtocol gI2cBroken[] = {{}, {}, {nullptr, nullptr, I2cMisused}, {nullptr, I2cMisused, nullptr}};
+
+void* BrokenRecord(bool i2c, Defect defect) {
+  if (defect == Defect::NullInterface) return nullptr;
+  const auto index = static_cast<size_t>(defect);
+  return i2c ? static_cast<void*>(&gI2cBroken[index]) : static_cast<void*>(&gNativeBroken[index]);
+}
+
 // --- Boot services and console ------------------------------------------------------
 
 EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE type, EFI_GUID* guid, VOID* key,
@@ -48,7 +81,12 @@ EFI_STATUS EFIAPI LocateHandleBuffer(EFI_LOCATE_SEARCH_TYPE type, EFI_GUID* guid
 EFI_STATUS EFIAPI OpenProtocol(EFI_HANDLE handle, EFI_GUID* guid, VOID** iface, EFI_HANDLE agent,
                                EFI_HANDLE controller, UINT32 attributes) {
   EFI_STATUS s = gOriginal.openProtocol(handle, guid, iface, agent, controller, attributes);
-  gWitness->OnOpen(handle, guid, s);
+  const bool i2c = SameGuid(guid, kSimGopI2cGuid);
+  if (!EFI_ERROR(s) && iface != nullptr && (i2c || SameGuid(guid, kSimGopNativeGuid))) {
+    const Defect defect = gWitness->NextOpenDefect();
+    if (defect != Defect::None) *iface = BrokenRecord(i2c, defect);
+  }
+  gWitness->OnOpen(handle, guid, s, iface != nullptr ? *iface : nullptr);
   return s;
 }
 

@@ -1,6 +1,8 @@
 // The one record shared across the run. Identification fills in the
 // converter's part before anything else reads it; it stays unchanged
 // afterwards. The outcome is set once, where the run ends, for the history.
+// It lives here, in the lowest layer that reads it: every link call reads
+// the port and the quiet flag, and the flow above includes it from here.
 #pragma once
 
 #include "platform/efi.h"
