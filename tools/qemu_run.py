@@ -234,12 +234,14 @@ def _timeout_message(result, timeout, startup):
 
 def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
         console_out=None, keep_image=None, memory_mib=256, qemu_args=(),
-        firmware=None, stick=None, stick_offset=0, stick_fetch=(), keys=None):
+        firmware=None, stick=None, stick_offset=0, stick_fetch=(), keys=None,
+        keep_stick=None):
     """Boot once. `files` maps volume names to host paths or bytes; `fetch`
     lists volume names to read back, or maps them to host paths to copy them
     to; `qemu_args` go to QEMU before the machine's own. `stick` is a disk
     image attached, as a copy, as a USB stick; `stick_fetch` is read back
-    from the FAT volume at byte `stick_offset` of that copy. `keys` lists
+    from the FAT volume at byte `stick_offset` of that copy, and the copy is
+    kept as `keep_stick` when given (a later boot may attach it). `keys` lists
     KeyPress entries (default: the shell's countdown key). Raises
     BootTimeout (carrying the Result) when `timeout` seconds pass before
     QEMU exits; the files are still fetched for the post-mortem."""
@@ -286,6 +288,8 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
                 f"{stick_copy}@@{stick_offset}", stick_fetch)
         if keep_image:
             shutil.copyfile(image, keep_image)
+        if keep_stick and stick_copy:
+            shutil.copyfile(stick_copy, keep_stick)
     if timed_out:
         raise BootTimeout(_timeout_message(result, timeout, startup), result)
     return result
