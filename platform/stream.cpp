@@ -7,9 +7,10 @@ namespace {
 
 constexpr UINTN kStandardOutputBuffer = 1024;
 constexpr UINTN kFileBuffer = 512;
-// The update log is the one file the program writes; one slot to spare.
-// Each slot's buffer is carried in the image, zeroed.
-constexpr int kMaxFiles = 2;
+// The update log is the one file the program writes through a stream (the
+// history goes out in one write of its own). Each slot's buffer is carried
+// in the image, zeroed, so there is no slot to spare.
+constexpr int kMaxFiles = 1;
 
 enum class Sink : uint8_t { Closed, Console, File };
 
