@@ -52,5 +52,6 @@ rm -f "$relocs.again"
 objcopy --strip-all -j .text -j .rodata -j .data -j .reloc \
   --set-section-flags .rodata=alloc,load,readonly,data,contents \
   --target "$target" --subsystem="$subsystem" "$so" "$out"
+python3 "$tools/efi_image.py" trim "$out"
 python3 "$tools/efi_image.py" nx-compat "$out"
 echo "built $out: $(stat -c %s "$out") bytes"

@@ -11,6 +11,13 @@
       the image's loaded sections, in code, or one that does not hold its
       link-time value.
 
+  efi_image.py trim IMAGE.efi
+      Leaves the zeros that end a writable data section to the loader: the
+      section's raw data stops after its last non-zero byte (rounded to the
+      file alignment) while its virtual size stays, and the loader fills the
+      rest with zeros, as it does for any section whose virtual size is the
+      larger. The zeroed buffers of the runtime thus cost no file bytes.
+
   efi_image.py nx-compat IMAGE.efi
       Sets IMAGE_DLLCHARACTERISTICS_NX_COMPAT (the image runs with data not
       executable) and recomputes the header checksum.
@@ -25,6 +32,7 @@ R_X86_64_NONE, R_X86_64_RELATIVE = 0, 8
 IMAGE_REL_BASED_ABSOLUTE, IMAGE_REL_BASED_DIR64 = 0, 10
 NX_COMPAT = 0x0100
 PAGE = 4096
+SCN_MEM_EXECUTE, SCN_MEM_WRITE = 0x20000000, 0x80000000
 
 
 class LinkError(Exception):
@@ -113,6 +121,41 @@ def pe_checksum(data, field):
     return total + len(data)
 
 
+def pe_headers(data, path):
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        raise LinkError(f"{path}: no PE signature")
+    count, optional_size = struct.unpack_from("<H12xH", data, pe + 6)
+    return pe, pe + 24, pe + 24 + optional_size, count
+
+
+def trim_zero_tails(path):
+    data = bytearray(Path(path).read_bytes())
+    _, optional, table, count = pe_headers(data, path)
+    alignment = struct.unpack_from("<I", data, optional + 36)[0]
+    for i in range(count):
+        entry = table + 40 * i
+        virtual, _, raw_size, raw_at = struct.unpack_from("<IIII", data, entry + 8)
+        flags = struct.unpack_from("<I", data, entry + 36)[0]
+        if not flags & SCN_MEM_WRITE or flags & SCN_MEM_EXECUTE or raw_size == 0:
+            continue
+        used = len(bytes(data[raw_at:raw_at + raw_size]).rstrip(b"\0"))
+        kept = -(-used // alignment) * alignment
+        cut = raw_size - kept
+        if cut <= 0 or virtual < kept:
+            continue
+        del data[raw_at + kept:raw_at + raw_size]
+        struct.pack_into("<I", data, entry + 16, kept)
+        for j in range(count):
+            other = table + 40 * j + 20
+            at = struct.unpack_from("<I", data, other)[0]
+            if at > raw_at:
+                struct.pack_into("<I", data, other, at - cut)
+        initialized, uninitialized = struct.unpack_from("<II", data, optional + 8)
+        struct.pack_into("<II", data, optional + 8, initialized - cut, uninitialized + cut)
+    Path(path).write_bytes(data)
+
+
 def set_nx_compat(path):
     data = bytearray(Path(path).read_bytes())
     pe = struct.unpack_from("<I", data, 0x3C)[0]
@@ -129,6 +172,8 @@ def main(args):
     try:
         if len(args) == 3 and args[0] == "relocs":
             write_relocs(args[1], args[2])
+        elif len(args) == 2 and args[0] == "trim":
+            trim_zero_tails(args[1])
         elif len(args) == 2 and args[0] == "nx-compat":
             set_nx_compat(args[1])
         else:

@@ -2,7 +2,8 @@
 """The link step's own tool (tools/efi_image.py): the base relocations it
 makes are the linked image's, block by block as the loader reads them, and
 it refuses relocations the loader could not apply; NX_COMPAT goes in with a
-checksum that stays valid.
+checksum that stays valid; the zeros that end a data section are left to the
+loader, and the image it loads is the same.
 
     efi_image_test.py LINKED.so IMAGE.efi SCRATCH_DIR
 """
@@ -95,6 +96,72 @@ class LinkedImage(unittest.TestCase):
         copy.write_bytes(data)
         efi_image.set_nx_compat(str(copy))
         self.assertEqual(copy.read_bytes(), self.efi)
+
+
+def loaded(data):
+    """The sections as a loader lays them out in memory: each one's raw data
+    at its address, the rest of its virtual size zero."""
+    image = check_pe.Image(data)
+    memory = bytearray(image.u32(56))
+    for s in image.sections:
+        size = min(s["vsize"], s["rsize"])
+        memory[s["va"]:s["va"] + size] = data[s["raw"]:s["raw"] + size]
+    return bytes(memory)
+
+
+def with_raw(data, name, size, fill=b"\0"):
+    """A copy whose section `name` has `size` raw bytes (cut, or grown with
+    `fill`), later sections moved and the header's sizes kept in step."""
+    image = check_pe.Image(data)
+    index = next(i for i, s in enumerate(image.sections) if s["name"] == name)
+    section = image.sections[index]
+    delta = size - section["rsize"]
+    end = section["raw"] + section["rsize"]
+    out = bytearray(data[:end] + fill * delta + data[end:]) if delta > 0 else bytearray(data[:end + delta] + data[end:])
+    table = image.optional + struct.unpack_from("<H", data, image.pe + 20)[0]
+    struct.pack_into("<I", out, table + 40 * index + 16, size)
+    for i, other in enumerate(image.sections):
+        if other["raw"] > section["raw"]:
+            struct.pack_into("<I", out, table + 40 * i + 20, other["raw"] + delta)
+    initialized, uninitialized = struct.unpack_from("<II", out, image.optional + 8)
+    struct.pack_into("<II", out, image.optional + 8, initialized + delta, uninitialized - delta)
+    return bytes(out)
+
+
+class Trim(unittest.TestCase):
+    def setUp(self):
+        self.efi = Path(ARGS[1]).read_bytes()
+        self.scratch = Path(ARGS[2])
+        self.scratch.mkdir(parents=True, exist_ok=True)
+        self.image = check_pe.Image(self.efi)
+
+    def tearDown(self):
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def trimmed(self, data):
+        copy = self.scratch / "trim.efi"
+        copy.write_bytes(data)
+        efi_image.trim_zero_tails(str(copy))
+        return copy.read_bytes()
+
+    def test_a_data_sections_zero_tail_is_left_to_the_loader(self):
+        data = next(s for s in self.image.sections if s["name"] == ".data")
+        self.assertLess(data["rsize"], data["vsize"], "the built image's zeroed buffers cost file bytes")
+        padded = with_raw(self.efi, ".data", -(-data["vsize"] // 512) * 512)
+        self.assertEqual(loaded(padded), loaded(self.efi))
+        self.assertEqual(self.trimmed(padded), self.efi)
+
+    def test_code_constants_and_a_non_zero_tail_stay(self):
+        self.assertEqual(self.trimmed(self.efi), self.efi)
+        text = next(s for s in self.image.sections if s["name"] == ".text")
+        zeroed = bytearray(self.efi)
+        zeroed[text["raw"] + text["rsize"] - 1024:text["raw"] + text["rsize"]] = bytes(1024)
+        self.assertEqual(self.trimmed(bytes(zeroed)), bytes(zeroed), "code is never cut")
+        data = next(s for s in self.image.sections if s["name"] == ".data")
+        # One non-zero byte first in a block of its own keeps that block.
+        grown = bytearray(with_raw(self.efi, ".data", data["rsize"] + 512))
+        grown[data["raw"] + data["rsize"]] = 1
+        self.assertEqual(self.trimmed(bytes(grown)), bytes(grown), "a non-zero byte was cut")
 
 
 if __name__ == "__main__":
