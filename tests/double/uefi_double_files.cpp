@@ -172,33 +172,37 @@ std::u16string KeyOf(const std::string& path) {
 
 }  // namespace
 
-void UefiDouble::PutFile(const std::string& path, const std::string& content) {
+namespace {
+
+// The node at `path`, made with the folders on the way when missing; the
+// same node when it exists, so a handle already open sees what replaces it.
+detail::FileNode* Place(detail::State& d, const std::string& path, const char* what) {
   const std::u16string key = KeyOf(path);
-  if (!impl_->MakeParents(key, true)) {
-    ADD_FAILURE() << "PutFile \"" << path << "\" under a file";
-    return;
+  if (!d.MakeParents(key, true)) {
+    ADD_FAILURE() << what << " \"" << path << "\" under a file";
+    return nullptr;
   }
-  auto& node = impl_->files[key];
-  // Replacing keeps the node, so a handle already open sees the new content.
+  auto& node = d.files[key];
   if (!node) node = std::make_shared<detail::FileNode>();
   node->key = key;
   node->name = detail::LastName(detail::Widen(path));
-  node->content = content;
-  node->directory = false;
+  return node.get();
+}
+
+}  // namespace
+
+void UefiDouble::PutFile(const std::string& path, const std::string& content) {
+  if (detail::FileNode* node = Place(*impl_, path, "PutFile")) {
+    node->content = content;
+    node->directory = false;
+  }
 }
 
 void UefiDouble::MakeDirectory(const std::string& path) {
-  const std::u16string key = KeyOf(path);
-  if (!impl_->MakeParents(key, true)) {
-    ADD_FAILURE() << "MakeDirectory \"" << path << "\" under a file";
-    return;
+  if (detail::FileNode* node = Place(*impl_, path, "MakeDirectory")) {
+    node->content.clear();
+    node->directory = true;
   }
-  auto& node = impl_->files[key];
-  if (!node) node = std::make_shared<detail::FileNode>();
-  node->key = key;
-  node->name = detail::LastName(detail::Widen(path));
-  node->content.clear();
-  node->directory = true;
 }
 
 bool UefiDouble::HasFile(const std::string& path) const {

@@ -137,8 +137,8 @@ def check(path, subsystem, embedded=None):
 def main(args):
     errors = []
     for arg in args:
-        path, spec = arg.split("=", 1)
-        subsystem, _, embedded = spec.partition(",")
+        path, wanted = arg.split("=", 1)
+        subsystem, _, embedded = wanted.partition(",")
         errors += check(path, int(subsystem), embedded or None)
     for error in errors:
         print(error)
