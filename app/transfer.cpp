@@ -1,8 +1,8 @@
 // The second half of the download: start, 256 pages through the I2C page
 // window with a read-back of each, finish, and the verification.
 #include "app/converter.h"
-#include "app/history.h"
 #include "app/download.h"
+#include "app/history.h"
 #include "app/register_wait.h"
 #include "link/link.h"
 #include "link/run_state.h"

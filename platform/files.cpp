@@ -54,14 +54,12 @@ FileHandle FileOpenAtEnd(const char16_t* name, UINT64* size, bool* lineEnded) {
   EFI_STATUS status = OpenRegular(ops, name, false, size, &file);
   if (status == EFI_NOT_FOUND) status = OpenRegular(ops, name, true, size, &file);
   if (EFI_ERROR(status)) return nullptr;
+  // The last byte tells whether an earlier line lost its end.
   char last = '\n';
   UINTN count = 1;
-  if (*size != 0 && (EFI_ERROR(ops.seek(file, *size - 1)) || EFI_ERROR(ops.read(file, &last, &count)) ||
-                     count != 1)) {
-    (void)ops.close(file);
-    return nullptr;
-  }
-  if (EFI_ERROR(ops.seek(file, *size))) {
+  const bool read = *size == 0 || (!EFI_ERROR(ops.seek(file, *size - 1)) &&
+                                   !EFI_ERROR(ops.read(file, &last, &count)) && count == 1);
+  if (!read || EFI_ERROR(ops.seek(file, *size))) {
     (void)ops.close(file);
     return nullptr;
   }

@@ -23,7 +23,7 @@ import sys
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
 import qemu_run  # noqa: E402
 import usb_image  # noqa: E402
-from stick_test import PROMPT, loader_files  # noqa: E402
+from stick_test import PROMPT, loader_files, report  # noqa: E402
 
 SERIAL = "BENCH,0042"  # a comma, so the field must be quoted
 UUID = "12345678-9ABC-DEF0-1122-334455667788"
@@ -103,13 +103,7 @@ def main():
     args = parser.parse_args()
     image = open(args.image, "rb").read()
     result, failures = (shell if args.start == "shell" else stick)(args, image)
-    print("history %s: last boot %.1f s" % (args.start, result.wall_time))
-    if failures:
-        print("FAILED history %s:\n  %s" % (args.start, "\n  ".join(failures)))
-        print("---- console ----\n%s" % result.text)
-        return 1
-    print("passed history %s" % args.start)
-    return 0
+    return report("history " + args.start, result, failures)
 
 
 if __name__ == "__main__":

@@ -149,12 +149,17 @@ def run(args):
             failures.append(str(missing).splitlines()[0])
         if args.name == "stick_whole_update":
             check_hold(result, failures)
-    print("%s: boot %.1f s" % (args.name, result.wall_time))
+    return report(args.name, result, failures)
+
+
+def report(name, result, failures):
+    """The scenario's verdict, with the console when it failed; the exit code."""
+    print("%s: boot %.1f s" % (name, result.wall_time))
     if failures:
-        print("FAILED %s:\n  %s" % (args.name, "\n  ".join(failures)))
+        print("FAILED %s:\n  %s" % (name, "\n  ".join(failures)))
         print("---- console ----\n%s" % result.text)
         return 1
-    print("passed %s" % args.name)
+    print("passed %s" % name)
     return 0
 
 
