@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "payload/firmware_image.h"
-#include "sim/driver/sha256.h"
 #include "tests/host/program_test.h"
 
 namespace {
@@ -47,18 +46,6 @@ std::vector<std::string> Lines(const std::string& text) {
     lines.push_back(text.substr(start, end - start));
   EXPECT_EQ(start, text.size()) << "the history does not end in CR LF";
   return lines;
-}
-
-std::string ImageField() {
-  uint8_t digest[kSha256Size];
-  Sha256(FirmwareImage, kFirmwareImageSize, digest);
-  std::string text = "07_23 sha256:";
-  for (int i = 0; i < 8; i++) {
-    char hex[3];
-    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-    text += hex;
-  }
-  return text;
 }
 
 class HistoryTest : public ProgramTest {
@@ -116,22 +103,34 @@ TEST_F(HistoryTest, UnreadableClockAndMissingSmbiosGiveEmptyFields) {
   EXPECT_EQ(f[1], "");
   EXPECT_EQ(f[2], "");
 
-  uefi.SetTime({2026, 13, 1, 0, 0, 0, 0, 0, 0, 0, 0});  // no month 13: a clock not to trust
   uefi.SetSmbios(dbl::UefiDouble::SystemInformation("", std::vector<uint8_t>(16, 0xFF)),
                  dbl::UefiDouble::Smbios::V2, 0x0208);
-  Run();
-  f = Last();
-  ASSERT_EQ(f.size(), 10u);
-  EXPECT_EQ(f[0] + f[1] + f[2], "") << "no serial, and a UUID of all FF is none";
+  // No month 13, no month 0, no day 0: a clock not to trust.
+  for (const EFI_TIME& t : {EFI_TIME{2026, 13, 1, 0, 0, 0, 0, 0, 0, 0, 0},
+                            EFI_TIME{2026, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0},
+                            EFI_TIME{2026, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0}}) {
+    uefi.SetTime(t);
+    Run();
+    f = Last();
+    ASSERT_EQ(f.size(), 10u);
+    EXPECT_EQ(f[0] + f[1] + f[2], "") << "no serial, and a UUID of all FF is none";
+  }
 }
 
-TEST_F(HistoryTest, SerialWithCommaAndQuoteIsQuotedAndOldSmbiosKeepsUuidByteOrder) {
+// A quote alone needs quoting as much as a comma does; SMBIOS 2.6 is the
+// first to store the UUID's first three fields little-endian.
+TEST_F(HistoryTest, SerialWithCommaOrQuoteIsQuotedAndUuidOrderFollowsTheSmbiosVersion) {
   uefi.SetSmbios(dbl::UefiDouble::SystemInformation("A,\"B\"", kUuid), dbl::UefiDouble::Smbios::V2, 0x0205);
   Run();
+  uefi.SetSmbios(dbl::UefiDouble::SystemInformation("AB\"12", kUuid), dbl::UefiDouble::Smbios::V2, 0x0206);
+  Run();
   const std::vector<std::string> lines = Lines(History());
-  ASSERT_EQ(lines.size(), 2u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_NE(lines[1].find(",\"A,\"\"B\"\"\",33221100-5544-7766-8899-AABBCCDDEEFF,"), std::string::npos)
       << lines[1];
+  EXPECT_NE(lines[2].find(",\"AB\"\"12\",00112233-4455-6677-8899-AABBCCDDEEFF,"), std::string::npos)
+      << lines[2];
+  EXPECT_EQ(Fields(lines[2])[1], "AB\"12");
 }
 
 TEST_F(HistoryTest, HistoryThatCannotBeWrittenChangesNothingElse) {

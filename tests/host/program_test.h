@@ -3,21 +3,39 @@
 // the program.
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
+#include "payload/firmware_image.h"
 #include "platform/start.h"
+#include "sim/driver/sha256.h"
 #include "sim/converter.h"
 #include "sim/gop_binding.h"
 #include "tests/host/host_test.h"
+
+// The image field of the run's record: its version and the start of its
+// SHA-256.
+inline std::string ImageField() {
+  uint8_t digest[kSha256Size];
+  Sha256(FirmwareImage, kFirmwareImageSize, digest);
+  std::string text = "07_23 sha256:";
+  for (int i = 0; i < 8; i++) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
+    text += hex;
+  }
+  return text;
+}
 
 class ProgramTest : public HostTest {
  protected:
   ProgramTest() : converter(std::make_unique<SimConverter>()), scenario(SimDefaultScenario()) {}
 
   // Installs the converter (once) as it is described by `scenario` and runs
-  // the program to its end. Returns the console as the user saw it.
-  std::string Run() {
+  // the program to its end, which returns `status`. Returns the console as
+  // the user saw it.
+  std::string Run(EFI_STATUS status = EFI_SUCCESS) {
     SimInit(converter.get(), &scenario);
     if (!installed) {
       SimConverter* list[] = {converter.get()};
@@ -26,8 +44,7 @@ class ProgramTest : public HostTest {
                 static_cast<EFI_STATUS>(EFI_SUCCESS));
       installed = true;
     }
-    EXPECT_EQ(RunProgram(uefi.ImageHandle(), uefi.SystemTable()),
-              static_cast<EFI_STATUS>(EFI_SUCCESS));
+    EXPECT_EQ(RunProgram(uefi.ImageHandle(), uefi.SystemTable()), status);
     return Console();
   }
 
