@@ -86,6 +86,7 @@ struct FaultPlan {
 };
 
 enum class OldLog : uint8_t { Absent, Directory, Content };
+enum class RequestKind : uint8_t { Absent, Valid, Malformed };
 enum class OldHistory : uint8_t { Absent, Directory, Content };
 
 // What a driver hands back from an open that it answers with success: its
@@ -96,6 +97,8 @@ const char* DefectName(Defect d);
 // How a run ended, as its outcome line tells it.
 enum class Outcome : uint8_t {
   None,
+  Request,    // the OS's request could not be read
+  Uncleared,  // nor deleted
   Memory,
   File,
   CommandClear,
@@ -127,6 +130,15 @@ struct Plan {
   bool withoutShell = false;  // started by the boot manager, from "\\pellory.efi"
   OldHistory oldHistory = OldHistory::Absent;
   std::string oldHistoryContent;
+  // The OS's request left in PelloryRequest, and what a valid one asks for
+  // at the end (0 return, 1 reboot, 2 shutdown).
+  RequestKind request = RequestKind::Absent;
+  std::string requestText;
+  std::string requestId;
+  unsigned after = 0;
+  bool network = false;  // loaded from no file system (implies withoutShell)
+  bool variablesReadOnly = false;
+  bool variablesFull = false;  // room for no record
 };
 
 Plan Draw(Chooser& chooser);

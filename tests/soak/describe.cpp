@@ -34,7 +34,7 @@ uint32_t ByteChooser::Below(uint32_t n) {
 
 const char* OutcomeName(Outcome o) {
   static const char* const kNames[] = {
-      "no outcome line", "pool refused",  "log not opened",     "command register stuck",
+      "no outcome line", "request unreadable", "request not cleared", "pool refused",  "log not opened",     "command register stuck",
       "no echo",         "no start ack",  "no page ack",        "window write failed",
       "window read failed", "no finish ack", "verify error",    "success"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Outcome::Count));
@@ -112,7 +112,12 @@ std::string Describe(const Plan& p) {
       break;
   }
   d += p.createTruncates ? ", create truncates\n" : ", create keeps content\n";
-  if (p.withoutShell) d += "started without a shell\n";
+  if (p.withoutShell) d += p.network ? "started from the network\n" : "started without a shell\n";
+  if (p.request != RequestKind::Absent)
+    d += std::string(p.request == RequestKind::Valid ? "a valid" : "a malformed") + " request of " +
+         std::to_string(p.requestText.size()) + " bytes\n";
+  if (p.variablesReadOnly) d += "variables write-protected\n";
+  if (p.variablesFull) d += "no room for a variable\n";
   switch (p.oldHistory) {
     case OldHistory::Absent:
       d += "old history.csv: none\n";

@@ -16,6 +16,7 @@ const std::string kStart = "start to update downloading";
 const std::string kSuccess = "Download success,Please shutdown to reset the system!";
 const std::string kNoHistory = "The history can not be written.";
 const std::string kPrompt = "Press any key to return to the firmware.";
+const std::string kNoRecord = "The result can not be stored in the firmware.";
 // The held screen without a key: five minutes of 50 ms polls.
 constexpr uint64_t kHoldPolls = 6000;
 
@@ -28,6 +29,8 @@ constexpr uint64_t kMaxPasses = 800;
 bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 Outcome Classify(const std::string& line) {
+  if (line == "The update request can not be read.") return Outcome::Request;
+  if (line == "The update request can not be cleared.") return Outcome::Uncleared;
   if (line == "The memory can not be allocated.") return Outcome::Memory;
   if (line == "The file can not be opened.") return Outcome::File;
   if (line == "DPCD50C not 0.Update failed") return Outcome::CommandClear;
@@ -69,7 +72,9 @@ std::string Hex(unsigned v, const char* format) {
 class Judgement {
  public:
   Judgement(const Plan& p, const Witness& w, const Final& f, std::vector<std::string>* v)
-      : p_(p), w_(w), f_(f), v_(*v) {}
+      : p_(p), w_(w), f_(f), v_(*v),
+        e_(Foresee(p, w.startedWithoutShell,
+                   w.startedWithoutShell && w.fileSystemOpened && w.firstFileSystemStatus == EFI_UNSUPPORTED)) {}
 
   Outcome Run();
 
@@ -91,11 +96,14 @@ class Judgement {
   void History();
   void Resources();
   void Converters();
+  void BeforeTheConverter();
+  std::string OutcomeText() const;
 
   const Plan& p_;
   const Witness& w_;
   const Final& f_;
   std::vector<std::string>& v_;
+  const Expectation e_;
   std::vector<const Line*> plain_;  // lines other than link messages
   Outcome outcome_ = Outcome::None;
   const Line* out_ = nullptr;
@@ -103,6 +111,7 @@ class Judgement {
   const Line* start_ = nullptr;
   const Line* verifying_ = nullptr;
   bool historyRefused_ = false;
+  bool recordRefused_ = false;
 };
 
 // Between two marks: `steps` link operations besides one per stall, and a
@@ -119,30 +128,39 @@ void Judgement::Stretch(const char* name, const Mark& from, const Mark& to, uint
 }
 
 void Judgement::Clock() {
-  Expect(f_.status == EFI_SUCCESS, "the shell was not told success");
+  // Unattended, the run hands back an error so that the boot manager goes on
+  // to the OS instead of its setup menu.
+  Expect(f_.status == e_.status, "the run returned " + std::to_string(f_.status));
   Expect(w_.oddStalls == 0, "a stall other than the 0.5 s poll interval");
   Expect(w_.stalls <= kMaxStalls, std::to_string(w_.stalls) + " stalls, more than the waits allow");
   Expect(f_.micros == 500000 * w_.stallsDone + 50000 * w_.holdStallsDone, "virtual time is not the stalls made");
-  Expect(w_.holdStalls == (w_.startedWithoutShell ? kHoldPolls : 0),
-         std::to_string(w_.holdStalls) + " key polls after the prompt" + (w_.startedWithoutShell ? "" : " under a shell"));
+  Expect(w_.holdStalls == (e_.prompt ? kHoldPolls : 0),
+         std::to_string(w_.holdStalls) + " key polls after the prompt" + (e_.prompt ? "" : " where no one waits"));
   Expect(w_.firstLookupEvent == 0 || (w_.watchdogOffEvent != 0 && w_.watchdogOffEvent < w_.firstLookupEvent),
          "the converter was touched before the watchdog was turned off");
 }
 
 bool Judgement::Lines() {
-  // After the outcome: the history's refusal, once, and without a shell the
-  // prompt of the held screen, last.
+  // After the outcome: the history's refusal, the record's, once each, and
+  // when someone may be at the keyboard without a shell the prompt of the
+  // held screen, last.
   const Line* last = w_.lines.empty() ? nullptr : &w_.lines.back();
-  const Line* prompt = w_.startedWithoutShell ? last : nullptr;
+  const Line* prompt = e_.prompt ? last : nullptr;
+  const auto before = [&](const Line* l) { return l == nullptr || l == &w_.lines.front() ? nullptr : l - 1; };
   if (prompt != nullptr) {
     if (prompt->text != kPrompt) Fail("no \"" + kPrompt + "\" after a start without a shell");
-    last = last == &w_.lines.front() ? nullptr : last - 1;
+    last = before(last);
   }
+  recordRefused_ = last != nullptr && last->text == kNoRecord;
+  const Line* recordLine = recordRefused_ ? last : nullptr;
+  if (recordRefused_) last = before(last);
+  Expect(recordRefused_ == !e_.finalKept, recordRefused_ ? "\"" + kNoRecord + "\" though it was kept"
+                                                         : "no word that the record was not kept");
   historyRefused_ = last != nullptr && last->text == kNoHistory;
-  const Line* outcomeLast = historyRefused_ ? last - 1 : last;
+  const Line* outcomeLast = historyRefused_ ? before(last) : last;
   for (const Line& line : w_.lines) {
     if (StartsWith(line.text, "ERROR : ")) continue;
-    if ((&line == last && historyRefused_) || &line == prompt) continue;
+    if ((&line == last && historyRefused_) || &line == prompt || &line == recordLine) continue;
     plain_.push_back(&line);
     const Outcome o = Classify(line.text);
     if (o == Outcome::None) continue;
@@ -160,8 +178,12 @@ bool Judgement::Lines() {
   Expect(w_.partial.empty(), "text left after the last line: \"" + w_.partial + "\"");
   if (w_.outputFaults == 0) Expect(f_.doubleConsole == w_.console, "the console differs from what was sent");
 
-  // Banner, bootloader, firmware version, then the download's own lines.
-  std::vector<std::string> shape = {kBanner, "Bootloader:", "Current FirmwareVer:"};
+  // Banner, bootloader, firmware version, then the download's own lines; a
+  // stop before the converter is touched follows the banner alone.
+  const bool early = e_.early != Outcome::None;
+  if (early) Expect(outcome_ == e_.early, std::string("the run ended in ") + OutcomeName(outcome_) + ", not " + OutcomeName(e_.early));
+  std::vector<std::string> shape = {kBanner};
+  if (!early) shape.insert(shape.end(), {"Bootloader:", "Current FirmwareVer:"});
   if (outcome_ >= Outcome::StartAck) shape.push_back(kStart);
   if (outcome_ >= Outcome::Verify) shape.insert(shape.end(), {"", "verifying"});
   shape.push_back(out_->text);
@@ -174,6 +196,7 @@ bool Judgement::Lines() {
     Fail("lines out of shape:" + shown);
     return false;
   }
+  if (early) return true;
   version_ = plain_[2];
   if (outcome_ >= Outcome::StartAck) start_ = plain_[3];
   if (outcome_ >= Outcome::Verify) verifying_ = plain_[5];
@@ -333,6 +356,9 @@ void Judgement::Log() {
   const bool old = p_.oldLog != OldLog::Absent;
   const bool unchanged = f_.logExists == old && f_.logIsDirectory == (p_.oldLog == OldLog::Directory) &&
                          (p_.oldLog != OldLog::Content || f_.log == p_.oldContent);
+  // A network start keeps no files, and a stop before the converter comes
+  // before log.txt is opened.
+  if (e_.network || version_ == nullptr) return Expect(unchanged, "log.txt touched by a run that keeps no log");
   const bool emptyFile = f_.logExists && !f_.logIsDirectory && f_.log.empty();
   const bool unopened = unchanged || (emptyFile && p_.oldLog != OldLog::Directory) ||
                         (!f_.logExists && p_.oldLog == OldLog::Content);
@@ -351,11 +377,18 @@ void Judgement::Log() {
 // (the header first when it was new, a line end first when an earlier line
 // lost its own) names this run's outcome and the versions shown; or, when it
 // cannot be written, it says so last and the history is as it was.
+std::string Judgement::OutcomeText() const {
+  if (outcome_ == Outcome::Verify) return "failed";
+  if (outcome_ == Outcome::Success) return "successful";
+  return "stopped: " + out_->text;
+}
+
 void Judgement::History() {
   const bool oldDirectory = p_.oldHistory == OldHistory::Directory;
   const std::string& old = p_.oldHistoryContent;
   const bool asItWas = oldDirectory ? f_.historyIsDirectory
                                     : !f_.historyIsDirectory && (f_.history == old || (!f_.historyExists && old.empty()));
+  if (e_.network) return Expect(asItWas && !historyRefused_, "a network start touched the history");
   if (oldDirectory) Expect(historyRefused_, "no word that the history could not be written over a directory of its name");
   if (historyRefused_)
     Expect(w_.historyFailures > 0 || oldDirectory || w_.locateFailures > 0, "\"" + kNoHistory + "\" with nothing in its way");
@@ -378,13 +411,13 @@ void Judgement::History() {
   if (end == std::string::npos || end + 2 != added.size())
     return Fail("not one line added to the history: \"" + added.substr(0, 120) + "\"");
   const std::vector<std::string> fields = CsvFields(added.substr(0, end));
-  std::string outcome = "stopped: " + out_->text;
-  if (outcome_ == Outcome::Verify) outcome = "failed";
-  if (outcome_ == Outcome::Success) outcome = "successful";
+  const std::string outcome = OutcomeText();
   Expect(fields.size() == 10 && fields[9] == outcome, "history line \"" + added.substr(0, end) + "\" for \"" + out_->text + "\"");
   if (fields.size() == 10) {
-    Expect("Bootloader:" + fields[6] == plain_[1]->text, "history bootloader " + fields[6] + " for " + plain_[1]->text);
-    Expect("Current FirmwareVer:" + fields[7] == version_->text, "history firmware " + fields[7] + " for " + version_->text);
+    const std::string bootloader = version_ ? plain_[1]->text : "Bootloader:";
+    const std::string firmware = version_ ? version_->text : "Current FirmwareVer:";
+    Expect("Bootloader:" + fields[6] == bootloader, "history bootloader " + fields[6] + " for " + bootloader);
+    Expect("Current FirmwareVer:" + fields[7] == firmware, "history firmware " + fields[7] + " for " + firmware);
   }
 }
 
@@ -409,11 +442,27 @@ void Judgement::Converters() {
                                            " order violations, first: " + (f_.firstModelViolation[i] ? f_.firstModelViolation[i] : "?"));
 }
 
+// Nothing at all reaches the converter before the request is served and the
+// record says the run has started.
+void Judgement::BeforeTheConverter() {
+  Expect(f_.sequence == 0 && w_.lookups == 0,
+         std::to_string(w_.lookups) + " link operations by a run that stopped before the converter");
+}
+
 Outcome Judgement::Run() {
   Clock();
   Resources();
   Converters();
   if (!Lines()) return outcome_;
+  const std::string bootloader = version_ ? plain_[1]->text.substr(11) : "";
+  const std::string firmware = version_ ? version_->text.substr(20) : "";
+  JudgeRecord(p_, e_, f_, OutcomeText(), bootloader, firmware, &v_);
+  if (version_ == nullptr) {
+    BeforeTheConverter();
+    Log();
+    History();
+    return outcome_;
+  }
   Identification();
   Handshake();
   Transfer();

@@ -2,6 +2,7 @@
 // target.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -30,7 +31,39 @@ struct Final {
   uint32_t modelViolations[kMaxConverters] = {};
   const char* firstModelViolation[kMaxConverters] = {};
   std::vector<std::string> doubleComplaints;  // the double's own test failures
+  // The firmware variables: the request as it was left, every PelloryResult
+  // that was written, the variable calls and where the converters stood at
+  // each write, and the reset if one was made.
+  bool requestLeft = false;
+  std::string requestNow;
+  std::vector<std::string> records;
+  uint64_t getVariableCalls = 0, setVariableCalls = 0;
+  std::vector<uint64_t> setVariableAt;
+  std::optional<EFI_RESET_TYPE> reset;
 };
+
+// What the plan leads a run to, before any converter is touched: whether the
+// request is served, whether the run is unattended, where it stops, which
+// record writes the firmware keeps.
+struct Expectation {
+  bool withoutShell = false, network = false;  // as the firmware's answers made the start
+  bool requestSeen = false;  // read and taken as present, so deleted first
+  bool valid = false;
+  bool deleted = false;
+  bool unattended = false;
+  bool prompt = false;
+  Outcome early = Outcome::None;  // a stop before the converter: Request, Uncleared or File
+  bool firstKept = false, finalKept = false;
+  std::optional<EFI_RESET_TYPE> reset;
+  EFI_STATUS status = EFI_SUCCESS;
+};
+Expectation Foresee(const Plan& plan, bool withoutShell, bool network);
+
+// The record's rules: its writes, their order against the converter, their
+// bytes, and the request it served. `outcome` is the outcome as history.csv
+// names it; `identified` the bootloader and firmware lines shown, if any.
+void JudgeRecord(const Plan& plan, const Expectation& e, const Final& final, const std::string& outcome,
+                 const std::string& bootloader, const std::string& firmware, std::vector<std::string>* violations);
 
 // Appends one line per broken rule; returns the outcome the console tells.
 Outcome Judge(const Plan& plan, const Witness& witness, const Final& final,

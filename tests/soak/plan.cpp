@@ -402,6 +402,36 @@ void Noise(Plan& p, Chooser& c) {
   }
 }
 
+// What the OS left for this start, and how the firmware keeps variables.
+void RequestAndVariables(Plan& p, Chooser& c) {
+  static const char* const kAfter[] = {"", "after=return\n", "after=reboot\n", "after=shutdown\n"};
+  static const char* const kMalformed[] = {
+      "format=2\nid=a\n", "format=1\nid=\n", "format=1\nid=a b\n", "format=1\nid=a",
+      "format=1\nid=a\nwhen=now\n", "format=1\r\nid=a\r\n", "id=a\n", "format=1\nid=a\nafter=later\n"};
+  switch (c.Pick({60, 30, 10})) {
+    case 1: {
+      p.request = RequestKind::Valid;
+      const size_t kind = c.Below(4);
+      p.after = kind <= 1 ? 0 : static_cast<unsigned>(kind - 1);
+      p.requestId = c.Percent(20) ? std::string(64, 'z') : "job-" + std::to_string(c.Below(1000)) + ":A_b.9";
+      p.requestText = "format=1\nid=" + p.requestId + "\n" + kAfter[kind];
+      break;
+    }
+    case 2:
+      p.request = RequestKind::Malformed;
+      p.requestText = c.Percent(10) ? "format=1\nid=" + std::string(65, 'x') + "\n"
+                      : c.Percent(10) ? std::string(1100, 'x')
+                                      : kMalformed[c.Below(sizeof kMalformed / sizeof kMalformed[0])];
+      break;
+    default:
+      break;
+  }
+  p.variablesReadOnly = c.Percent(3);
+  p.variablesFull = c.Percent(3);
+  if (c.Percent(4)) Fault(p, c, Service::GetVariable, 1);
+  if (c.Percent(6)) Fault(p, c, Service::SetVariable, c.Range(1, 3));
+}
+
 }  // namespace
 
 Plan Draw(Chooser& c) {
@@ -416,7 +446,9 @@ Plan Draw(Chooser& c) {
   OldLogFile(p, c);
   p.createTruncates = c.Percent(50);
   OldHistoryFile(p, c);
-  p.withoutShell = c.Percent(15);
+  p.withoutShell = c.Percent(25);
+  p.network = p.withoutShell && c.Percent(30);
+  RequestAndVariables(p, c);
   if (aim == kPoolRefuses) Fault(p, c, Service::AllocatePool, 1);
   if (aim == kLogCannotBeHad) LogCannotBeHad(p, c);
   if (aim == kFirmwareCallFails) FirmwareCallFails(p, c);

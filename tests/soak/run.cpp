@@ -8,6 +8,7 @@
 
 #include "payload/firmware_image.h"
 #include "platform/start.h"
+#include "platform/variables.h"
 #include "tests/soak/invariants.h"
 
 namespace soak {
@@ -39,6 +40,11 @@ void PrepareLog(const Plan& plan, dbl::UefiDouble& uefi) {
   // From the volume's root, so log.txt and history.csv lie where a shell
   // start leaves them.
   if (plan.withoutShell) uefi.StartWithoutShell();
+  if (plan.network) uefi.LoadImageFromNetwork();
+  if (plan.request != RequestKind::Absent)
+    uefi.PutVariable(u"PelloryRequest", kPelloryVariableGuid, plan.requestText, kPelloryVariableAttributes);
+  uefi.SetVariablesReadOnly(plan.variablesReadOnly);
+  if (plan.variablesFull) uefi.SetVariableRoom(64);
   if (plan.oldLog == OldLog::Directory) uefi.MakeDirectory("log.txt");
   if (plan.oldLog == OldLog::Content) uefi.PutFile("log.txt", plan.oldContent);
   if (plan.oldHistory == OldHistory::Directory) uefi.MakeDirectory("history.csv");
@@ -66,6 +72,13 @@ void Collect(dbl::UefiDouble& uefi, SimConverter* const* converters, unsigned co
   f->logExists = uefi.HasFile("log.txt");
   f->logIsDirectory = uefi.IsDirectory("log.txt");
   if (f->logExists && !f->logIsDirectory) f->log = uefi.FileContent("log.txt");
+  f->requestLeft = uefi.HasVariable(u"PelloryRequest", kPelloryVariableGuid);
+  f->requestNow = uefi.VariableData(u"PelloryRequest", kPelloryVariableGuid);
+  for (const dbl::VariableWrite& w : uefi.VariableWrites())
+    if (w.name == u"PelloryResult") f->records.push_back(w.data);
+  f->getVariableCalls = uefi.Calls(dbl::Service::GetVariable);
+  f->setVariableCalls = uefi.Calls(dbl::Service::SetVariable);
+  f->reset = uefi.Reset();
   f->historyExists = uefi.HasFile("history.csv");
   f->historyIsDirectory = uefi.IsDirectory("history.csv");
   if (f->historyExists && !f->historyIsDirectory) f->history = uefi.FileContent("history.csv");
@@ -101,7 +114,12 @@ RunResult RunOne(const Plan& plan) {
     Witness witness(uefi, converters, count);
     witness.BreakOpen(plan.brokenOpen, plan.defect);
     Arm(plan, uefi);
+    // Where the converters stood at each variable write.
+    uefi.onCall = [&](dbl::Service s, uint64_t) {
+      if (s == dbl::Service::SetVariable) final.setVariableAt.push_back(witness.Now().sequence);
+    };
     final.status = RunProgram(uefi.ImageHandle(), uefi.SystemTable());
+    uefi.onCall = nullptr;
     witness.Finish();
     Collect(uefi, converters, count, &final);
     final.doubleComplaints = complaints.caught;

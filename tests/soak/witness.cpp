@@ -180,6 +180,10 @@ void Witness::OnOpen(EFI_HANDLE handle, const EFI_GUID* guid, EFI_STATUS status,
   Event("OpenProtocol");
   if (guid != nullptr && Same(guid, kShellParametersGuid) && status == EFI_UNSUPPORTED)
     startedWithoutShell = true;
+  if (guid != nullptr && Same(guid, kFileSystemGuid) && !fileSystemOpened) {
+    fileSystemOpened = true;
+    firstFileSystemStatus = status;
+  }
   // Without a shell the program's folder comes from these two; when either
   // is refused, neither log.txt nor history.csv has a place.
   if (guid != nullptr && (Same(guid, kLoadedImageGuid) || Same(guid, kFileSystemGuid)) && EFI_ERROR(status)) {

@@ -115,6 +115,10 @@ class Witness {
   // image) ends in the held screen: its prompt, then 50 ms key polls.
   bool startedWithoutShell = false;
   bool promptShown = false;
+  // The first open of a file system is on the device the program came from;
+  // refused as unsupported, the program came from the network.
+  bool fileSystemOpened = false;
+  EFI_STATUS firstFileSystemStatus = EFI_SUCCESS;
   uint64_t holdStalls = 0, holdStallsDone = 0;
   // The boot manager's watchdog must be off before the converter is touched.
   uint64_t watchdogOffEvent = 0, firstLookupEvent = 0;
