@@ -224,9 +224,15 @@ def run(args):
     return report(args.name, result, failures)
 
 
+def _seconds(value):
+    return "-" if value is None else "%.1f" % value
+
+
 def report(name, result, failures):
-    print("%s: boot %.1f s, program's last line at %s s" % (
-        name, result.wall_time, result.arrival(SUCCESS)))
+    aborted = ABORTED.search(result.text)
+    print("%s: boot %.1f s; program's last line at %s s, the boot manager's report of "
+          "its status at %s s" % (name, result.wall_time, _seconds(result.arrival(SUCCESS)),
+                                  _seconds(aborted and result.arrival(aborted.group(0)))))
     if failures:
         print("FAILED %s:\n  %s" % (name, "\n  ".join(failures)))
         print("---- console ----\n%s" % result.text)
