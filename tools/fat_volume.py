@@ -86,3 +86,10 @@ def read_file(image, name):
         if done.returncode != 0 or not os.path.isfile(dest):
             return None
         return Path(dest).read_bytes()
+
+
+def list_files(image):
+    """Every file on the volume, as names with forward slashes."""
+    done = _mtools("mdir", "-/", "-b", "-i", image, "::")
+    return sorted(line.strip().lstrip(":").lstrip("/") for line in done.stdout.splitlines()
+                  if line.strip() and not line.strip().endswith("/"))

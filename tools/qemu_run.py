@@ -15,6 +15,12 @@ back from the stick's copy too. `firmware=SECURE` boots Debian's snakeoil
 OVMF with Secure Boot enforced. Keys are sent on the serial line when given
 texts appear (`keys`); by default one key ends the shell's countdown.
 
+The boots that OVMF's own boot manager drives (a scheduled run, a network
+boot) bring their own variable store (`vars_file`, used in place so the
+caller reads it afterwards), may let a reset restart the firmware in the
+same process (`reboot`: then only a power-off ends QEMU) and may add a NIC
+that network-boots a TFTP folder's pellory.efi (`tftp`).
+
 Used as a program (see --help) or as a module:
 
     import qemu_run
@@ -39,7 +45,7 @@ from pathlib import Path
 # Re-exported: callers use the runner as the one module for boots.
 from console_text import (BEGIN_MARKER, END_MARKER, MarkerMissing, Section,  # noqa: F401
                           clean, extract, lines, strip_escapes, visible)
-from fat_volume import build_volume, read_file  # noqa: F401
+from fat_volume import build_volume, list_files, read_file  # noqa: F401
 
 QEMU = "qemu-system-x86_64"
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
@@ -59,6 +65,12 @@ COUNTDOWN_PROMPT = "Press ESC in"
 CONTINUE_KEY = b" "
 
 SECURE = "secure"   # firmware= for a boot with Secure Boot enforced
+
+# A network boot's NIC: a fixed slot and address, so its device path (and the
+# boot option that names it) is the same in every run.
+NETWORK_BOOTFILE = "pellory.efi"
+NIC_SLOT = 0x3
+NIC_MAC = "52:54:00:12:34:56"
 
 
 def startup_script(*commands, volume="fs0:", setup=(), after=()):
@@ -101,6 +113,8 @@ class Result:
     stick_fetched: dict = field(default_factory=dict)  # the same for the stick
     stick_missing: list = field(default_factory=list)
     stderr: str = ""
+    # (seconds from QEMU's start, console bytes so far) after each read.
+    arrivals: list = field(default_factory=list)
 
     @property
     def text(self):
@@ -113,6 +127,15 @@ class Result:
 
     def section(self, begin=BEGIN_MARKER, end=END_MARKER):
         return extract(self.text, begin, end)
+
+    def arrival(self, text):
+        """Seconds from QEMU's start until the serial line had delivered
+        the first `text` (plain bytes, no escapes inside); None if never."""
+        at = self.console_raw.find(text.encode("latin-1"))
+        if at == -1:
+            return None
+        end = at + len(text)
+        return next(seconds for seconds, size in self.arrivals if size >= end)
 
 
 class BootTimeout(RuntimeError):
@@ -128,7 +151,16 @@ def firmware_files(firmware=None):
     return OVMF_CODE, OVMF_VARS
 
 
-def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, stick=None):
+def _network(tftp):
+    """OVMF's own PXE driver on a virtio NIC (no option ROM), QEMU's built-in
+    DHCP and TFTP serving `tftp`'s pellory.efi; restrict=on keeps every
+    packet inside the QEMU process."""
+    return ["-netdev", f"user,id=n,restrict=on,tftp={tftp},bootfile={NETWORK_BOOTFILE}",
+            "-device", f"virtio-net-pci,netdev=n,romfile=,addr={NIC_SLOT:#x},mac={NIC_MAC}"]
+
+
+def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, stick=None,
+                  reboot=False, tftp=None):
     code = firmware_files(firmware)[0]
     machine = ["-machine", "q35"]
     if firmware == SECURE:
@@ -143,12 +175,14 @@ def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, sti
                  "-device", "qemu-xhci,id=xhci",
                  "-drive", f"if=none,id=stick,format=raw,file={stick}",
                  "-device", "usb-storage,bus=xhci.0,drive=stick,bootindex=1"]
+    # Without -no-reboot a reset restarts the firmware in the same process
+    # (NVRAM kept) and only a power-off ends QEMU.
     return [QEMU, *qemu_args, *machine, "-accel", "tcg", "-m", str(memory_mib),
-            "-display", "none", "-no-reboot", "-nodefaults",
+            "-display", "none", *([] if reboot else ["-no-reboot"]), "-nodefaults",
             "-serial", "stdio",
             "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
             "-drive", f"if=pflash,format=raw,file={vars_copy}",
-            *disks]
+            *disks, *(_network(tftp) if tftp else [])]
 
 
 class _Keys:
@@ -185,9 +219,10 @@ class _Keys:
         self.due = None
 
 
-def _drain(process, deadline, console_sink, keys):
+def _drain(process, deadline, console_sink, keys, arrivals):
     """Collect serial output until QEMU closes it or the deadline passes,
-    sending the keys on the way. Returns (console, stderr, timed_out)."""
+    sending the keys on the way and noting when each read came in
+    (`arrivals`). Returns (console, stderr, timed_out)."""
     console, errors = bytearray(), bytearray()
     streams = {process.stdout.fileno(): console, process.stderr.fileno(): errors}
     with selectors.DefaultSelector() as selector:
@@ -209,6 +244,8 @@ def _drain(process, deadline, console_sink, keys):
                     del streams[key.fd]
                     continue
                 streams[key.fd].extend(chunk)
+                if key.fd == process.stdout.fileno():
+                    arrivals.append((time.monotonic() - keys.started, len(console)))
                 if key.fd == process.stdout.fileno() and console_sink:
                     console_sink.write(chunk)
                     console_sink.flush()
@@ -235,14 +272,19 @@ def _timeout_message(result, timeout, startup):
 def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
         console_out=None, keep_image=None, memory_mib=256, qemu_args=(),
         firmware=None, stick=None, stick_offset=0, stick_fetch=(), keys=None,
-        keep_stick=None):
+        keep_stick=None, vars_file=None, reboot=False, tftp=None):
     """Boot once. `files` maps volume names to host paths or bytes; `fetch`
     lists volume names to read back, or maps them to host paths to copy them
     to; `qemu_args` go to QEMU before the machine's own. `stick` is a disk
     image attached, as a copy, as a USB stick; `stick_fetch` is read back
     from the FAT volume at byte `stick_offset` of that copy, and the copy is
     kept as `keep_stick` when given (a later boot may attach it). `keys` lists
-    KeyPress entries (default: the shell's countdown key). Raises
+    KeyPress entries (default: the shell's countdown key). `vars_file` is a
+    variable store used in place (prepared by the caller, read by it after
+    the boot) instead of a fresh copy of the template; `reboot` lets a reset
+    restart the firmware in the same process, so that only a power-off ends
+    QEMU; `tftp` adds a NIC that network-boots that folder's pellory.efi.
+    Raises
     BootTimeout (carrying the Result) when `timeout` seconds pass before
     QEMU exits; the files are still fetched for the post-mortem."""
     if keys is None:
@@ -251,24 +293,29 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
         image = os.path.join(work, "volume.img")
         vars_copy = os.path.join(work, "vars.fd")
         build_volume(image, files, dirs, startup)
-        shutil.copyfile(firmware_files(firmware)[1], vars_copy)
+        if vars_file:
+            vars_copy = vars_file
+        else:
+            shutil.copyfile(firmware_files(firmware)[1], vars_copy)
         stick_copy = None
         if stick:
             stick_copy = os.path.join(work, "stick.img")
             shutil.copyfile(stick, stick_copy)
         command = _qemu_command(image, vars_copy, memory_mib, qemu_args,
-                                firmware=firmware, stick=stick_copy)
+                                firmware=firmware, stick=stick_copy,
+                                **_boot_options(reboot, tftp))
 
         sink = open(console_out, "wb") if console_out else None
         started = time.monotonic()
         pending = _Keys(keys, started)
+        arrivals = []
         try:
             process = subprocess.Popen(
                 command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE)
             try:
                 console, errors, timed_out = _drain(
-                    process, started + timeout, sink, pending)
+                    process, started + timeout, sink, pending, arrivals)
             finally:
                 if process.poll() is None:
                     process.kill()
@@ -281,7 +328,7 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
 
         result = Result(bytes(console), None if timed_out else exit_code,
                         time.monotonic() - started, timed_out, pending.sent,
-                        stderr=errors.decode("utf-8", "replace"))
+                        stderr=errors.decode("utf-8", "replace"), arrivals=arrivals)
         result.fetched, result.missing = _fetch(image, fetch)
         if stick_copy:
             result.stick_fetched, result.stick_missing = _fetch(
@@ -293,6 +340,17 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
     if timed_out:
         raise BootTimeout(_timeout_message(result, timeout, startup), result)
     return result
+
+
+def _boot_options(reboot, tftp):
+    """The machine options a caller asked for; none for the usual boots, so
+    that a stand-in command needs to know only the options it is given."""
+    options = {}
+    if reboot:
+        options["reboot"] = True
+    if tftp:
+        options["tftp"] = str(tftp)
+    return options
 
 
 def _fetch(image, fetch):

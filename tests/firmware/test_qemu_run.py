@@ -108,6 +108,9 @@ class VolumeRoundTrip(unittest.TestCase):
                              b"@echo -off\nreset -s\n")
             self.assertIsNone(qemu_run.read_file(image, "log.txt"))
             self.assertIsNone(qemu_run.read_file(image, "empty/inner/log.txt"))
+            # Files only, directories (empty or not) left out.
+            self.assertEqual(qemu_run.list_files(image),
+                             ["app.efi", "deep/er/data.bin", "startup.nsh"])
 
 
 # Stands in for QEMU: the countdown as the shell draws it, then it waits for
@@ -240,6 +243,53 @@ class KeysAndSticks(_StandInQemu):
         self.assertEqual(result.stick_fetched, {"EFI/BOOT/BOOTX64.EFI": program.read_bytes()})
         self.assertEqual(result.stick_missing, ["EFI/BOOT/log.txt"])
         self.assertIsNone(self.machine["firmware"])
+
+
+class MachineOptions(unittest.TestCase):
+    """The options of the scheduled and network boots reach QEMU's command
+    line; a usual boot's command line has none of them."""
+
+    def command(self, **options):
+        return qemu_run._qemu_command("v.img", "vars.fd", 256, **options)
+
+    def test_usual_boot_ends_at_a_reset_and_has_no_network(self):
+        command = self.command()
+        self.assertIn("-no-reboot", command)
+        self.assertNotIn("-netdev", command)
+
+    def test_reboot_keeps_the_machine_running_across_a_reset(self):
+        self.assertNotIn("-no-reboot", self.command(reboot=True))
+
+    def test_network_boot_uses_the_firmware_pxe_and_keeps_packets_inside(self):
+        command = self.command(tftp="/srv/t")
+        netdev = command[command.index("-netdev") + 1]
+        self.assertEqual(netdev, "user,id=n,restrict=on,tftp=/srv/t,bootfile=pellory.efi")
+        device = command[command.index("-device", command.index("-netdev")) + 1]
+        self.assertTrue(device.startswith("virtio-net-pci,netdev=n,romfile=,"), device)
+
+
+@unittest.skipUnless(_mtools_present(), "mtools is not installed")
+class VarsAndArrivals(_StandInQemu):
+    def test_given_vars_file_is_used_in_place(self):
+        script = ("import sys, re\n"
+                  "path = [a for a in sys.argv if a.startswith('vars=')][0][5:]\n"
+                  "open(path, 'ab').write(b'+guest')\n"
+                  "sys.stdout.write('==BEGIN==\\r\\nfirst\\r\\n'); sys.stdout.flush()\n")
+
+        def command(image, vars_copy, memory, qemu_args=(), **machine):
+            self.machine = machine
+            return [sys.executable, "-c", script, "vars=" + vars_copy]
+        qemu_run._qemu_command = command
+        kept = Path(self.work, "kept.fd")
+        kept.write_bytes(b"store")
+        result = qemu_run.run(startup="reset -s", timeout=60, keys=[], vars_file=str(kept),
+                              reboot=True, tftp=self.work)
+        self.assertEqual(kept.read_bytes(), b"store+guest")
+        self.assertEqual(self.machine["reboot"], True)
+        self.assertEqual(self.machine["tftp"], self.work)
+        self.assertIsNotNone(result.arrival("first"))
+        self.assertLessEqual(result.arrival("first"), result.wall_time)
+        self.assertIsNone(result.arrival("never"))
 
 
 class StartupArgument(unittest.TestCase):

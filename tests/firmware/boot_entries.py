@@ -1,0 +1,85 @@
+#!/usr/bin/env python3
+"""The variables an OS leaves for a scheduled run, written straight into a
+fresh copy of OVMF's variable store before QEMU starts: the simulator as a
+driver the firmware loads at every boot, the "Pellory firmware update" boot
+entry (never in BootOrder), the shell as the one boot option, BootNext and
+the request.
+
+The device paths are those OVMF itself builds on the test machine (read
+from a store after a boot): the first SATA disk of q35 with the test
+volume on it (a FAT volume with no partition table), the virtio NIC in the
+slot qemu_run fixes, the shell in OVMF's DXE volume.
+"""
+import os
+import struct
+import sys
+import uuid
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import ovmf_vars  # noqa: E402
+import qemu_run  # noqa: E402
+
+UPDATE_ENTRY = 0x0100
+SHELL_ENTRY = 0x0101
+SIMULATOR_DRIVER = 0x0000
+UPDATE_DESCRIPTION = "Pellory firmware update"
+PROGRAM_PATH = "\\EFI\\Pellory\\pellory.efi"
+SIMULATOR_PATH = "\\convsim.efi"
+
+_FV_DXE = uuid.UUID("7cb8bdc9-f8eb-4f34-aaea-3ee4af6516a1")
+_SHELL_FILE = uuid.UUID("7c04a583-9e3e-4f1c-ad65-e05268d0b4d1")
+
+
+def _node(kind, subtype, body):
+    return struct.pack("<BBH", kind, subtype, 4 + len(body)) + body
+
+
+def _pci_root():
+    return _node(2, 1, struct.pack("<II", 0x0A0341D0, 0))    # ACPI PNP0A03, UID 0
+
+
+def _pci(device, function=0):
+    return _node(1, 1, bytes([function, device]))
+
+
+def volume_file(path):
+    """PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x0,0xFFFF,0x0)/path: the volume
+    qemu_run attaches as the first disk."""
+    sata = _node(3, 18, struct.pack("<HHH", 0, 0xFFFF, 0))
+    return _pci_root() + _pci(0x1F, 2) + sata + ovmf_vars.file_path(path)
+
+
+def network_boot():
+    """PciRoot(0x0)/Pci(0x3,0x0)/MAC(525400123456,0x1)/IPv4(0.0.0.0,...,DHCP,...):
+    OVMF's PXE over IPv4 on qemu_run's NIC."""
+    mac = bytes.fromhex(qemu_run.NIC_MAC.replace(":", ""))
+    return (_pci_root() + _pci(qemu_run.NIC_SLOT) +
+            _node(3, 11, mac + bytes(32 - len(mac)) + b"\x01") +
+            _node(3, 12, bytes(23)) + ovmf_vars.END_NODE)
+
+
+def shell():
+    return _node(4, 7, _FV_DXE.bytes_le) + _node(4, 6, _SHELL_FILE.bytes_le) + ovmf_vars.END_NODE
+
+
+def request(request_id, after):
+    return b"format=1\nid=%s\nafter=%s\n" % (request_id.encode("ascii"), after.encode("ascii"))
+
+
+def scheduled_store(path, program, request_bytes, firmware=None):
+    """A fresh store at `path` with what an OS leaves for the next boot:
+    `program` is the update entry's device path."""
+    store = ovmf_vars.VarStore(open(qemu_run.firmware_files(firmware)[1], "rb").read())
+    glob, nv = ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT
+    store.add("Driver%04X" % SIMULATOR_DRIVER, glob, nv,
+              ovmf_vars.load_option("Converter simulator", volume_file(SIMULATOR_PATH)))
+    store.add("DriverOrder", glob, nv, ovmf_vars.option_list(SIMULATOR_DRIVER))
+    store.add("Boot%04X" % UPDATE_ENTRY, glob, nv,
+              ovmf_vars.load_option(UPDATE_DESCRIPTION, program))
+    store.add("Boot%04X" % SHELL_ENTRY, glob, nv, ovmf_vars.load_option("Test shell", shell()))
+    store.add("BootOrder", glob, nv, ovmf_vars.option_list(SHELL_ENTRY))
+    store.add("BootNext", glob, nv, ovmf_vars.option_list(UPDATE_ENTRY))
+    if request_bytes is not None:
+        store.add("PelloryRequest", ovmf_vars.PELLORY_GUID, nv, request_bytes)
+    store.save(path)
+    return store

@@ -1,0 +1,187 @@
+#!/usr/bin/env python3
+"""OVMF's variable store, read and written as a file: the firmware volume
+that QEMU maps as the second pflash (OVMF_VARS_4M.fd), before QEMU starts
+or after it exited.
+
+The volume holds a firmware volume header, then a variable store of
+authenticated-variable headers, each followed by its UCS-2 name and its
+data; a header starts on a 4-byte boundary, the first one that does not
+begin with 0x55AA ends the store. The firmware never rewrites a variable in
+place: it marks the old copy "in deleted transition", adds the new copy,
+then marks the old one deleted. So a variable is the copy marked added, or
+a copy in deleted transition when no added copy follows (an update cut
+short). Only the Python standard library is used.
+
+    store = ovmf_vars.VarStore.load("vars.fd")
+    store.get("PelloryResult", ovmf_vars.PELLORY_GUID)   # (attributes, data) or None
+    store.add("BootNext", ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT, b"\\x00\\x01")
+    store.save("vars.fd")
+
+Also a program: `ovmf_vars.py VARS.fd` lists the variables it holds.
+"""
+
+import struct
+import sys
+import uuid
+from pathlib import Path
+
+GLOBAL_GUID = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
+PELLORY_GUID = uuid.UUID("be057045-d74a-4ebf-9efa-596b51b4c99b")
+NV_BS_RT = 7   # NON_VOLATILE | BOOTSERVICE_ACCESS | RUNTIME_ACCESS
+
+_FV_SIGNATURE = b"_FVH"
+_AUTH_STORE_GUID = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792")
+_STORE_HEADER = struct.Struct("<16sIBB6x")           # 28 bytes
+_FORMATTED, _HEALTHY = 0x5A, 0xFE
+# StartId, State, Reserved, Attributes, MonotonicCount, TimeStamp,
+# PubKeyIndex, NameSize, DataSize, VendorGuid: 60 bytes.
+_VAR_HEADER = struct.Struct("<HBBIQ16sIII16s")
+_START_ID = 0x55AA
+_ADDED = 0x3F
+_IN_DELETED_TRANSITION = 0x3E   # added, then marked on its way out
+_HEADER_ALIGN = 4
+
+
+class StoreError(ValueError):
+    pass
+
+
+class VarStore:
+    """The variable store inside one vars file's bytes."""
+
+    def __init__(self, image):
+        self.image = bytearray(image)
+        self.start, self.end = _store_bounds(self.image)
+
+    @classmethod
+    def load(cls, path):
+        return cls(Path(path).read_bytes())
+
+    def save(self, path):
+        Path(path).write_bytes(bytes(self.image))
+
+    def _entries(self):
+        """(state, attributes, name, guid, data, next header's offset) of
+        every variable header, in store order."""
+        at = _align(self.start + _STORE_HEADER.size)
+        while at + _VAR_HEADER.size <= self.end:
+            (start_id, state, _, attributes, _, _, _, name_size, data_size,
+             guid) = _VAR_HEADER.unpack_from(self.image, at)
+            if start_id != _START_ID:
+                return
+            name_at = at + _VAR_HEADER.size
+            data_at = name_at + name_size
+            if data_at + data_size > self.end or name_size % 2:
+                raise StoreError("variable at 0x%x runs past the store" % at)
+            name = self.image[name_at:data_at].decode("utf-16-le").rstrip("\0")
+            at = _align(data_at + data_size)
+            yield (state, attributes, name, uuid.UUID(bytes_le=bytes(guid)),
+                   bytes(self.image[data_at:data_at + data_size]), at)
+
+    def variables(self):
+        """{(name, guid): (attributes, data)} of the live variables."""
+        live, leaving = {}, {}
+        for state, attributes, name, guid, data, _ in self._entries():
+            if state == _ADDED:
+                live[(name, guid)] = (attributes, data)
+            elif state == _IN_DELETED_TRANSITION:
+                leaving[(name, guid)] = (attributes, data)
+        for key, value in leaving.items():
+            live.setdefault(key, value)
+        return live
+
+    def get(self, name, guid=GLOBAL_GUID):
+        return self.variables().get((name, guid))
+
+    def add(self, name, guid, attributes, data):
+        """Append one variable (a name not in the store yet), as the
+        firmware itself would: an added, non-authenticated copy."""
+        if (name, guid) in self.variables():
+            raise StoreError("%s is in the store already" % name)
+        self._append(name, guid, attributes, data, _ADDED)
+
+    def _append(self, name, guid, attributes, data, state):
+        at = _align(self.start + _STORE_HEADER.size)
+        for *_, next_at in self._entries():
+            at = next_at
+        encoded = (name + "\0").encode("utf-16-le")
+        header = _VAR_HEADER.pack(_START_ID, state, 0, attributes, 0, bytes(16), 0,
+                                  len(encoded), len(data), guid.bytes_le)
+        record = header + encoded + bytes(data)
+        if at + len(record) > self.end:
+            raise StoreError("no room for %s" % name)
+        self.image[at:at + len(record)] = record
+
+
+def _align(offset):
+    return (offset + _HEADER_ALIGN - 1) & ~(_HEADER_ALIGN - 1)
+
+
+def _store_bounds(image):
+    """(start, end) of the variable store after the volume header."""
+    if len(image) < 0x48 or image[40:44] != _FV_SIGNATURE:
+        raise StoreError("not a firmware volume")
+    header_length = struct.unpack_from("<H", image, 48)[0]
+    guid, size, formatted, healthy = _STORE_HEADER.unpack_from(image, header_length)
+    if uuid.UUID(bytes_le=guid) != _AUTH_STORE_GUID:
+        raise StoreError("no authenticated variable store after the volume header")
+    if formatted != _FORMATTED or healthy != _HEALTHY:
+        raise StoreError("the variable store is not formatted and healthy")
+    end = header_length + size
+    if end > len(image):
+        raise StoreError("the variable store runs past the file")
+    return header_length, end
+
+
+# ------------------------------------------------------ load options and paths
+
+def _node(kind, subtype, body):
+    return struct.pack("<BBH", kind, subtype, 4 + len(body)) + body
+
+
+END_NODE = _node(0x7F, 0xFF, b"")
+
+
+def file_path(path):
+    """A short-form device path: one file-path node (backslashes, from a
+    volume's root), which the boot manager matches against every volume."""
+    return _node(4, 4, (path + "\0").encode("utf-16-le")) + END_NODE
+
+
+def load_option(description, path, attributes=1, optional=b""):
+    """An EFI_LOAD_OPTION (Boot#### or Driver####); attributes 1 is active."""
+    return (struct.pack("<IH", attributes, len(path)) +
+            (description + "\0").encode("utf-16-le") + path + optional)
+
+
+def parse_load_option(data):
+    """(attributes, description, device path bytes, optional data)."""
+    attributes, path_length = struct.unpack_from("<IH", data)
+    end = 6
+    while data[end:end + 2] != b"\0\0":
+        end += 2
+    description = data[6:end].decode("utf-16-le")
+    path_at = end + 2
+    return (attributes, description, data[path_at:path_at + path_length],
+            data[path_at + path_length:])
+
+
+def option_list(*numbers):
+    """BootOrder / DriverOrder / BootNext: little-endian 16-bit numbers."""
+    return struct.pack("<%dH" % len(numbers), *numbers)
+
+
+def parse_list(data):
+    return list(struct.unpack("<%dH" % (len(data) // 2), data))
+
+
+def main(argv):
+    store = VarStore.load(argv[1])
+    for (name, guid), (attributes, data) in sorted(store.variables().items()):
+        shown = data.hex(" ") if len(data) <= 96 else data[:96].hex(" ") + " ..."
+        print("%s-%s attr=%d %d bytes: %s" % (name, guid, attributes, len(data), shown))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
