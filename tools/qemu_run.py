@@ -33,7 +33,6 @@ Only the Python standard library is used.
 
 import argparse
 import os
-import selectors
 import shutil
 import subprocess
 import sys
@@ -46,6 +45,7 @@ from pathlib import Path
 from console_text import (BEGIN_MARKER, END_MARKER, MarkerMissing, Section,  # noqa: F401
                           clean, extract, lines, strip_escapes, visible)
 from fat_volume import build_volume, list_files, read_file  # noqa: F401
+from qemu_serial import CONTINUE_KEY, KeyPress, SentKey, _drain, _Keys, _send_key  # noqa: F401
 
 QEMU = "qemu-system-x86_64"
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
@@ -62,7 +62,6 @@ SNAKEOIL_PASSWORD = "snakeoil"
 # escapes around "ESC", so it is looked for in the clean text); any key other
 # than ESC ends the wait, ESC would skip the script.
 COUNTDOWN_PROMPT = "Press ESC in"
-CONTINUE_KEY = b" "
 
 SECURE = "secure"   # firmware= for a boot with Secure Boot enforced
 
@@ -84,22 +83,6 @@ def startup_script(*commands, volume="fs0:", setup=(), after=()):
 
 
 # ------------------------------------------------------------------- the boot
-
-@dataclass
-class KeyPress:
-    """`key` goes out on the serial line `delay` seconds after `text` shows
-    in the clean console, looked for after the previous key's point."""
-    text: str
-    key: bytes = CONTINUE_KEY
-    delay: float = 0.0
-
-
-@dataclass
-class SentKey:
-    text: str          # the text that called for the key
-    offset: int        # length of the clean console when the key went out
-    time: float        # seconds from QEMU's start
-
 
 @dataclass
 class Result:
@@ -183,82 +166,6 @@ def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, sti
             "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
             "-drive", f"if=pflash,format=raw,file={vars_copy}",
             *disks, *(_network(tftp) if tftp else [])]
-
-
-class _Keys:
-    """The key presses still to make, one at a time, in order."""
-
-    def __init__(self, presses, started):
-        self.presses = list(presses)
-        self.started = started
-        self.sent = []
-        self.search_from = 0
-        self.due = None
-
-    def wait_limit(self, now):
-        return None if self.due is None else max(0.0, self.due - now)
-
-    def step(self, process, console):
-        # The whole capture is cleaned each time: consoles here are a few
-        # kilobytes, and an escape split across reads cleans correctly.
-        if not self.presses:
-            return
-        press = self.presses[0]
-        now = time.monotonic()
-        if self.due is None:
-            if clean(bytes(console)).find(press.text, self.search_from) == -1:
-                return
-            self.due = now + press.delay
-        if now < self.due:
-            return
-        offset = len(clean(bytes(console)))
-        _send_key(process, press.key)
-        self.sent.append(SentKey(press.text, offset, now - self.started))
-        self.search_from = offset
-        self.presses.pop(0)
-        self.due = None
-
-
-def _drain(process, deadline, console_sink, keys, arrivals):
-    """Collect serial output until QEMU closes it or the deadline passes,
-    sending the keys on the way and noting when each read came in
-    (`arrivals`). Returns (console, stderr, timed_out)."""
-    console, errors = bytearray(), bytearray()
-    streams = {process.stdout.fileno(): console, process.stderr.fileno(): errors}
-    with selectors.DefaultSelector() as selector:
-        for fd in streams:
-            selector.register(fd, selectors.EVENT_READ)
-        while streams:
-            now = time.monotonic()
-            remaining = deadline - now
-            if remaining <= 0:
-                return console, errors, True
-            wait = min(remaining, 1.0)
-            key_wait = keys.wait_limit(now)
-            if key_wait is not None:
-                wait = min(wait, key_wait)
-            for key, _ in selector.select(wait):
-                chunk = os.read(key.fd, 65536)
-                if not chunk:
-                    selector.unregister(key.fd)
-                    del streams[key.fd]
-                    continue
-                streams[key.fd].extend(chunk)
-                if key.fd == process.stdout.fileno():
-                    arrivals.append((time.monotonic() - keys.started, len(console)))
-                if key.fd == process.stdout.fileno() and console_sink:
-                    console_sink.write(chunk)
-                    console_sink.flush()
-            keys.step(process, console)
-    return console, errors, False
-
-
-def _send_key(process, key):
-    try:
-        process.stdin.write(key)
-        process.stdin.flush()
-    except (BrokenPipeError, OSError):
-        pass
 
 
 def _timeout_message(result, timeout, startup):

@@ -1,0 +1,106 @@
+"""The serial line of a QEMU boot: the console read as it arrives, with
+when each read came in, and the keys sent when given texts appear.
+
+Only the Python standard library is used.
+"""
+
+import os
+import selectors
+import time
+from dataclasses import dataclass
+
+from console_text import clean
+
+CONTINUE_KEY = b" "
+
+
+@dataclass
+class KeyPress:
+    """`key` goes out on the serial line `delay` seconds after `text` shows
+    in the clean console, looked for after the previous key's point."""
+    text: str
+    key: bytes = CONTINUE_KEY
+    delay: float = 0.0
+
+
+@dataclass
+class SentKey:
+    text: str          # the text that called for the key
+    offset: int        # length of the clean console when the key went out
+    time: float        # seconds from QEMU's start
+
+
+class _Keys:
+    """The key presses still to make, one at a time, in order."""
+
+    def __init__(self, presses, started):
+        self.presses = list(presses)
+        self.started = started
+        self.sent = []
+        self.search_from = 0
+        self.due = None
+
+    def wait_limit(self, now):
+        return None if self.due is None else max(0.0, self.due - now)
+
+    def step(self, process, console):
+        # The whole capture is cleaned each time: consoles here are a few
+        # kilobytes, and an escape split across reads cleans correctly.
+        if not self.presses:
+            return
+        press = self.presses[0]
+        now = time.monotonic()
+        if self.due is None:
+            if clean(bytes(console)).find(press.text, self.search_from) == -1:
+                return
+            self.due = now + press.delay
+        if now < self.due:
+            return
+        offset = len(clean(bytes(console)))
+        _send_key(process, press.key)
+        self.sent.append(SentKey(press.text, offset, now - self.started))
+        self.search_from = offset
+        self.presses.pop(0)
+        self.due = None
+
+
+def _drain(process, deadline, console_sink, keys, arrivals):
+    """Collect serial output until QEMU closes it or the deadline passes,
+    sending the keys on the way and noting when each read came in
+    (`arrivals`). Returns (console, stderr, timed_out)."""
+    console, errors = bytearray(), bytearray()
+    streams = {process.stdout.fileno(): console, process.stderr.fileno(): errors}
+    with selectors.DefaultSelector() as selector:
+        for fd in streams:
+            selector.register(fd, selectors.EVENT_READ)
+        while streams:
+            now = time.monotonic()
+            remaining = deadline - now
+            if remaining <= 0:
+                return console, errors, True
+            wait = min(remaining, 1.0)
+            key_wait = keys.wait_limit(now)
+            if key_wait is not None:
+                wait = min(wait, key_wait)
+            for key, _ in selector.select(wait):
+                chunk = os.read(key.fd, 65536)
+                if not chunk:
+                    selector.unregister(key.fd)
+                    del streams[key.fd]
+                    continue
+                streams[key.fd].extend(chunk)
+                if key.fd == process.stdout.fileno():
+                    arrivals.append((time.monotonic() - keys.started, len(console)))
+                if key.fd == process.stdout.fileno() and console_sink:
+                    console_sink.write(chunk)
+                    console_sink.flush()
+            keys.step(process, console)
+    return console, errors, False
+
+
+def _send_key(process, key):
+    try:
+        process.stdin.write(key)
+        process.stdin.flush()
+    except (BrokenPipeError, OSError):
+        pass
