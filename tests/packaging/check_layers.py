@@ -15,6 +15,7 @@ ALLOWED = {
     "link": {"platform", "output", "link"},
     "app": {"platform", "payload", "output", "link", "app"},
     "sim": {"platform", "output", "sim"},
+    "pelloryctl": {"pelloryctl"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')
 
