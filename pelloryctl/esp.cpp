@@ -129,6 +129,10 @@ std::string DescribePartition(const std::string& device, Esp* esp) {
 
 }  // namespace
 
+bool MountedReadOnly(const Mount& mount) {
+  return mount.options == "ro" || mount.options.rfind("ro,", 0) == 0;
+}
+
 bool FindMount(const std::string& mount_point, Mount* mount) {
   std::vector<uint8_t> bytes;
   if (!ReadWholeFile(SystemPath("/proc/self/mountinfo"), &bytes, 1 << 22)) return false;
@@ -159,6 +163,7 @@ std::string FindEsp(const std::string& esp_dir, Esp* esp) {
     return "no EFI System Partition is mounted at /boot/efi or /efi (name it with --esp DIR)";
   }
   esp->mount_point = mount.mount_point;
+  esp->read_only = MountedReadOnly(mount);
   std::string why = DescribePartition(mount.device, esp);
   return why.empty() ? "" : mount.mount_point + " " + why;
 }

@@ -12,12 +12,15 @@ struct Esp {
   uint64_t start = 0;       // in logical blocks of the disk
   uint64_t size = 0;
   uint8_t unique_guid[16] = {};  // the HD node's signature
+  bool read_only = false;        // mounted ro: the copy could not be written
 };
 
 struct Mount {
   std::string mount_point, fstype, options, device;  // device: major:minor
 };
 
+// Mounted with "ro" among its own options.
+bool MountedReadOnly(const Mount& mount);
 // The last mount of mount_point in /proc/self/mountinfo (the one in view).
 bool FindMount(const std::string& mount_point, Mount* mount);
 // Empty when esp_dir (or /boot/efi, then /efi, when esp_dir is empty) is

@@ -13,10 +13,6 @@ namespace {
 
 constexpr long kEfivarfsMagic = 0xde5e81e4;
 
-bool ReadOnly(const std::string& options) {
-  return options == "ro" || options.rfind("ro,", 0) == 0;
-}
-
 }  // namespace
 
 std::string CheckMachine(bool to_write) {
@@ -27,7 +23,7 @@ std::string CheckMachine(bool to_write) {
   if (!FindMount("/sys/firmware/efi/efivars", &mount) || mount.fstype != "efivarfs" ||
       !efi_variables_supported())
     return "efivarfs is not mounted at /sys/firmware/efi/efivars";
-  if (to_write && ReadOnly(mount.options))
+  if (to_write && MountedReadOnly(mount))
     return "efivarfs is mounted read-only at /sys/firmware/efi/efivars "
            "(mount -o remount,rw /sys/firmware/efi/efivars)";
   return "";

@@ -12,6 +12,8 @@
 
 namespace {
 
+constexpr size_t kCopyLimit = 64u << 20;
+
 bool MakeDir(const std::string& dir, bool* made) {
   if (mkdir(dir.c_str(), 0755) == 0) return *made = true;
   struct stat st = {};
@@ -39,6 +41,22 @@ bool SyncDir(const std::string& dir) {
   return ok;
 }
 
+// The copy under a temporary name, synced, renamed over the old one, and
+// the folder synced, so the name the entry points at never holds half a file.
+std::string Replace(const std::string& dir, const std::vector<uint8_t>& image) {
+  std::string temporary = dir + "/pellory.efi.new";
+  if (!WriteSynced(temporary, image)) {
+    unlink(temporary.c_str());
+    return "the program can not be written to \\EFI\\Pellory on the ESP";
+  }
+  if (rename(temporary.c_str(), (dir + "/pellory.efi").c_str()) != 0) {
+    unlink(temporary.c_str());
+    return "the program can not be renamed to \\EFI\\Pellory\\pellory.efi";
+  }
+  if (!SyncDir(dir)) return "the folder \\EFI\\Pellory can not be synced";
+  return "";
+}
+
 }  // namespace
 
 std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image,
@@ -50,16 +68,10 @@ std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>&
       !MakeDir(undo->pellory_dir, &undo->made_pellory_dir))
     return "the folder \\EFI\\Pellory can not be made on the ESP";
   undo->made_file = access(undo->file.c_str(), F_OK) != 0;
-  std::string temporary = undo->pellory_dir + "/pellory.efi.new";
-  if (!WriteSynced(temporary, image)) {
-    unlink(temporary.c_str());
-    return "the program can not be written to \\EFI\\Pellory on the ESP";
-  }
-  if (rename(temporary.c_str(), undo->file.c_str()) != 0) {
-    unlink(temporary.c_str());
-    return "the program can not be renamed to \\EFI\\Pellory\\pellory.efi";
-  }
-  if (!SyncDir(undo->pellory_dir)) return "the folder \\EFI\\Pellory can not be synced";
+  if (!undo->made_file && !ReadWholeFile(undo->file, &undo->old_image, kCopyLimit))
+    return "the earlier copy \\EFI\\Pellory\\pellory.efi can not be read";
+  undo->replaced = true;
+  if (std::string why = Replace(undo->pellory_dir, image); !why.empty()) return why;
   std::vector<uint8_t> back;
   if (!ReadWholeFile(undo->file, &back, image.size() + 1) ||
       Sha256(back.data(), back.size()) != Sha256(image.data(), image.size()))
@@ -68,7 +80,8 @@ std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>&
 }
 
 void UndoCopy(const CopyUndo& undo) {
-  if (undo.made_file) unlink(undo.file.c_str());
+  if (undo.replaced && undo.made_file) unlink(undo.file.c_str());
+  if (undo.replaced && !undo.made_file) (void)Replace(undo.pellory_dir, undo.old_image);
   if (undo.made_pellory_dir) rmdir(undo.pellory_dir.c_str());
   if (undo.made_efi_dir) rmdir(undo.efi_dir.c_str());
 }

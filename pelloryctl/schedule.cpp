@@ -65,6 +65,9 @@ std::string Prepare(const ScheduleOptions& options, Plan* plan) {
   if (!(why = SecureBootOn(&secure)).empty()) return why;
   if (!(why = CheckProgram(plan->image, secure)).empty()) return options.program + " " + why;
   if (!(why = FindEsp(options.esp_dir, &plan->esp)).empty()) return why;
+  if (plan->esp.read_only)
+    return "the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
+           " (mount -o remount,rw " + plan->esp.mount_point + ")";
   plan->option = MakeLoadOption(plan->esp);
   if (plan->option.empty()) return "the boot entry's load option can not be built";
   plan->entry_exists = FindOurEntry(&plan->entry, &why);

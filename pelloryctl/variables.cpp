@@ -6,25 +6,32 @@
 
 namespace {
 
-std::string gFailWriteName;
-int gFailWriteError = 0;
+struct Fault {
+  std::string name;
+  int error = 0;
+};
+Fault gFailSet, gFailDelete;
 std::string gCorruptReadName;
+bool gCorruptArmed = false;  // the variable was written since
 
-int InjectedWriteFault(const std::string& name) {
-  if (gFailWriteName.empty() || name != gFailWriteName) return 0;
-  gFailWriteName.clear();
-  return gFailWriteError;
+// A fault fires once, on the first call that names its variable.
+int Injected(Fault* fault, const std::string& name) {
+  if (fault->name.empty() || name != fault->name) return 0;
+  fault->name.clear();
+  return fault->error;
 }
 
 }  // namespace
 
-void VarsFailWrite(const std::string& name, int error) {
-  gFailWriteName = name;
-  gFailWriteError = error;
+void VarsFailSet(const std::string& name, int error) { gFailSet = {name, error}; }
+void VarsFailDelete(const std::string& name, int error) { gFailDelete = {name, error}; }
+void VarsCorruptRead(const std::string& name) {
+  gCorruptReadName = name;
+  gCorruptArmed = false;
 }
-void VarsCorruptRead(const std::string& name) { gCorruptReadName = name; }
 void VarsClearFaults() {
-  gFailWriteName.clear();
+  gFailSet = {};
+  gFailDelete = {};
   gCorruptReadName.clear();
 }
 
@@ -45,23 +52,27 @@ VarStatus VarGet(const efi_guid_t& guid, const std::string& name, std::vector<ui
     *error = EFBIG;
     return VarStatus::Failed;
   }
-  if (name == gCorruptReadName && !data->empty()) data->back() ^= 0x01;
+  if (gCorruptArmed && name == gCorruptReadName && !data->empty()) {
+    data->back() ^= 0x01;
+    gCorruptArmed = false;
+  }
   return VarStatus::Ok;
 }
 
 int VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
-  if (int fault = InjectedWriteFault(name)) return fault;
+  if (int fault = Injected(&gFailSet, name)) return fault;
   std::vector<uint8_t> copy = data;  // libefivar takes a non-const pointer
   uint8_t none = 0;
   errno = 0;
   if (efi_set_variable(guid, name.c_str(), copy.empty() ? &none : copy.data(), copy.size(),
                        kVariableAttributes, 0644) < 0)
     return errno ? errno : EIO;
+  if (name == gCorruptReadName) gCorruptArmed = true;
   return 0;
 }
 
 int VarDelete(const efi_guid_t& guid, const std::string& name) {
-  if (int fault = InjectedWriteFault(name)) return fault;
+  if (int fault = Injected(&gFailDelete, name)) return fault;
   errno = 0;
   if (efi_del_variable(guid, name.c_str()) < 0 && errno != ENOENT) return errno ? errno : EIO;
   return 0;

@@ -38,8 +38,10 @@ int VarRestore(const SavedVar& saved);
 // The names of every variable of guid, e.g. to find Boot#### entries.
 bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names);
 
-// Test-only: the next write or delete of name fails with error; a read of
-// name returns its bytes with the last one changed.
-void VarsFailWrite(const std::string& name, int error);
+// Test-only: the next write (or delete) of name fails with error, as the
+// kernel would answer it; a read of name returns its bytes with the last
+// one changed.
+void VarsFailSet(const std::string& name, int error);
+void VarsFailDelete(const std::string& name, int error);
 void VarsCorruptRead(const std::string& name);
 void VarsClearFaults();
