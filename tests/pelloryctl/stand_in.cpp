@@ -34,6 +34,15 @@ void SetImmutable(const std::string& path, bool on) {
   close(fd);
 }
 
+// Every variable gone, so each test starts from an empty store and the
+// folder can be removed at the end.
+void ClearVars(const std::string& vars) {
+  for (const auto& entry : fs::directory_iterator(vars)) {
+    SetImmutable(entry.path(), false);
+    fs::remove(entry.path());
+  }
+}
+
 void Put(Bytes* b, size_t at, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) (*b)[at + size_t(i)] = uint8_t(value >> (8 * i));
 }
@@ -78,8 +87,7 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 void StandIn::SetUp() {
   vars_ = getenv("EFIVARFS_PATH");
   ASSERT_EQ(vars_.back(), '/');
-  for (const auto& entry : fs::directory_iterator(vars_)) SetImmutable(entry.path(), false);
-  for (const auto& entry : fs::directory_iterator(vars_)) fs::remove(entry.path());
+  ClearVars(vars_);
   char root[] = "/tmp/pelloryctl-root-XXXXXX";
   ASSERT_NE(mkdtemp(root), nullptr);
   root_ = root;
@@ -101,6 +109,7 @@ void StandIn::SetUp() {
 
 void StandIn::TearDown() {
   VarsClearFaults();
+  ClearVars(vars_);
   RemoveTree(root_);
 }
 
