@@ -1,6 +1,7 @@
 #include "pelloryctl/esp.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -127,6 +128,13 @@ std::string DescribePartition(const std::string& device, Esp* esp) {
   return ReadGptEntry(disk, block, esp, start);
 }
 
+// Looking inside a mount point mounts it when systemd mounts it on demand
+// (an automount at /efi or /boot/efi); the table then shows the ESP itself.
+void Reach(const std::string& dir) {
+  struct stat st = {};
+  (void)stat(SystemPath(dir + "/.").c_str(), &st);
+}
+
 }  // namespace
 
 bool MountedReadOnly(const Mount& mount) {
@@ -147,7 +155,7 @@ bool FindMount(const std::string& mount_point, Mount* mount) {
     size_t dash = 6;
     while (dash < w.size() && w[dash] != "-") ++dash;
     if (dash + 2 >= w.size() || Unescape(w[4]) != mount_point) continue;
-    *mount = {Unescape(w[4]), w[dash + 1], w[5], w[2]};
+    *mount = {Unescape(w[4]), w[dash + 1], w[5], w[2], Unescape(w[3])};
     found = true;
   }
   return found;
@@ -155,13 +163,20 @@ bool FindMount(const std::string& mount_point, Mount* mount) {
 
 std::string FindEsp(const std::string& esp_dir, Esp* esp) {
   Mount mount;
-  if (!esp_dir.empty()) {
+  if (esp_dir.empty()) {
+    Reach("/boot/efi");
+    Reach("/efi");
+    if (!FindMount("/boot/efi", &mount) && !FindMount("/efi", &mount))
+      return "no EFI System Partition is mounted at /boot/efi or /efi (name it with --esp DIR)";
+  } else {
+    Reach(esp_dir);
     std::string dir = esp_dir;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     if (!FindMount(dir, &mount)) return esp_dir + " is not a mount point";
-  } else if (!FindMount("/boot/efi", &mount) && !FindMount("/efi", &mount)) {
-    return "no EFI System Partition is mounted at /boot/efi or /efi (name it with --esp DIR)";
   }
+  if (mount.root != "/")
+    return mount.mount_point + " shows the folder " + mount.root +
+           " of its partition, not the partition's root (a bind mount): name the ESP's own mount point";
   esp->mount_point = mount.mount_point;
   esp->read_only = MountedReadOnly(mount);
   std::string why = DescribePartition(mount.device, esp);

@@ -17,6 +17,7 @@ struct Esp {
 
 struct Mount {
   std::string mount_point, fstype, options, device;  // device: major:minor
+  std::string root;  // the folder of the file system mounted there; "/" unless a bind mount
 };
 
 // Mounted with "ro" among its own options.

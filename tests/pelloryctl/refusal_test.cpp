@@ -113,8 +113,12 @@ TEST_F(Refusal, TheEsp) {
   WriteDisk("c12a7328-f81f-11d2-ba4b-00a0c93ec93b");
   WriteFile(root_ + "/sys/devices/virtual/block/sda/removable", Text("1\n"));
   ExpectRefused(Schedule(), "/boot/efi is on /dev/sda, a removable disk");
+  WriteFile(root_ + "/sys/devices/virtual/block/sda/removable", Text("0\n"));
+  std::string efivarfs = "27 22 0:24 / /sys/firmware/efi/efivars rw,relatime shared:8 - efivarfs efivarfs rw\n";
   WriteFile(root_ + "/proc/self/mountinfo",
-            Text("27 22 0:24 / /sys/firmware/efi/efivars rw,relatime shared:8 - efivarfs efivarfs rw\n"));
+            Text(efivarfs + "31 21 8:1 /EFI /boot/efi rw,relatime shared:9 - vfat /dev/sda1 rw\n"));
+  ExpectRefused(Schedule(), "/boot/efi shows the folder /EFI of its partition, not the partition's root");
+  WriteFile(root_ + "/proc/self/mountinfo", Text(efivarfs));
   ExpectRefused(Schedule(), "no EFI System Partition is mounted at /boot/efi or /efi");
 }
 
