@@ -60,6 +60,10 @@ std::string Gather(Findings* f) {
 void Json(const std::string& text, FILE* out) {
   fputc('"', out);
   for (char c : text) {
+    if (uint8_t(c) < 0x20) {
+      fprintf(out, "\\u%04x", unsigned(c));
+      continue;
+    }
     if (c == '"' || c == '\\') fputc('\\', out);
     fputc(c, out);
   }
@@ -110,6 +114,12 @@ int Result(bool json, FILE* out, FILE* err) {
   if (why.empty()) why = Gather(&f);
   if (!why.empty()) {
     fprintf(err, "pelloryctl: %s\n", why.c_str());
+    // A script that parses the output still gets one object.
+    if (json) {
+      fprintf(out, "{\"state\":\"error\",\"error\":");
+      Json(why, out);
+      fprintf(out, "}\n");
+    }
     return kExitNone;
   }
   json ? PrintJson(f, out) : PrintText(f, out);

@@ -94,8 +94,10 @@ TEST_F(Result, ARecordOrRequestThatIsNotOneIsAnError) {
     PutVar(kPellory, "PelloryResult", Text(text));
     CtlRun run = Ctl({"result", "--json"});
     EXPECT_EQ(run.status, 3) << text;
-    EXPECT_EQ(run.out, "");
     EXPECT_EQ(run.err.rfind("pelloryctl: PelloryResult ", 0), 0u) << run.err;
+    std::string message;  // the line's text, as a JSON string holds it
+    for (char c : run.err.substr(12, run.err.size() - 13)) message += c == '"' ? "\\\"" : std::string(1, c);
+    EXPECT_EQ(run.out, "{\"state\":\"error\",\"error\":\"" + message + "\"}\n");
   }
   // 1024 bytes is a record, 1025 is not.
   // (76: right after "machine_serial=")
