@@ -95,6 +95,15 @@ bool FreeBootNumber(unsigned* number, std::string* error) {
   std::set<unsigned> used;
   for (const auto& name : names)
     if (unsigned n = 0; BootNumber(name, &n)) used.insert(n);
+  // A number BootOrder still lists, with no entry behind it, is not free:
+  // an entry made there would be in BootOrder and run at every boot.
+  std::vector<uint8_t> order;
+  int read_error = 0;
+  if (VarGet(efi_guid_global, "BootOrder", &order, 65536, &read_error) == VarStatus::Failed) {
+    *error = "BootOrder can not be read";
+    return false;
+  }
+  for (size_t at = 0; at + 1 < order.size(); at += 2) used.insert(unsigned(order[at] | order[at + 1] << 8));
   for (unsigned n = 0; n <= 0xFFFF; ++n)
     if (!used.count(n)) {
       *number = n;

@@ -25,5 +25,5 @@ bool BootNumber(const std::string& name, unsigned* number);  // Boot#### only
 // The number of the first Boot#### whose description is exactly ours;
 // false when there is none. Entries that cannot be read are not ours.
 bool FindOurEntry(unsigned* number, std::string* error);
-// The lowest Boot#### number no variable uses.
+// The lowest Boot#### number that no variable uses and BootOrder does not list.
 bool FreeBootNumber(unsigned* number, std::string* error);

@@ -72,6 +72,15 @@ TEST_F(Schedule, WritesExactlyTheCopyTheEntryTheRequestAndBootNextAndRemovesTheO
   EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x01\x00", 2));
 }
 
+TEST_F(Schedule, NeverTakesANumberThatBootOrderStillLists) {
+  PutVar(kGlobal, "BootOrder", {0, 0, 1, 0, 2, 0});  // 0001 and 0002 were removed, not unlisted
+  CtlRun run = Ctl({"schedule", program_});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x03\x00", 2));
+  EXPECT_TRUE(HasVar(kGlobal, "Boot0003"));
+  EXPECT_EQ(Var(kGlobal, "BootOrder"), std::string("\x00\x00\x01\x00\x02\x00", 6));
+}
+
 TEST_F(Schedule, NeverTouchesAnEntryThatIsNotExactlyOursAndRewritesOursInPlace) {
   const char* near[] = {"Pellory firmware update2", "pellory firmware update",
                         "Pellory firmware updat", " Pellory firmware update"};
