@@ -86,6 +86,14 @@ bool FindOurEntry(unsigned* number, std::string* error) {
   return false;
 }
 
+bool BootOrder(std::set<unsigned>* numbers) {
+  std::vector<uint8_t> order;
+  int error = 0;
+  if (VarGet(efi_guid_global, "BootOrder", &order, 65536, &error) == VarStatus::Failed) return false;
+  for (size_t at = 0; at + 1 < order.size(); at += 2) numbers->insert(unsigned(order[at] | order[at + 1] << 8));
+  return true;
+}
+
 bool FreeBootNumber(unsigned* number, std::string* error) {
   std::vector<std::string> names;
   if (!VarNames(efi_guid_global, &names)) {
@@ -97,13 +105,10 @@ bool FreeBootNumber(unsigned* number, std::string* error) {
     if (unsigned n = 0; BootNumber(name, &n)) used.insert(n);
   // A number BootOrder still lists, with no entry behind it, is not free:
   // an entry made there would be in BootOrder and run at every boot.
-  std::vector<uint8_t> order;
-  int read_error = 0;
-  if (VarGet(efi_guid_global, "BootOrder", &order, 65536, &read_error) == VarStatus::Failed) {
+  if (!BootOrder(&used)) {
     *error = "BootOrder can not be read";
     return false;
   }
-  for (size_t at = 0; at + 1 < order.size(); at += 2) used.insert(unsigned(order[at] | order[at + 1] << 8));
   for (unsigned n = 0; n <= 0xFFFF; ++n)
     if (!used.count(n)) {
       *number = n;

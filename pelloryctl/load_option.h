@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,5 +26,8 @@ bool BootNumber(const std::string& name, unsigned* number);  // Boot#### only
 // The number of the first Boot#### whose description is exactly ours;
 // false when there is none. Entries that cannot be read are not ours.
 bool FindOurEntry(unsigned* number, std::string* error);
+// The numbers BootOrder lists (none when it is absent); false when it can
+// not be read.
+bool BootOrder(std::set<unsigned>* numbers);
 // The lowest Boot#### number that no variable uses and BootOrder does not list.
 bool FreeBootNumber(unsigned* number, std::string* error);

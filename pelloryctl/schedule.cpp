@@ -72,6 +72,12 @@ std::string Prepare(const ScheduleOptions& options, Plan* plan) {
   if (plan->option.empty()) return "the boot entry's load option can not be built";
   plan->entry_exists = FindOurEntry(&plan->entry, &why);
   if (!plan->entry_exists && (!why.empty() || !FreeBootNumber(&plan->entry, &why))) return why;
+  std::set<unsigned> order;
+  if (!BootOrder(&order)) return "BootOrder can not be read";
+  if (order.count(plan->entry))
+    return BootName(plan->entry) + " \"" + kEntryDescription +
+           "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
+           "(or remove it with pelloryctl clean) first";
   plan->id = FreshId();
   std::string text = FormatRequest({plan->id, options.after});
   plan->request.assign(text.begin(), text.end());

@@ -122,6 +122,12 @@ TEST_F(Refusal, TheEsp) {
   ExpectRefused(Schedule(), "no EFI System Partition is mounted at /boot/efi or /efi");
 }
 
+TEST_F(Refusal, OurEntryInBootOrder) {
+  PutVar(kGlobal, "Boot0004", LoadOption("Pellory firmware update", "\\EFI\\Pellory\\pellory.efi"));
+  PutVar(kGlobal, "BootOrder", {0, 0, 4, 0});
+  ExpectRefused(Schedule(), "Boot0004 \"Pellory firmware update\" is in BootOrder, so it would run at every boot");
+}
+
 TEST_F(Refusal, TheProgram) {
   ExpectRefused(Schedule(root_ + "/missing.efi"), "missing.efi can not be read");
   WriteFile(root_ + "/notes.efi", Text("MZ but nothing else of a PE image, padded out to 64 bytes ....."));
