@@ -44,7 +44,8 @@ class Refusal : public StandIn {
     PutVar(kGlobal, "BootOrder", {0, 0});
     PutVar(kPellory, "PelloryResult", Text("format=1\n"));
   }
-  // Runs schedule and checks the refusal; returns false when it was not one.
+  // Runs the command and checks that it is refused as says tells, with
+  // nothing on the machine changed.
   void ExpectRefused(const std::vector<std::string>& args, const std::string& says) {
     Snapshot before = Take();
     CtlRun run = Ctl(args);
