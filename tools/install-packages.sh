@@ -8,8 +8,9 @@ set -eu
 # g++/make/cmake/libgtest-dev: host build and tests; gnu-efi: firmware build;
 # ovmf/qemu-system-x86/mtools/python3: real-firmware tests (tools/qemu_run.py);
 # clang/libclang-rt-14-dev: the fuzz target (libFuzzer and its sanitizers);
-# sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests.
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl"
+# sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests;
+# libefivar-dev/libefiboot-dev/pkg-config: pelloryctl (variables, boot entry).
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config"
 
 missing_packages() {
     list=""

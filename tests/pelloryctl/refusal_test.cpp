@@ -1,0 +1,183 @@
+// Every refusal of `pelloryctl schedule`: one line that names the reason,
+// exit 3, and the machine unchanged.
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+#include "pelloryctl/machine.h"
+#include "tests/pelloryctl/stand_in.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+uint32_t PeOffset(const Bytes& b) { return uint32_t(b[0x3C] | b[0x3D] << 8 | b[0x3E] << 16 | b[0x3F] << 24); }
+
+// The test-image program with one change, written beside the stand-in.
+std::string Patched(const std::string& dir, const std::function<void(Bytes*)>& change) {
+  Bytes image = ReadFile(EfiImage("pellory-testimage.efi"));
+  change(&image);
+  std::string path = dir + "/patched.efi";
+  WriteFile(path, image);
+  return path;
+}
+
+// A copy of the program signed by sbsign with a key made for this test.
+std::string Signed(const std::string& dir) {
+  std::string command = "cd " + dir +
+                        " && openssl req -new -x509 -newkey rsa:2048 -nodes -subj /CN=pelloryctl-test"
+                        " -keyout key.pem -out cert.pem -days 1 >/dev/null 2>&1"
+                        " && sbsign --key key.pem --cert cert.pem --output signed.efi " +
+                        EfiImage("pellory-testimage.efi") + " >/dev/null 2>&1";
+  EXPECT_EQ(system(command.c_str()), 0) << command;
+  return dir + "/signed.efi";
+}
+
+class Refusal : public StandIn {
+ protected:
+  void SetUp() override {
+    StandIn::SetUp();
+    PutVar(kGlobal, "BootOrder", {0, 0});
+    PutVar(kPellory, "PelloryResult", Text("format=1\n"));
+  }
+  // Runs the command and checks that it is refused as says tells, with
+  // nothing on the machine changed.
+  void ExpectRefused(const std::vector<std::string>& args, const std::string& says) {
+    Snapshot before = Take();
+    CtlRun run = Ctl(args);
+    EXPECT_EQ(run.status, 3) << says;
+    EXPECT_EQ(run.out, "") << says;
+    EXPECT_EQ(run.err.rfind("pelloryctl: ", 0), 0u) << run.err;
+    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    EXPECT_TRUE(before == Take()) << says;
+  }
+  std::vector<std::string> Schedule(const std::string& program = EfiImage("pellory-testimage.efi")) {
+    return {"schedule", program};
+  }
+};
+
+TEST_F(Refusal, TheMachine) {
+  WriteMounts(false);
+  ExpectRefused(Schedule(), "efivarfs is not mounted at /sys/firmware/efi/efivars");
+  WriteMounts(true, "ro");
+  ExpectRefused(Schedule(), "efivarfs is mounted read-only");
+  WriteMounts(true, "rw", "ro");
+  ExpectRefused(Schedule(), "the EFI System Partition is mounted read-only at /boot/efi");
+  WriteMounts(true);
+  fs::remove_all(root_ + "/sys/firmware/efi");
+  ExpectRefused(Schedule(), "this machine was not booted with UEFI");
+}
+
+TEST_F(Refusal, NotRoot) {
+  if (geteuid() != 0) {
+    ExpectRefused(Schedule(), "pelloryctl must run as root");
+    return;
+  }
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {  // nobody, with the stand-in still in reach
+    close(pipe_fds[0]);
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(99);
+    CtlRun run = Ctl(Schedule());
+    ssize_t ignored = write(pipe_fds[1], run.err.data(), run.err.size());
+    (void)ignored;
+    _exit(run.status);
+  }
+  close(pipe_fds[1]);
+  std::string err;
+  char chunk[256];
+  for (ssize_t got; (got = read(pipe_fds[0], chunk, sizeof chunk)) > 0;) err.append(chunk, size_t(got));
+  close(pipe_fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_EQ(WEXITSTATUS(status), 3);
+  EXPECT_EQ(err, "pelloryctl: pelloryctl must run as root\n");
+}
+
+TEST_F(Refusal, TheEsp) {
+  ExpectRefused({"schedule", EfiImage("pellory-testimage.efi"), "--esp", "/srv/esp"},
+                "/srv/esp is not a mount point");
+  WriteDisk("0fc63daf-8483-4772-8e79-3d69d8477de4");  // a Linux data partition
+  ExpectRefused(Schedule(), "/boot/efi is not an EFI System Partition");
+  WriteDisk("c12a7328-f81f-11d2-ba4b-00a0c93ec93b");
+  Bytes disk = ReadFile(root_ + "/dev/sda");
+  disk[1024 + 32] ^= 1;  // the entry's first block: its CRC no longer holds
+  WriteFile(root_ + "/dev/sda", disk);
+  ExpectRefused(Schedule(), "whose GPT entries are damaged");
+  WriteDisk("c12a7328-f81f-11d2-ba4b-00a0c93ec93b");
+  WriteFile(root_ + "/sys/devices/virtual/block/sda/removable", Text("1\n"));
+  ExpectRefused(Schedule(), "/boot/efi is on /dev/sda, a removable disk");
+  WriteFile(root_ + "/sys/devices/virtual/block/sda/removable", Text("0\n"));
+  std::string efivarfs = "27 22 0:24 / /sys/firmware/efi/efivars rw,relatime shared:8 - efivarfs efivarfs rw\n";
+  WriteFile(root_ + "/proc/self/mountinfo",
+            Text(efivarfs + "31 21 8:1 /EFI /boot/efi rw,relatime shared:9 - vfat /dev/sda1 rw\n"));
+  ExpectRefused(Schedule(), "/boot/efi shows the folder /EFI of its partition, not the partition's root");
+  WriteFile(root_ + "/proc/self/mountinfo", Text(efivarfs));
+  ExpectRefused(Schedule(), "no EFI System Partition is mounted at /boot/efi or /efi");
+}
+
+TEST_F(Refusal, OurEntryInBootOrder) {
+  PutVar(kGlobal, "Boot0004", LoadOption("Pellory firmware update", "\\EFI\\Pellory\\pellory.efi"));
+  PutVar(kGlobal, "BootOrder", {0, 0, 4, 0});
+  ExpectRefused(Schedule(), "Boot0004 \"Pellory firmware update\" is in BootOrder, so it would run at every boot");
+}
+
+TEST_F(Refusal, TheProgram) {
+  ExpectRefused(Schedule(root_ + "/missing.efi"), "missing.efi can not be read");
+  WriteFile(root_ + "/notes.efi", Text("MZ but nothing else of a PE image, padded out to 64 bytes ....."));
+  ExpectRefused(Schedule(root_ + "/notes.efi"), "notes.efi is not a PE image");
+  ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(PeOffset(*b) + 24 + 68); })),
+                "is a truncated PE image");
+  ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 5] = 0xAA; })),
+                "is not for x86-64 (machine 0xaa64)");
+  ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 24] = 0x0B; (*b)[PeOffset(*b) + 25] = 1; })),
+                "is not PE32+ (optional header magic 0x10b)");
+  ExpectRefused(Schedule(EfiImage("convsim.efi")), "convsim.efi is not an EFI application (subsystem 11)");
+  ExpectRefused(Schedule(EfiImage("convsim-boot.efi")),
+                "convsim-boot.efi is not a Pellory program (no \"Pellory Version:\" in it)");
+}
+
+TEST_F(Refusal, AnUnsignedProgramUnderSecureBoot) {
+  std::string signed_program = Signed(root_);
+  Bytes image = ReadFile(signed_program);
+  ASSERT_GT(image.size(), ReadFile(EfiImage("pellory-testimage.efi")).size());
+  image.pop_back();  // the certificate table now runs one byte past the file
+  WriteFile(root_ + "/cut.efi", image);
+  PutVar(kGlobal, "SecureBoot", {1}, 6);
+  ExpectRefused(Schedule(), "is not signed, and Secure Boot is on: the firmware would refuse to start it");
+  ExpectRefused(Schedule(root_ + "/cut.efi"), "cut.efi is not signed");
+  CtlRun run = Ctl(Schedule(signed_program));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/pellory.efi"), ReadFile(signed_program));
+  // SecureBoot 0: the unsigned program is fine.
+  PutVar(kGlobal, "SecureBoot", {0}, 6);
+  EXPECT_EQ(Ctl(Schedule()).status, 0);
+}
+
+// efivarfs reports the store's room through statfs (bytes free after what
+// the kernel keeps back); no figure at all, as in a plain folder, passes.
+TEST(Room, IsEnoughUpToTheLastByte) {
+  struct statfs store = {};
+  store.f_type = 0xde5e81e4;
+  store.f_bsize = 1;
+  store.f_blocks = 65536;
+  store.f_bavail = 400;
+  EXPECT_TRUE(RoomEnough(store, 400));
+  EXPECT_FALSE(RoomEnough(store, 401));
+  store.f_bavail = 0;
+  EXPECT_FALSE(RoomEnough(store, 1));
+  store.f_blocks = 0;  // a kernel that tells nothing
+  EXPECT_TRUE(RoomEnough(store, 401));
+  store.f_type = 0xEF53;  // not efivarfs
+  store.f_blocks = 65536;
+  EXPECT_TRUE(RoomEnough(store, 401));
+}
+
+}  // namespace

@@ -1,0 +1,148 @@
+// `pelloryctl result`, `cancel` and `clean`, each state read from the
+// variables the program and schedule leave.
+#include <filesystem>
+
+#include "tests/pelloryctl/stand_in.h"
+
+namespace {
+
+std::string Record(const std::string& request, const std::string& outcome) {
+  return "format=1\nrequest=" + request +
+         "\nstart=boot\ntime=2026-12-09T05:01:02\nmachine_serial=BENCH,0042\n"
+         "machine_uuid=12345678-9ABC-DEF0-1122-334455667788\nport=0\nvendor_block=0x500\n"
+         "converter_oui=0A1B2C\nbootloader=2.0.1\nfirmware_before=0x07_0x22\n"
+         "image=07_23 sha256:d1c23f383fb67ae1\noutcome=" + outcome + "\n";
+}
+
+const std::string kRequest = "format=1\nid=fleet-7\nafter=return\n";
+
+class Result : public StandIn {
+ protected:
+  void SetUp() override {
+    StandIn::SetUp();
+    PutVar(kGlobal, "BootOrder", {0, 0});
+    PutVar(kGlobal, "Boot0003", LoadOption("Pellory firmware update", "\\EFI\\Pellory\\pellory.efi"));
+  }
+};
+
+TEST_F(Result, EachStateWithItsExitStatus) {
+  struct Case {
+    const char* request;  // nullptr: absent
+    std::string record;   // empty: absent
+    const char* state;
+    int status;
+    const char* says;
+  } cases[] = {
+      {nullptr, "", "none", 3, "State: none\n"},
+      {kRequest.c_str(), "", "pending", 2, "Request fleet-7 has not run yet."},
+      // An older run's record beside a new request: still pending.
+      {kRequest.c_str(), Record("fleet-6", "successful"), "pending", 2, "Request fleet-7"},
+      {nullptr, Record("fleet-7", "started"), "interrupted", 1, "cut short"},
+      {nullptr, Record("fleet-7", "successful"), "successful", 0, "Shut the machine down"},
+      {nullptr, Record("fleet-7", "failed"), "failed", 1, "Outcome: failed\n"},
+      {nullptr, Record("fleet-7", "stopped: 3Cannot get ACK. Update failed"), "stopped", 1,
+       "Outcome: stopped: 3Cannot get ACK. Update failed\n"},
+      {nullptr, Record("", "successful"), "successful", 0, "Request: \n"},  // a shell run
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    if (c.request) PutVar(kPellory, "PelloryRequest", Text(c.request));
+    if (!c.record.empty()) PutVar(kPellory, "PelloryResult", Text(c.record));
+    for (bool json : {false, true}) {
+      CtlRun run = json ? Ctl({"result", "--json"}) : Ctl({"result"});
+      EXPECT_EQ(run.status, c.status) << c.state << run.err;
+      EXPECT_EQ(run.err, "") << c.state;
+      std::string head = json ? "{\"state\":\"" + std::string(c.state) + "\"" : "State: " + std::string(c.state) + "\n";
+      EXPECT_EQ(run.out.rfind(head, 0), 0u) << run.out;
+      if (!json) {
+        EXPECT_NE(run.out.find(c.says), std::string::npos) << run.out;
+      }
+    }
+  }
+}
+
+TEST_F(Result, JsonHoldsEveryFieldOfTheRecordInItsOrder) {
+  PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", "stopped: say \"no\" \\ twice")));
+  CtlRun run = Ctl({"result", "--json"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "{\"state\":\"stopped\",\"format\":\"1\",\"request\":\"fleet-7\",\"start\":\"boot\","
+            "\"time\":\"2026-12-09T05:01:02\",\"machine_serial\":\"BENCH,0042\","
+            "\"machine_uuid\":\"12345678-9ABC-DEF0-1122-334455667788\",\"port\":\"0\","
+            "\"vendor_block\":\"0x500\",\"converter_oui\":\"0A1B2C\",\"bootloader\":\"2.0.1\","
+            "\"firmware_before\":\"0x07_0x22\",\"image\":\"07_23 sha256:d1c23f383fb67ae1\","
+            "\"outcome\":\"stopped: say \\\"no\\\" \\\\ twice\"}\n");
+  // A newer request than the record's: the record is history.
+  PutVar(kPellory, "PelloryRequest", Text("format=1\nid=fleet-8\n"));
+  EXPECT_EQ(Ctl({"result", "--json"}).out, "{\"state\":\"pending\",\"pending_request\":\"fleet-8\"}\n");
+}
+
+TEST_F(Result, PendingTellsWhetherBootNextStillNamesOurEntry) {
+  PutVar(kPellory, "PelloryRequest", Text(kRequest));
+  PutVar(kGlobal, "BootNext", {3, 0});
+  EXPECT_NE(Ctl({"result"}).out.find("BootNext names the Pellory entry: reboot"), std::string::npos);
+  PutVar(kGlobal, "BootNext", {0, 0});
+  EXPECT_NE(Ctl({"result"}).out.find("the firmware did not start the program"), std::string::npos);
+}
+
+TEST_F(Result, ARecordOrRequestThatIsNotOneIsAnError) {
+  const std::string bad[] = {Record("fleet-7", "finished"), Record("fleet 7", "failed"),
+                             Record("fleet-7", "failed").substr(1), "format=1\r\nrequest=\n",
+                             Record("fleet-7", "failed") + std::string(1024, 'x') + "\n"};
+  for (const std::string& text : bad) {
+    PutVar(kPellory, "PelloryResult", Text(text));
+    CtlRun run = Ctl({"result", "--json"});
+    EXPECT_EQ(run.status, 3) << text;
+    EXPECT_EQ(run.err.rfind("pelloryctl: PelloryResult ", 0), 0u) << run.err;
+    std::string message;  // the line's text, as a JSON string holds it
+    for (char c : run.err.substr(12, run.err.size() - 13)) message += c == '"' ? "\\\"" : std::string(1, c);
+    EXPECT_EQ(run.out, "{\"state\":\"error\",\"error\":\"" + message + "\"}\n");
+  }
+  // 1024 bytes is a record, 1025 is not.
+  // (76: right after "machine_serial=")
+  std::string serial(1024 - Record("fleet-7", "failed").size(), 'S');
+  std::string longest = Record("fleet-7", "failed").replace(76, 0, serial);
+  ASSERT_EQ(longest.size(), 1024u);
+  PutVar(kPellory, "PelloryResult", Text(longest));
+  EXPECT_EQ(Ctl({"result"}).status, 1);
+  PutVar(kPellory, "PelloryResult", Text(longest.replace(76, 0, "S")));
+  EXPECT_EQ(Ctl({"result"}).err, "pelloryctl: PelloryResult is longer than 1024 bytes\n");
+  PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", "failed")));
+  PutVar(kPellory, "PelloryRequest", Text("format=2\nid=fleet-7\n"));
+  EXPECT_EQ(Ctl({"result"}).err, "pelloryctl: PelloryRequest is of an unknown format \"2\"\n");
+}
+
+TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
+  PutVar(kPellory, "PelloryRequest", Text(kRequest));
+  PutVar(kGlobal, "BootNext", {0, 0});  // the OS's own choice
+  ASSERT_EQ(Ctl({"cancel"}).status, 0);
+  EXPECT_FALSE(HasVar(kPellory, "PelloryRequest"));
+  EXPECT_TRUE(HasVar(kGlobal, "BootNext"));
+  PutVar(kPellory, "PelloryRequest", Text(kRequest));
+  PutVar(kGlobal, "BootNext", {3, 0});
+  CtlRun run = Ctl({"cancel"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Removed PelloryRequest.\nRemoved BootNext (it named Boot0003).\n");
+  EXPECT_FALSE(HasVar(kGlobal, "BootNext"));
+  EXPECT_TRUE(HasVar(kGlobal, "Boot0003"));
+  EXPECT_EQ(Ctl({"result"}).status, 3);  // none
+}
+
+TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {
+  ASSERT_EQ(Ctl({"schedule", EfiImage("pellory-testimage.efi")}).status, 0);
+  PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", "successful")));
+  WriteFile(esp_ + "/EFI/Pellory/log.txt", Text("successful"));
+  CtlRun run = Ctl({"clean", "--esp", "/boot/efi/"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(HasVar(kGlobal, "Boot0003"));
+  EXPECT_FALSE(HasVar(kPellory, "PelloryRequest"));
+  EXPECT_FALSE(HasVar(kPellory, "PelloryResult"));
+  EXPECT_FALSE(HasVar(kGlobal, "BootNext"));
+  EXPECT_TRUE(HasVar(kGlobal, "BootOrder"));
+  EXPECT_FALSE(std::filesystem::exists(esp_ + "/EFI/Pellory/pellory.efi"));
+  EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/log.txt"), Text("successful"));  // the program's own files stay
+  EXPECT_EQ(Ctl({"clean"}).status, 0);  // twice is fine
+}
+
+}  // namespace

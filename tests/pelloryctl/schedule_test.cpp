@@ -1,0 +1,175 @@
+// `pelloryctl schedule` on the stand-in machine: what it writes, what it
+// never touches, and that a failure at any later step leaves the machine
+// as it found it.
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+
+#include "pelloryctl/variables.h"
+#include "tests/pelloryctl/stand_in.h"
+
+namespace {
+
+const std::string kOurPath =
+    "HD(1,GPT,5b3b1a2e-4f0c-4d8a-9e21-7c6d5e4f3a2b,0x800,0x10000)/File(\\EFI\\Pellory\\pellory.efi)";
+
+std::string IdOf(const CtlRun& run) {
+  size_t at = run.out.find("Request: ");
+  if (at == std::string::npos) return "";
+  at += 9;
+  return run.out.substr(at, run.out.find(' ', at) - at);
+}
+
+// The names whose bytes differ between two snapshots.
+std::vector<std::string> Changed(const Snapshot& before, const Snapshot& after) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : after)
+    if (!before.count(name) || before.at(name) != bytes) names.push_back(name);
+  for (const auto& [name, bytes] : before)
+    if (!after.count(name)) names.push_back(name + " (removed)");
+  return names;
+}
+
+class Schedule : public StandIn {
+ protected:
+  // An installed OS: its entry in BootOrder, and the program to schedule.
+  void SetUp() override {
+    StandIn::SetUp();
+    PutVar(kGlobal, "BootOrder", {0, 0});
+    PutVar(kGlobal, "Boot0000", LoadOption("debian", "\\EFI\\debian\\shimx64.efi"));
+  }
+  std::string program_ = EfiImage("pellory-testimage.efi");
+};
+
+TEST_F(Schedule, WritesExactlyTheCopyTheEntryTheRequestAndBootNextAndRemovesTheOldRecord) {
+  PutVar(kPellory, "PelloryResult", Text("format=1\nrequest=old\n"));
+  Snapshot before = Take();
+  CtlRun run = Ctl({"schedule", program_, "--after", "reboot"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  EXPECT_NE(run.out.find("Boot0001 \"Pellory firmware update\""), std::string::npos) << run.out;
+  EXPECT_EQ(run.out.substr(run.out.size() - 26), "Reboot to run the update.\n");
+  std::string id = IdOf(run);
+  EXPECT_EQ(Var(kPellory, "PelloryRequest"), "format=1\nid=" + id + "\nafter=reboot\n");
+  EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x01\x00", 2));
+  Bytes entry;
+  ASSERT_TRUE(GetVar(kGlobal, "Boot0001", &entry));
+  EXPECT_EQ(DescribeOption(entry), "00000001 Pellory firmware update " + kOurPath);
+  EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/pellory.efi"), ReadFile(program_));
+  EXPECT_EQ(Changed(before, Take()),
+            (std::vector<std::string>{"esp /EFI", "esp /EFI/Pellory", "esp /EFI/Pellory/pellory.efi",
+                                      "var Boot0001-" + std::string(kGlobal),
+                                      "var BootNext-" + std::string(kGlobal),
+                                      "var PelloryRequest-" + std::string(kPellory),
+                                      "var PelloryResult-" + std::string(kPellory) + " (removed)"}));
+
+  // Again: the same entry, a fresh id, the default after=return.
+  CtlRun again = Ctl({"schedule", program_});
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(IdOf(again), id);
+  EXPECT_EQ(Var(kPellory, "PelloryRequest"), "format=1\nid=" + IdOf(again) + "\nafter=return\n");
+  EXPECT_FALSE(HasVar(kGlobal, "Boot0002"));
+  EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x01\x00", 2));
+}
+
+TEST_F(Schedule, NeverTakesANumberThatBootOrderStillLists) {
+  PutVar(kGlobal, "BootOrder", {0, 0, 1, 0, 2, 0});  // 0001 and 0002 were removed, not unlisted
+  CtlRun run = Ctl({"schedule", program_});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x03\x00", 2));
+  EXPECT_TRUE(HasVar(kGlobal, "Boot0003"));
+  EXPECT_EQ(Var(kGlobal, "BootOrder"), std::string("\x00\x00\x01\x00\x02\x00", 6));
+}
+
+TEST_F(Schedule, NeverTouchesAnEntryThatIsNotExactlyOursAndRewritesOursInPlace) {
+  const char* near[] = {"Pellory firmware update2", "pellory firmware update",
+                        "Pellory firmware updat", " Pellory firmware update"};
+  for (int i = 0; i < 4; ++i)
+    PutVar(kGlobal, "Boot000" + std::to_string(i + 1), LoadOption(near[i], "\\EFI\\Pellory\\pellory.efi"));
+  // Ours, from a schedule on an ESP that has since been replaced.
+  PutVar(kGlobal, "Boot0007", LoadOption("Pellory firmware update", "\\EFI\\Pellory\\pellory.efi",
+                                         "11111111-2222-3333-4444-555555555555"));
+  Snapshot before = Take();
+  CtlRun run = Ctl({"schedule", program_});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x07\x00", 2));
+  Bytes entry;
+  ASSERT_TRUE(GetVar(kGlobal, "Boot0007", &entry));
+  EXPECT_EQ(DescribeOption(entry), "00000001 Pellory firmware update " + kOurPath);
+  Snapshot after = Take();
+  for (const auto& [name, bytes] : before) {
+    if (name.rfind("var Boot000", 0) == 0 && name.rfind("var Boot0007", 0) != 0) {
+      EXPECT_EQ(after.at(name), bytes) << name;
+    }
+  }
+  EXPECT_EQ(after.at("var BootOrder-" + std::string(kGlobal)), before.at("var BootOrder-" + std::string(kGlobal)));
+
+  // clean takes ours away and leaves the near ones.
+  ASSERT_EQ(Ctl({"clean"}).status, 0);
+  Snapshot cleaned = Take();
+  EXPECT_FALSE(HasVar(kGlobal, "Boot0007"));
+  EXPECT_FALSE(HasVar(kGlobal, "BootNext"));
+  for (int i = 1; i <= 4; ++i) {
+    std::string name = "var Boot000" + std::to_string(i) + "-" + kGlobal;
+    EXPECT_EQ(cleaned.at(name), before.at(name)) << name;
+  }
+  EXPECT_FALSE(cleaned.count("esp /EFI/Pellory/pellory.efi"));
+}
+
+// One way a later step fails; each must leave the machine as it was.
+struct Fault {
+  const char* name;
+  std::function<void(StandIn*, const std::string& entry)> arm;
+  const char* says;
+};
+
+const Fault kFaults[] = {
+    {"copy", [](StandIn*, const std::string&) {}, "can not be written to \\EFI\\Pellory"},
+    {"entry", [](StandIn*, const std::string& e) { VarsFailSet(e, EIO); }, "can not be written (Input/output error)"},
+    {"request_full", [](StandIn*, const std::string&) { VarsFailSet("PelloryRequest", ENOSPC); },
+     "not enough room in the firmware's variable store"},
+    {"old_result", [](StandIn*, const std::string&) { VarsFailDelete("PelloryResult", EPERM); },
+     "the old PelloryResult can not be removed"},
+    {"boot_next", [](StandIn*, const std::string&) { VarsFailSet("BootNext", EIO); }, "BootNext can not be written"},
+    {"boot_next_back", [](StandIn*, const std::string&) { VarsCorruptRead("BootNext"); },
+     "BootNext reads back different"},
+    {"request_back", [](StandIn*, const std::string&) { VarsCorruptRead("PelloryRequest"); },
+     "PelloryRequest reads back different"},
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) { *out << fault.name; }
+
+class ScheduleUndo : public Schedule, public ::testing::WithParamInterface<std::tuple<Fault, bool>> {};
+
+TEST_P(ScheduleUndo, LeavesTheMachineAsItWas) {
+  auto [fault, earlier] = GetParam();
+  std::string entry = earlier ? "Boot0005" : "Boot0001";
+  if (earlier) {  // an earlier schedule that never ran, with a stale entry
+    PutVar(kGlobal, "BootNext", {0, 0});
+    PutVar(kGlobal, entry, LoadOption("Pellory firmware update", "\\EFI\\Pellory\\pellory.efi",
+                                      "11111111-2222-3333-4444-555555555555"));
+    PutVar(kPellory, "PelloryRequest", Text("format=1\nid=earlier\n"));
+    PutVar(kPellory, "PelloryResult", Text("format=1\nrequest=older\n"));
+    WriteFile(esp_ + "/EFI/Pellory/pellory.efi", Text("an earlier copy"));
+  }
+  if (std::string(fault.name) == "copy")
+    std::filesystem::create_directories(esp_ + "/EFI/Pellory/pellory.efi.new");
+  fault.arm(this, entry);
+  Snapshot before = Take();
+  CtlRun run = Ctl({"schedule", program_});
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err.rfind("pelloryctl: ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find(fault.says), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  EXPECT_EQ(Changed(before, Take()), std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(AtEachStep, ScheduleUndo,
+                         ::testing::Combine(::testing::ValuesIn(kFaults), ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).name) +
+                                  (std::get<1>(info.param) ? "_over_an_earlier_schedule" : "_fresh");
+                         });
+
+}  // namespace

@@ -1,0 +1,249 @@
+#include "tests/pelloryctl/stand_in.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "pelloryctl/commands.h"
+#include "pelloryctl/sha256.h"
+#include "pelloryctl/variables.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char kEspType[] = "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
+
+void SetImmutable(const std::string& path, bool on) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  unsigned flags = 0;
+  // A folder whose file system has no such flags (ENOTTY) stays as it is:
+  // libefivar copes with both, and so must pelloryctl.
+  if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~unsigned(FS_IMMUTABLE_FL);
+    (void)ioctl(fd, FS_IOC_SETFLAGS, &flags);
+  }
+  close(fd);
+}
+
+// Every variable gone, so each test starts from an empty store and the
+// folder can be removed at the end.
+void ClearVars(const std::string& vars) {
+  for (const auto& entry : fs::directory_iterator(vars)) {
+    SetImmutable(entry.path(), false);
+    fs::remove(entry.path());
+  }
+}
+
+void Put(Bytes* b, size_t at, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) (*b)[at + size_t(i)] = uint8_t(value >> (8 * i));
+}
+
+void PutGuid(Bytes* b, size_t at, const char* text) {
+  efi_guid_t guid;
+  ASSERT_EQ(efi_str_to_guid(text, &guid), 0) << text;
+  memcpy(b->data() + at, &guid, sizeof guid);
+}
+
+void RemoveTree(const std::string& dir) {
+  std::error_code ignored;
+  for (const auto& entry : fs::recursive_directory_iterator(dir, ignored))
+    if (entry.is_regular_file()) SetImmutable(entry.path(), false);
+  fs::remove_all(dir, ignored);
+}
+
+}  // namespace
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes ReadFile(const std::string& path) {
+  Bytes bytes;
+  FILE* f = fopen(path.c_str(), "rb");
+  if (!f) return bytes;
+  int c;
+  while ((c = fgetc(f)) != EOF) bytes.push_back(uint8_t(c));
+  fclose(f);
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  fs::create_directories(fs::path(path).parent_path());
+  FILE* f = fopen(path.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << path;
+  if (!bytes.empty()) {
+    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  }
+  fclose(f);
+}
+
+void StandIn::SetUp() {
+  vars_ = getenv("EFIVARFS_PATH");
+  ASSERT_EQ(vars_.back(), '/');
+  ClearVars(vars_);
+  char root[] = "/tmp/pelloryctl-root-XXXXXX";
+  ASSERT_NE(mkdtemp(root), nullptr);
+  root_ = root;
+  chmod(root, 0755);  // a test that drops root still walks it
+  setenv("PELLORYCTL_ROOT", root, 1);
+  esp_ = root_ + "/boot/efi";
+  fs::create_directories(root_ + "/sys/firmware/efi");
+  fs::create_directories(esp_);
+  std::string disk = root_ + "/sys/devices/virtual/block/sda";
+  WriteFile(disk + "/sda1/partition", Text("1\n"));
+  WriteFile(disk + "/sda1/start", Text(std::to_string(kEspStart) + "\n"));
+  WriteFile(disk + "/removable", Text("0\n"));
+  WriteFile(disk + "/queue/logical_block_size", Text("512\n"));
+  fs::create_directories(root_ + "/sys/dev/block");
+  fs::create_symlink("../../devices/virtual/block/sda/sda1", root_ + "/sys/dev/block/8:1");
+  WriteMounts(true);
+  WriteDisk(kEspType);
+}
+
+void StandIn::TearDown() {
+  VarsClearFaults();
+  ClearVars(vars_);
+  RemoveTree(root_);
+}
+
+void StandIn::WriteMounts(bool efivarfs, const std::string& efivarfs_options,
+                          const std::string& esp_options) {
+  std::string table = "21 1 254:1 / / rw,relatime shared:1 - ext4 /dev/vda1 rw\n";
+  if (efivarfs)
+    table += "27 22 0:24 / /sys/firmware/efi/efivars " + efivarfs_options +
+             ",nosuid,nodev,noexec,relatime shared:8 - efivarfs efivarfs rw\n";
+  table += "31 21 8:1 / /boot/efi " + esp_options +
+           ",relatime shared:9 - vfat /dev/sda1 rw,fmask=0077,dmask=0077\n";
+  WriteFile(root_ + "/proc/self/mountinfo", Text(table));
+}
+
+void StandIn::WriteDisk(const char* type_guid) {
+  Bytes disk(34 * 512, 0);
+  Bytes entries(128 * 128, 0);
+  PutGuid(&entries, 0, type_guid);
+  PutGuid(&entries, 16, kEspGuid);
+  Put(&entries, 32, kEspStart, 8);
+  Put(&entries, 40, kEspStart + kEspBlocks - 1, 8);
+  size_t header = 512;
+  memcpy(disk.data() + header, "EFI PART", 8);
+  Put(&disk, header + 8, 0x00010000, 4);
+  Put(&disk, header + 12, 92, 4);
+  Put(&disk, header + 24, 1, 8);
+  Put(&disk, header + 32, 2 * kEspStart + kEspBlocks, 8);
+  Put(&disk, header + 40, 34, 8);
+  Put(&disk, header + 48, kEspStart + kEspBlocks, 8);
+  PutGuid(&disk, header + 56, "0a0b0c0d-1111-2222-3333-444455556666");
+  Put(&disk, header + 72, 2, 8);
+  Put(&disk, header + 80, 128, 4);
+  Put(&disk, header + 84, 128, 4);
+  Put(&disk, header + 88, Crc32(entries.data(), entries.size()), 4);
+  Put(&disk, header + 16, Crc32(disk.data() + header, 92), 4);
+  std::copy(entries.begin(), entries.end(), disk.begin() + 1024);
+  WriteFile(root_ + "/dev/sda", disk);
+}
+
+void StandIn::PutVar(const char* guid, const std::string& name, const Bytes& data,
+                     uint32_t attributes) {
+  Bytes file(4, 0);
+  Put(&file, 0, attributes, 4);
+  file.insert(file.end(), data.begin(), data.end());
+  std::string path = vars_ + name + "-" + guid;
+  SetImmutable(path, false);
+  WriteFile(path, file);
+  if (strcmp(guid, kPellory) == 0) SetImmutable(path, true);
+}
+
+bool StandIn::GetVar(const char* guid, const std::string& name, Bytes* data) const {
+  std::string path = vars_ + name + "-" + guid;
+  if (access(path.c_str(), F_OK) != 0) return false;
+  Bytes file = ReadFile(path);
+  EXPECT_GE(file.size(), 4u) << path;
+  EXPECT_EQ(Bytes(file.begin(), file.begin() + 4), Bytes({7, 0, 0, 0})) << name << " attributes";
+  data->assign(file.begin() + 4, file.end());
+  return true;
+}
+
+bool StandIn::HasVar(const char* guid, const std::string& name) const {
+  Bytes ignored;
+  return GetVar(guid, name, &ignored);
+}
+
+std::string StandIn::Var(const char* guid, const std::string& name) const {
+  Bytes data;
+  if (!GetVar(guid, name, &data)) return "<absent>";
+  return std::string(data.begin(), data.end());
+}
+
+Snapshot StandIn::Take() const {
+  Snapshot shot;
+  for (const auto& entry : fs::directory_iterator(vars_))
+    shot["var " + entry.path().filename().string()] = ReadFile(entry.path());
+  for (const auto& entry : fs::recursive_directory_iterator(esp_)) {
+    std::string name = "esp " + entry.path().string().substr(esp_.size());
+    shot[name] = entry.is_directory() ? Text("<dir>") : ReadFile(entry.path());
+  }
+  return shot;
+}
+
+CtlRun StandIn::Ctl(std::vector<std::string> args) {
+  args.insert(args.begin(), "pelloryctl");
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  FILE* out = tmpfile();
+  FILE* err = tmpfile();
+  CtlRun run;
+  run.status = PelloryctlMain(int(args.size()), argv.data(), out, err);
+  for (auto [file, text] : {std::pair{out, &run.out}, std::pair{err, &run.err}}) {
+    rewind(file);
+    int c;
+    while ((c = fgetc(file)) != EOF) *text += char(c);
+    fclose(file);
+  }
+  return run;
+}
+
+Bytes LoadOption(const std::string& description, const std::string& file,
+                 const char* partition_guid) {
+  uint8_t path[512];
+  efi_guid_t signature;
+  if (efi_str_to_guid(partition_guid, &signature) != 0) return {};
+  ssize_t hd = efidp_make_hd(path, sizeof path, 1, kEspStart, kEspBlocks,
+                             reinterpret_cast<uint8_t*>(&signature), EFIDP_HD_FORMAT_GPT,
+                             EFIDP_HD_SIGNATURE_GUID);
+  std::string name = file;
+  ssize_t leaf = efidp_make_file(path + hd, ssize_t(sizeof path) - hd, name.data());
+  ssize_t end = efidp_make_end_entire(path + hd + leaf, ssize_t(sizeof path) - hd - leaf);
+  std::string text = description;
+  auto* desc = reinterpret_cast<unsigned char*>(text.data());
+  ssize_t size = efi_loadopt_create(nullptr, 0, 1, reinterpret_cast<efidp>(path), hd + leaf + end,
+                                    desc, nullptr, 0);
+  Bytes option(size_t(size > 0 ? size : 0), 0);
+  efi_loadopt_create(option.data(), size, 1, reinterpret_cast<efidp>(path), hd + leaf + end, desc,
+                     nullptr, 0);
+  return option;
+}
+
+std::string DescribeOption(const Bytes& option) {
+  Bytes copy = option;
+  auto* opt = reinterpret_cast<efi_load_option*>(copy.data());
+  ssize_t size = ssize_t(copy.size());
+  if (!efi_loadopt_is_valid(opt, size)) return "<not a load option>";
+  char path[1024] = {};
+  if (efidp_format_device_path(path, sizeof path, efi_loadopt_path(opt, size),
+                               efi_loadopt_pathlen(opt, size)) < 0)
+    return "<no device path>";
+  char attributes[16];
+  snprintf(attributes, sizeof attributes, "%08x ", efi_loadopt_attrs(opt));
+  return attributes + std::string(reinterpret_cast<const char*>(efi_loadopt_desc(opt, size))) +
+         " " + path;
+}
+
+std::string EfiImage(const char* name) { return std::string(PELLORYCTL_EFI_DIR) + "/" + name; }

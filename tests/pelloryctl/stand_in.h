@@ -1,0 +1,68 @@
+// A fake Linux machine for pelloryctl: a folder that stands in for efivarfs
+// (libefivar's own EFIVARFS_PATH, read once when the library loads, so
+// main() sets it and starts the test binary again) and a root folder
+// (PELLORYCTL_ROOT) holding /proc/self/mountinfo, the sysfs files of one
+// disk, the disk itself as a file with a GPT, and the ESP's folder. The
+// real kernel and a real disk are the Linux guest's round trip, not this.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "pelloryctl/efivar_c.h"
+
+using Bytes = std::vector<uint8_t>;
+
+inline constexpr char kGlobal[] = "8be4df61-93ca-11d2-aa0d-00e098032b8c";
+inline constexpr char kPellory[] = "be057045-d74a-4ebf-9efa-596b51b4c99b";
+// The ESP's partition: number 1 of sda, 2048 blocks in, 65536 blocks long.
+inline constexpr uint64_t kEspStart = 2048, kEspBlocks = 65536;
+inline constexpr char kEspGuid[] = "5b3b1a2e-4f0c-4d8a-9e21-7c6d5e4f3a2b";
+
+struct CtlRun {
+  int status = -1;
+  std::string out, err;
+};
+
+// What the machine holds: every variable's file and every ESP file, by
+// name, with its bytes (a folder is an entry with the bytes "<dir>").
+using Snapshot = std::map<std::string, Bytes>;
+
+class StandIn : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The mount table: efivarfs and the ESP, with their options.
+  void WriteMounts(bool efivarfs, const std::string& efivarfs_options = "rw",
+                   const std::string& esp_options = "rw");
+  // The disk's GPT with the ESP as partition 1 of type type_guid.
+  void WriteDisk(const char* type_guid);
+
+  // A variable as efivarfs shows it: 4 attribute bytes, then data; a
+  // non-standard one immutable as the kernel makes it.
+  void PutVar(const char* guid, const std::string& name, const Bytes& data, uint32_t attributes = 7);
+  bool GetVar(const char* guid, const std::string& name, Bytes* data) const;
+  bool HasVar(const char* guid, const std::string& name) const;
+  std::string Var(const char* guid, const std::string& name) const;  // data as text
+  Snapshot Take() const;
+
+  CtlRun Ctl(std::vector<std::string> args);
+
+  std::string root_, esp_, vars_;
+};
+
+Bytes Text(const std::string& text);
+Bytes ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const Bytes& bytes);
+// A load option made by libefiboot, for entries of other programs.
+Bytes LoadOption(const std::string& description, const std::string& file,
+                 const char* partition_guid = kEspGuid);
+// The option's description and device path as libefivar formats them.
+std::string DescribeOption(const Bytes& option);
+// The program the build made, and the other EFI images beside it.
+std::string EfiImage(const char* name);
