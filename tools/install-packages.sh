@@ -8,8 +8,12 @@ set -eu
 # g++/make/cmake/libgtest-dev: host build and tests; gnu-efi: firmware build;
 # ovmf/qemu-system-x86/mtools/python3: real-firmware tests (tools/qemu_run.py);
 # clang/libclang-rt-14-dev: the fuzz target (libFuzzer and its sanitizers);
-# sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests.
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl"
+# sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests;
+# efibootmgr/e2fsprogs: copied with their libraries into the Linux test guest
+# (tools/linux_guest.py), which makes its boot entries with efibootmgr and
+# lifts efivarfs' immutable flag with chattr. The guest's kernel and busybox
+# are downloaded as packages and unpacked, never installed.
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl efibootmgr e2fsprogs"
 
 missing_packages() {
     list=""
