@@ -3,14 +3,13 @@
 #include "app/download.h"
 
 #include "app/converter.h"
-#include "app/history.h"
 #include "app/register_wait.h"
 #include "link/link.h"
-#include "link/run_state.h"
 #include "output/console.h"
 #include "output/update_log.h"
 #include "payload/firmware_image.h"
 #include "platform/services.h"
+#include "record/run_record.h"
 
 namespace {
 
@@ -72,13 +71,13 @@ void DownloadFirmware() {
   for (UINTN k = 0; k < kFirmwareImageSize; k++) readBack[k] = 0;
 
   // The converter's own OUI as the source OUI.
-  for (UINT32 i = 0; i < 3; i++) (void)WriteDPCD(kSourceOui + i, gRunState.converterOui[i]);
+  for (UINT32 i = 0; i < 3; i++) (void)WriteDPCD(kSourceOui + i, gRunRecord.converterOui[i]);
 
   // Read once; written back unchanged with every character.
   UINT8 sourceSpecific = 0;
   (void)ReadDPCD(kSourceSpecific, &sourceSpecific);
 
-  UINT32 base = gRunState.vendorBlockBase;
+  UINT32 base = gRunRecord.vendorBlockBase;
   if (!Handshake(base + kCommandRegister, base + kStatusRegister, sourceSpecific)) return;
 
   StdPrint("start to update downloading\n");

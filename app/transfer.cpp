@@ -2,25 +2,24 @@
 // window with a read-back of each, finish, and the verification.
 #include "app/converter.h"
 #include "app/download.h"
-#include "app/history.h"
 #include "app/register_wait.h"
 #include "link/link.h"
-#include "link/run_state.h"
 #include "output/console.h"
 #include "output/update_log.h"
 #include "payload/firmware_image.h"
+#include "record/run_record.h"
 
 namespace {
 
 // A command byte is acknowledged by the same value in the status register.
 bool Command(UINT8 command, UINT32 rereads) {
-  UINT32 base = gRunState.vendorBlockBase;
+  UINT32 base = gRunRecord.vendorBlockBase;
   (void)WriteDPCD(base + kCommandRegister, command);
   UINT8 last = 0;
   return WaitForRegister(base + kStatusRegister, command, rereads, &last);
 }
 
-void ClearStatus() { (void)WriteDPCD(gRunState.vendorBlockBase + kStatusRegister, 0); }
+void ClearStatus() { (void)WriteDPCD(gRunRecord.vendorBlockBase + kStatusRegister, 0); }
 
 // Page n: request the window, write its 256 bytes one by one, read it back.
 bool SendPage(UINTN n, UINT8* page, UINT8* readBack) {

@@ -6,6 +6,7 @@ namespace {
 
 constexpr char16_t kHistoryName[] = u"history.csv";
 constexpr char kLineEnd[] = "\r\n";
+constexpr UINTN kHistoryHeaderMax = 128;
 
 bool NeedsQuotes(const char* text) {
   for (const char* c = text; *c != 0; c++)
@@ -50,12 +51,15 @@ bool HistoryAppend(const HistoryLine& line) {
   bool lineEnded = true;
   FileHandle file = FileOpenAtEnd(kHistoryName, &size, &lineEnded);
   if (file == nullptr) return false;
-  char bytes[sizeof kLineEnd + sizeof kHistoryHeader + sizeof kLineEnd + kHistoryLineMax +
+  char bytes[sizeof kLineEnd + kHistoryHeaderMax + sizeof kLineEnd + kHistoryLineMax +
              sizeof kLineEnd];
   Out out{bytes, sizeof bytes, 0};
   if (!lineEnded) (void)out.Put(kLineEnd);
   if (size == 0) {
-    (void)out.Put(kHistoryHeader);
+    for (UINTN i = 0; i < kRunFieldCount; i++) {
+      if (i > 0) (void)out.Put(",");
+      (void)out.Put(kRunFieldNames[i]);
+    }
     (void)out.Put(kLineEnd);
   }
   (void)out.Put(line.text);

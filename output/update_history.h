@@ -7,9 +7,12 @@
 
 #include "platform/efi.h"
 
-constexpr char kHistoryHeader[] =
-    "time,machine_serial,machine_uuid,port,vendor_block,converter_oui,bootloader,"
-    "firmware_before,image,outcome";
+// The columns of a line, in order; the header line names them, and the
+// run's record in the firmware uses the same names.
+constexpr UINTN kRunFieldCount = 10;
+constexpr const char* kRunFieldNames[kRunFieldCount] = {
+    "time",          "machine_serial", "machine_uuid",    "port",  "vendor_block",
+    "converter_oui", "bootloader",     "firmware_before", "image", "outcome"};
 constexpr UINTN kHistoryLineMax = 640;
 
 // One line being built: fields separated by commas, a field quoted when it

@@ -6,6 +6,7 @@
 namespace {
 
 constinit const FileOps* gOps = nullptr;
+constinit bool gKept = true;
 
 // Opens `name` as a regular file, with its size. EFI_NOT_FOUND only when
 // there is no such file; a directory of that name is EFI_ACCESS_DENIED.
@@ -26,10 +27,13 @@ EFI_STATUS OpenRegular(const FileOps& ops, const char16_t* name, bool create, UI
 }  // namespace
 
 void FilesBind(FilePlace place) {
+  gKept = place != FilePlace::NotKept;
   gOps = &kShellFileOps;
   if (place == FilePlace::ShellDirectory) return;
-  gOps = VolumeBindProgramFolder(ImageHandle()) ? &kVolumeFileOps : nullptr;
+  gOps = gKept && VolumeBindProgramFolder(ImageHandle()) ? &kVolumeFileOps : nullptr;
 }
+
+bool FilesKept() { return gKept; }
 
 // Neither the shell's create nor the file protocol's empties a file that
 // exists, so a non-empty one is deleted and made anew, and checked empty.

@@ -3,20 +3,28 @@
 // current directory, as technicians expect at a shell prompt; any other
 // start keeps them in the folder that holds the program on the volume it
 // was loaded from (\EFI\BOOT\ for a stick's BOOTX64.EFI), because the boot
-// manager gives no current directory.
+// manager gives no current directory. A network start keeps none: it has no
+// file system, and its record lives in a firmware variable instead.
 #pragma once
 
 #include "platform/efi.h"
 
 using FileHandle = void*;
 
-enum class FilePlace : uint8_t { ShellDirectory, ProgramFolder };
+enum class FilePlace : uint8_t { ShellDirectory, ProgramFolder, NotKept };
 
 // Chooses the place for the run. For the program's folder it reads the
-// Loaded Image protocol once; a program loaded from no file system (a
-// network boot, a path it cannot follow) is left with no place, so every
-// open fails.
+// Loaded Image protocol once; a path it cannot follow leaves the run with no
+// place, so every open fails.
 void FilesBind(FilePlace place);
+// False only for FilePlace::NotKept: the run does not try to keep files.
+[[nodiscard]] bool FilesKept();
+
+// True when the program came from a device without a file system (a network
+// boot): its Loaded Image's device handle carries no Simple File System.
+// Any other failure to tell counts as a file system, so that files are still
+// tried and a failure to keep them is said.
+[[nodiscard]] bool LoadedFromNetwork(EFI_HANDLE image);
 
 // Opens `name` for writing as an empty regular file: created, or emptied
 // when it exists. Null when no empty file could be had (a directory of that

@@ -4,6 +4,7 @@
 #include "platform/services.h"
 #include "platform/shell.h"
 #include "platform/stream.h"
+#include "platform/variables.h"
 
 namespace {
 
@@ -13,6 +14,16 @@ constexpr UINTN kKeyPollMicroseconds = 50000;
 // Keys left from the update are read away; a keyboard that never runs dry
 // must not keep the program here.
 constexpr UINTN kMaxStaleKeys = 256;
+
+constinit StartKind gStart = StartKind::Shell;
+
+StartKind KindOfStart(bool shell) {
+  if (shell) return StartKind::Shell;
+  return LoadedFromNetwork(ImageHandle()) ? StartKind::Network : StartKind::Boot;
+}
+
+constexpr FilePlace kPlaces[] = {FilePlace::ShellDirectory, FilePlace::ProgramFolder,
+                                 FilePlace::NotKept};
 
 void ShowOnStandardOutput(const char* text) {
   UINTN length = 0;
@@ -38,20 +49,30 @@ void HoldScreen() {
 
 }  // namespace
 
+StartKind CurrentStart() { return gStart; }
+
 EFI_STATUS RunProgram(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
   PlatformBind(image, systemTable);
   StreamsReset();
   EFI_SHELL_PARAMETERS_PROTOCOL* parameters = nullptr;
-  const bool shell = StartedByShell(&parameters);
-  FilesBind(shell ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
+  gStart = KindOfStart(StartedByShell(&parameters));
+  FilesBind(kPlaces[static_cast<int>(gStart)]);
   // The boot manager's watchdog resets the machine after five minutes; the
   // converter's longest waits last far longer.
   WatchdogOff();
   ShellArguments arguments = ShellReadArguments(parameters);
   (void)pellory::main(arguments.count, arguments.values);
   StreamsFlushAndCloseAll();
-  pellory::AfterMain();
+  const RunEnd end = pellory::AfterMain();
   StreamFlush(StandardOutput());
-  if (!shell) HoldScreen();
-  return EFI_SUCCESS;
+  if (end == RunEnd::Interactive) {
+    if (gStart != StartKind::Shell) HoldScreen();
+    return EFI_SUCCESS;
+  }
+  if (end == RunEnd::Reboot) ResetMachine(EfiResetCold);
+  if (end == RunEnd::Shutdown) ResetMachine(EfiResetShutdown);
+  // No one is at the keyboard. A boot option that returns success makes the
+  // boot manager open its setup menu and wait there for ever; an error makes
+  // it go on with the next boot option, the OS. The outcome is in the record.
+  return EFI_ABORTED;
 }

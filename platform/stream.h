@@ -12,7 +12,8 @@ Stream* StandardOutput();
 
 // Opens `name`, in the run's place of files (platform/files.h), for writing
 // as an empty file (created, or emptied when it exists). Fully buffered in 512
-// bytes. Null when the file cannot be had empty.
+// bytes. Null when the file cannot be had empty. Where the run keeps no
+// files (a network start), a stream that drops what is written to it.
 Stream* StreamOpenFile(const char16_t* name);
 
 void StreamWrite(Stream* stream, const char* bytes, UINTN count);

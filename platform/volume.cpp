@@ -55,13 +55,16 @@ bool ReadFolder(const EFI_DEVICE_PATH_PROTOCOL* filePath) {
   return false;
 }
 
+EFI_STATUS OpenOn(EFI_HANDLE handle, EFI_GUID guid, void** found) {
+  *found = nullptr;
+  if (handle == nullptr) return EFI_INVALID_PARAMETER;
+  return BootServices()->OpenProtocol(handle, &guid, found, ImageHandle(), nullptr,
+                                      EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+}
+
 void* GetProtocol(EFI_HANDLE handle, EFI_GUID guid) {
   void* found = nullptr;
-  if (handle == nullptr ||
-      EFI_ERROR(BootServices()->OpenProtocol(handle, &guid, &found, ImageHandle(), nullptr,
-                                             EFI_OPEN_PROTOCOL_GET_PROTOCOL)))
-    return nullptr;
-  return found;
+  return EFI_ERROR(OpenOn(handle, guid, &found)) ? nullptr : found;
 }
 
 // --- The operations ----------------------------------------------------------------
@@ -128,6 +131,14 @@ EFI_STATUS Close(FileHandle handle) {
 }  // namespace
 
 constexpr FileOps kVolumeFileOps = {Open, Regular, Remove, Write, Read, Seek, Close};
+
+bool LoadedFromNetwork(EFI_HANDLE image) {
+  auto* loaded =
+      static_cast<EFI_LOADED_IMAGE_PROTOCOL*>(GetProtocol(image, EFI_LOADED_IMAGE_PROTOCOL_GUID));
+  void* volume = nullptr;
+  return loaded != nullptr &&
+         OpenOn(loaded->DeviceHandle, EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID, &volume) == EFI_UNSUPPORTED;
+}
 
 bool VolumeBindProgramFolder(EFI_HANDLE image) {
   gVolume = nullptr;

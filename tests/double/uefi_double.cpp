@@ -54,6 +54,7 @@ State::State(UefiDouble& o) : owner(o) {
   FillShell(*this);
   FillVolume(*this);
   FillRuntime(*this);
+  FillVariables(*this);
   root = std::make_shared<FileNode>(FileNode{u"", u"", {}, true});
 
   system.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
@@ -102,6 +103,8 @@ State::~State() {
 std::optional<EFI_STATUS> State::Enter(Service s) {
   const auto index = static_cast<size_t>(s);
   const uint64_t n = ++calls[index];
+  // ResetSystem does not return on a machine: nothing runs after it.
+  if (reset) ADD_FAILURE() << ServiceName(s) << " called after ResetSystem";
   if (owner.onCall) owner.onCall(s, n);
   for (const Fault& f : faults[index])
     if (n == f.nth || (f.onward && n > f.nth)) return f.status;
@@ -189,7 +192,8 @@ const char* ServiceName(Service s) {
       "FileClose",           "FileDelete",           "FileRead",
       "FileWrite",           "FileGetPosition",      "FileSetPosition",
       "FileGetInfo",         "FileSetInfo",          "FileFlush",
-      "GetTime",
+      "GetTime",             "GetVariable",          "SetVariable",
+      "ResetSystem",
   };
   static_assert(std::size(kNames) == detail::kServices);
   const auto index = static_cast<size_t>(s);

@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,10 +80,22 @@ enum class Service : int {
   FileSetInfo,
   FileFlush,
   GetTime,
+  GetVariable,
+  SetVariable,
+  ResetSystem,
   Count
 };
 
 const char* ServiceName(Service s);
+
+// One SetVariable that changed the store, in order; a deletion has no data
+// and no attributes.
+struct VariableWrite {
+  std::u16string name;
+  EFI_GUID guid;
+  std::string data;
+  uint32_t attributes;
+};
 
 struct PoolBlock {
   EFI_MEMORY_TYPE type;
@@ -190,6 +203,21 @@ class UefiDouble {
   // UUID bytes as they lie in the table, followed by the end of the table.
   static std::vector<uint8_t> SystemInformation(const std::string& serial,
                                                 const std::vector<uint8_t>& uuid);
+
+  // --- Firmware variables and the reset -------------------------------------
+  void PutVariable(const std::u16string& name, const EFI_GUID& guid, const std::string& data,
+                   uint32_t attributes);
+  bool HasVariable(const std::u16string& name, const EFI_GUID& guid) const;
+  std::string VariableData(const std::u16string& name, const EFI_GUID& guid) const;
+  uint32_t VariableAttributes(const std::u16string& name, const EFI_GUID& guid) const;
+  const std::vector<VariableWrite>& VariableWrites() const;
+  // Data bytes the whole store holds (default 64 KiB); a write beyond is
+  // refused with EFI_OUT_OF_RESOURCES, as a full NVRAM does.
+  void SetVariableRoom(size_t bytes);
+  // Every change refused with EFI_WRITE_PROTECTED; reads still answer.
+  void SetVariablesReadOnly(bool readOnly);
+  // The ResetSystem call's type, once the program made it.
+  std::optional<EFI_RESET_TYPE> Reset() const;
 
  private:
   struct Impl;

@@ -86,6 +86,14 @@ struct TypedKey {
   char16_t character;
 };
 
+// A firmware variable, keyed by name and vendor GUID.
+struct Variable {
+  std::string data;
+  uint32_t attributes = 0;
+};
+using VariableKey = std::pair<std::u16string, std::array<uint8_t, 16>>;
+std::array<uint8_t, 16> GuidKey(const EFI_GUID& guid);
+
 struct State {
   explicit State(UefiDouble& owner);
   State(const State&) = delete;
@@ -149,6 +157,13 @@ struct State {
   std::vector<EFI_CONFIGURATION_TABLE> configuration;
   uint8_t* lowMemory = nullptr;
 
+  // Firmware variables and the reset.
+  std::map<VariableKey, Variable> variables;
+  std::vector<VariableWrite> variableWrites;
+  size_t variableRoom = 64 * 1024;
+  bool variablesReadOnly = false;
+  std::optional<EFI_RESET_TYPE> reset;
+
   // Console input and the watchdog.
   std::deque<TypedKey> keys;
   uint64_t watchdogSeconds = 0;
@@ -192,6 +207,7 @@ void FillShell(State& d);
 void FillConsole(State& d);
 void FillVolume(State& d);
 void FillRuntime(State& d);
+void FillVariables(State& d);
 void ReleaseTables(State& d);
 
 // What both doors to a file share (uefi_double_files.cpp). Each returns a

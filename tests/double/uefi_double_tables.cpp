@@ -1,6 +1,7 @@
 // The firmware's clock (runtime services' GetTime) and its configuration
-// tables, where SMBIOS is published. The rest of the runtime services
-// answer EFI_UNSUPPORTED.
+// tables, where SMBIOS is published. Variables and the reset are in
+// uefi_double_variables.cpp; the rest of the runtime services answer
+// EFI_UNSUPPORTED.
 #include <sys/mman.h>
 
 #include <gtest/gtest.h>
@@ -19,11 +20,6 @@ constexpr size_t kTableOffset = 256;
 
 template <typename... A>
 EFI_STATUS EFIAPI Unsupported(A...) {
-  return EFI_UNSUPPORTED;
-}
-
-EFI_STATUS EFIAPI ResetSystem(EFI_RESET_TYPE, EFI_STATUS, UINTN, CHAR16*) {
-  ADD_FAILURE() << "ResetSystem: the program never resets the machine";
   return EFI_UNSUPPORTED;
 }
 
@@ -87,7 +83,6 @@ void FillRuntime(State& d) {
   r.GetNextVariableName = Unsupported;
   r.SetVariable = Unsupported;
   r.GetNextHighMonotonicCount = Unsupported;
-  r.ResetSystem = ResetSystem;
   r.UpdateCapsule = Unsupported;
   r.QueryCapsuleCapabilities = Unsupported;
   r.QueryVariableInfo = Unsupported;

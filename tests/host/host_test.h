@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link/run_state.h"
+#include "record/run_record.h"
 #include "platform/files.h"
 #include "platform/services.h"
 #include "platform/stream.h"
@@ -19,6 +20,7 @@ class HostTest : public ::testing::Test {
     StreamsReset();
     FilesBind(FilePlace::ShellDirectory);
     gRunState = {};
+    gRunRecord = {};
   }
 
   std::string Console() const { return uefi.Console(); }

@@ -1,6 +1,7 @@
 // Start-up and identification: the banner, the port probe, the vendor block
 // and the version lines, through the whole program.
 #include "link/run_state.h"
+#include "record/run_record.h"
 #include "tests/host/program_test.h"
 
 namespace {
@@ -80,9 +81,9 @@ TEST_F(IdentifyTest, VendorBlockFollowsTheDownstreamPortBit) {
   scenario.oui[1] = 0x1C;
   scenario.oui[2] = 0xF8;
   Run();
-  EXPECT_EQ(gRunState.vendorBlockBase, 0x500u);
-  EXPECT_EQ(gRunState.converterOui[1], 0x1C);
-  EXPECT_EQ(gRunState.converterOui[2], 0xF8);
+  EXPECT_EQ(gRunRecord.vendorBlockBase, 0x500u);
+  EXPECT_EQ(gRunRecord.converterOui[1], 0x1C);
+  EXPECT_EQ(gRunRecord.converterOui[2], 0xF8);
   EXPECT_EQ(SimViolationCount(converter.get(), SimViolation::kOtherVendorBlock), 0u);
 }
 
@@ -91,7 +92,7 @@ TEST_F(IdentifyTest, EvenDownstreamValueChoosesTheLowBlock) {
   scenario.firmwareMajor = 0x01;
   scenario.firmwareMinor = 0x0B;
   std::string lines = IdentificationLines();
-  EXPECT_EQ(gRunState.vendorBlockBase, 0x400u);
+  EXPECT_EQ(gRunRecord.vendorBlockBase, 0x400u);
   EXPECT_NE(lines.find("Current FirmwareVer:0x01_0x0B"), std::string::npos) << lines;
   EXPECT_EQ(SimViolationCount(converter.get(), SimViolation::kOtherVendorBlock), 0u);
 }

@@ -13,7 +13,8 @@ ALLOWED = {
     "payload": {"platform", "payload"},
     "output": {"platform", "output"},
     "link": {"platform", "output", "link"},
-    "app": {"platform", "payload", "output", "link", "app"},
+    "record": {"platform", "payload", "output", "link", "record"},
+    "app": {"platform", "payload", "output", "link", "record", "app"},
     "sim": {"platform", "output", "sim"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')

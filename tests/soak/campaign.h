@@ -72,6 +72,11 @@ class ByteChooser : public Chooser {
 
 constexpr unsigned kMaxConverters = 3;
 
+// The header a new history.csv starts with.
+constexpr char kHistoryHeader[] =
+    "time,machine_serial,machine_uuid,port,vendor_block,converter_oui,bootloader,firmware_before,"
+    "image,outcome";
+
 // One armed fault of the double, counted from the end of the set-up.
 struct FaultPlan {
   dbl::Service service;

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "output/update_history.h"
 #include "payload/firmware_image.h"
 
 namespace soak {

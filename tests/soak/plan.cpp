@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <string_view>
 
-#include "output/update_history.h"
 #include "tests/soak/campaign.h"
 
 namespace soak {

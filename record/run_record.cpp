@@ -1,0 +1,95 @@
+#include "record/run_record.h"
+
+#include <stdarg.h>
+
+#include "link/run_state.h"
+#include "output/console.h"
+#include "output/format.h"
+#include "payload/firmware_image.h"
+#include "platform/services.h"
+#include "platform/smbios.h"
+
+constinit RunRecord gRunRecord = {};
+
+namespace {
+
+constexpr char kStopped[] = "stopped: ";
+constexpr UINTN kDigestShown = 16;
+
+// Field positions, in the order of kRunFieldNames.
+enum Field : UINTN { kTime, kSerial, kUuid, kPort, kVendorBlock, kOui, kBootloader, kFirmware, kImage, kOutcome };
+
+void AppendOutcome(const char* text) {
+  UINTN n = 0;
+  while (gRunRecord.outcome[n] != 0) n++;
+  for (; *text != 0 && n + 1 < sizeof gRunRecord.outcome; text++) {
+    if (*text != '\n') gRunRecord.outcome[n++] = *text;
+  }
+  gRunRecord.outcome[n] = 0;
+}
+
+void Copy(char* to, const char* from) {
+  UINTN n = 0;
+  for (; from[n] != 0 && n + 1 < kRunFieldMax; n++) to[n] = from[n];
+  to[n] = 0;
+}
+
+bool ValidTime(const EFI_TIME& t) {
+  return t.Year >= 1900 && t.Year <= 9999 && t.Month >= 1 && t.Month <= 12 && t.Day >= 1 &&
+         t.Day <= 31 && t.Hour <= 23 && t.Minute <= 59 && t.Second <= 59;
+}
+
+void AddTime(char* text) {
+  EFI_TIME t = {};
+  if (ReadTime(&t) && ValidTime(t))
+    FormatString(text, kRunFieldMax, "%04u-%02u-%02uT%02u:%02u:%02u", t.Year, t.Month, t.Day, t.Hour,
+                 t.Minute, t.Second);
+}
+
+void AddConverter(RunFields* fields) {
+  if (!gRunRecord.identified) return;
+  const RunRecord& r = gRunRecord;
+  FormatString(fields->value[kPort], kRunFieldMax, "%u", gRunState.port);
+  FormatString(fields->value[kVendorBlock], kRunFieldMax, "0x%X", r.vendorBlockBase);
+  FormatString(fields->value[kOui], kRunFieldMax, "%02X%02X%02X", r.converterOui[0], r.converterOui[1],
+               r.converterOui[2]);
+  // As the console showed them.
+  FormatString(fields->value[kBootloader], kRunFieldMax, "%X.0.%X", r.bootloader >> 4, r.bootloader & 0xF);
+  FormatString(fields->value[kFirmware], kRunFieldMax, "0x%02X_0x%02X", r.firmwareMajor, r.firmwareMinor);
+}
+
+void AddImage(char* text) {
+  UINTN n = FormatString(text, kRunFieldMax, "%s sha256:", kFirmwareImageVersion);
+  for (UINTN i = 0; i < kDigestShown; i++) text[n++] = FirmwareImageDigest[i];
+  text[n] = 0;
+}
+
+}  // namespace
+
+void StopPrint(const char* format, ...) {
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  FormatText(text, sizeof text, HexCase::PrintfRules, format, args);
+  va_end(args);
+  StdPrint("%s", text);
+  if (gRunRecord.outcome[0] == 0) AppendOutcome(kStopped);
+  AppendOutcome(text);
+}
+
+void SetOutcome(const char* word) {
+  gRunRecord.outcome[0] = 0;
+  AppendOutcome(word);
+}
+
+void CollectRunFields(const char* outcome, RunFields* fields) {
+  *fields = {};
+  AddTime(fields->value[kTime]);
+  SystemIdentity machine;
+  ReadSystemIdentity(&machine);
+  Copy(fields->value[kSerial], machine.serial);
+  Copy(fields->value[kUuid], machine.uuid);
+  AddConverter(fields);
+  AddImage(fields->value[kImage]);
+  Copy(fields->value[kOutcome], outcome);
+}
