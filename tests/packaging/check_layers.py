@@ -16,6 +16,7 @@ ALLOWED = {
     "record": {"platform", "payload", "output", "link", "record"},
     "app": {"platform", "payload", "output", "link", "record", "app"},
     "sim": {"platform", "output", "sim"},
+    "pelloryctl": {"pelloryctl"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')
 

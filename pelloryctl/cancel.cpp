@@ -1,0 +1,73 @@
+// `pelloryctl cancel` and `clean`: take a request back, and for clean also
+// everything schedule left (our entry, the program's copy, the record).
+// Only the entry whose description is exactly ours is ever touched.
+#include <cstring>
+#include <vector>
+
+#include "pelloryctl/commands.h"
+#include "pelloryctl/esp.h"
+#include "pelloryctl/load_option.h"
+#include "pelloryctl/machine.h"
+#include "pelloryctl/program_copy.h"
+#include "pelloryctl/system_paths.h"
+#include "pelloryctl/variables.h"
+
+namespace {
+
+std::string Removed(const char* what, int error) {
+  return error ? std::string(what) + " can not be removed (" + strerror(error) + ")" : "";
+}
+
+// The request, and BootNext when it names our entry.
+std::string CancelRequest(FILE* out) {
+  std::string why;
+  unsigned ours = 0;
+  bool have_entry = FindOurEntry(&ours, &why);
+  if (!why.empty()) return why;
+  if (!(why = Removed(kRequestName, VarDelete(kPelloryGuid, kRequestName))).empty()) return why;
+  fprintf(out, "Removed PelloryRequest.\n");
+  std::vector<uint8_t> next;
+  int error = 0;
+  if (have_entry && VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok &&
+      next.size() == 2 && unsigned(next[0] | next[1] << 8) == ours) {
+    if (!(why = Removed(kBootNextName, VarDelete(efi_guid_global, kBootNextName))).empty()) return why;
+    fprintf(out, "Removed BootNext (it named %s).\n", BootName(ours).c_str());
+  }
+  return "";
+}
+
+std::string CleanAll(const std::string& esp_dir, FILE* out) {
+  std::string why = CancelRequest(out);
+  if (!why.empty()) return why;
+  unsigned ours = 0;
+  while (FindOurEntry(&ours, &why)) {
+    if (!(why = Removed("the boot entry", VarDelete(efi_guid_global, BootName(ours)))).empty()) return why;
+    fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
+  }
+  if (!why.empty()) return why;
+  Esp esp;
+  if (!(why = FindEsp(esp_dir, &esp)).empty()) return why;
+  if (!(why = RemoveProgram(SystemPath(esp.mount_point))).empty()) return why;
+  fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
+  if (!(why = Removed(kResultName, VarDelete(kPelloryGuid, kResultName))).empty()) return why;
+  fprintf(out, "Removed PelloryResult.\n");
+  return "";
+}
+
+int Finish(const std::string& why, FILE* err) {
+  if (why.empty()) return 0;
+  fprintf(err, "pelloryctl: %s\n", why.c_str());
+  return kExitNone;
+}
+
+}  // namespace
+
+int Cancel(FILE* out, FILE* err) {
+  std::string why = CheckMachine(true);
+  return Finish(why.empty() ? CancelRequest(out) : why, err);
+}
+
+int Clean(const std::string& esp_dir, FILE* out, FILE* err) {
+  std::string why = CheckMachine(true);
+  return Finish(why.empty() ? CleanAll(esp_dir, out) : why, err);
+}

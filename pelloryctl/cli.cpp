@@ -1,0 +1,58 @@
+// pelloryctl's command line.
+#include <cstring>
+#include <string>
+
+#include "pelloryctl/commands.h"
+#include "pelloryctl/request_text.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: pelloryctl schedule PROGRAM.efi [--after return|reboot|shutdown] [--esp DIR]\n"
+    "       pelloryctl result [--json]\n"
+    "       pelloryctl cancel\n"
+    "       pelloryctl clean [--esp DIR]\n";
+
+int Usage(FILE* err, const std::string& why) {
+  fprintf(err, "pelloryctl: %s\n%s", why.c_str(), kUsage);
+  return kExitNone;
+}
+
+// The value of --esp (and --after) at argv[*i]; false when it is missing.
+bool Value(int argc, char** argv, int* i, std::string* value) {
+  if (*i + 1 >= argc) return false;
+  *value = argv[++*i];
+  return true;
+}
+
+int ParseSchedule(int argc, char** argv, FILE* out, FILE* err) {
+  ScheduleOptions options;
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--after") {
+      if (!Value(argc, argv, &i, &options.after) || !ValidAfter(options.after))
+        return Usage(err, "--after takes return, reboot or shutdown");
+    } else if (arg == "--esp") {
+      if (!Value(argc, argv, &i, &options.esp_dir)) return Usage(err, "--esp takes a folder");
+    } else if (options.program.empty() && arg.rfind("--", 0) != 0) {
+      options.program = arg;
+    } else {
+      return Usage(err, "unknown argument " + arg);
+    }
+  }
+  if (options.program.empty()) return Usage(err, "schedule needs the program to run");
+  return Schedule(options, out, err);
+}
+
+}  // namespace
+
+int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err) {
+  std::string command = argc > 1 ? argv[1] : "";
+  if (command == "schedule") return ParseSchedule(argc, argv, out, err);
+  if (command == "result" && argc == 2) return Result(false, out, err);
+  if (command == "result" && argc == 3 && strcmp(argv[2], "--json") == 0) return Result(true, out, err);
+  if (command == "cancel" && argc == 2) return Cancel(out, err);
+  if (command == "clean" && argc == 2) return Clean("", out, err);
+  if (command == "clean" && argc == 4 && strcmp(argv[2], "--esp") == 0) return Clean(argv[3], out, err);
+  return Usage(err, command.empty() ? "no command" : "unknown command line");
+}

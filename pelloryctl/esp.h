@@ -1,0 +1,25 @@
+// The EFI System Partition the program goes on: a mounted GPT partition of
+// the ESP type on a disk that stays in the machine, read from the mount
+// table, sysfs and the disk's own partition table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+struct Esp {
+  std::string mount_point;  // as the machine names it, e.g. /boot/efi
+  uint32_t partition = 0;   // GPT entry number, from 1
+  uint64_t start = 0;       // in logical blocks of the disk
+  uint64_t size = 0;
+  uint8_t unique_guid[16] = {};  // the HD node's signature
+};
+
+struct Mount {
+  std::string mount_point, fstype, options, device;  // device: major:minor
+};
+
+// The last mount of mount_point in /proc/self/mountinfo (the one in view).
+bool FindMount(const std::string& mount_point, Mount* mount);
+// Empty when esp_dir (or /boot/efi, then /efi, when esp_dir is empty) is
+// an ESP; otherwise the one line that says why not.
+std::string FindEsp(const std::string& esp_dir, Esp* esp);

@@ -1,0 +1,105 @@
+#include "pelloryctl/load_option.h"
+
+
+#include <cstdio>
+#include <set>
+
+#include "pelloryctl/efivar_c.h"
+#include "pelloryctl/variables.h"
+
+std::vector<uint8_t> MakeLoadOption(const Esp& esp) {
+  uint8_t path[512];
+  uint8_t signature[16];
+  for (int i = 0; i < 16; ++i) signature[i] = esp.unique_guid[i];
+  char file[] = "\\EFI\\Pellory\\pellory.efi";
+  ssize_t hd = efidp_make_hd(path, sizeof path, esp.partition, esp.start, esp.size, signature,
+                             EFIDP_HD_FORMAT_GPT, EFIDP_HD_SIGNATURE_GUID);
+  if (hd <= 0) return {};
+  ssize_t name = efidp_make_file(path + hd, ssize_t(sizeof path) - hd, file);
+  if (name <= 0) return {};
+  ssize_t end = efidp_make_end_entire(path + hd + name, ssize_t(sizeof path) - hd - name);
+  if (end <= 0) return {};
+  unsigned char description[] = "Pellory firmware update";
+  ssize_t size = efi_loadopt_create(nullptr, 0, kLoadOptionActive, reinterpret_cast<efidp>(path),
+                                    hd + name + end, description, nullptr, 0);
+  if (size <= 0) return {};
+  std::vector<uint8_t> option(size_t(size), 0);
+  if (efi_loadopt_create(option.data(), size, kLoadOptionActive, reinterpret_cast<efidp>(path),
+                         hd + name + end, description, nullptr, 0) != size)
+    return {};
+  return option;
+}
+
+bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* description) {
+  // Attributes (4), FilePathListLength (2), then the NUL-terminated UCS-2
+  // description, then the path list, which must fit in what is left.
+  if (option.size() < 8) return false;
+  size_t path_length = size_t(option[4] | option[5] << 8);
+  description->clear();
+  for (size_t at = 6; at + 1 < option.size(); at += 2) {
+    char16_t c = char16_t(option[at] | option[at + 1] << 8);
+    if (c == 0) return option.size() - (at + 2) >= path_length;
+    *description += c;
+  }
+  return false;
+}
+
+std::string BootName(unsigned number) {
+  char name[16];
+  snprintf(name, sizeof name, "Boot%04X", number & 0xFFFF);
+  return name;
+}
+
+bool BootNumber(const std::string& name, unsigned* number) {
+  if (name.size() != 8 || name.compare(0, 4, "Boot") != 0) return false;
+  unsigned value = 0;
+  for (size_t i = 4; i < 8; ++i) {
+    char c = name[i];
+    unsigned digit = c >= '0' && c <= '9' ? unsigned(c - '0') : c >= 'A' && c <= 'F' ? unsigned(c - 'A' + 10) : 16;
+    if (digit == 16) return false;
+    value = value * 16 + digit;
+  }
+  *number = value;
+  return true;
+}
+
+bool FindOurEntry(unsigned* number, std::string* error) {
+  std::vector<std::string> names;
+  if (!VarNames(efi_guid_global, &names)) {
+    *error = "the firmware's variables can not be listed";
+    return false;
+  }
+  std::set<unsigned> numbers;
+  for (const auto& name : names)
+    if (unsigned n = 0; BootNumber(name, &n)) numbers.insert(n);
+  const std::u16string ours = u"Pellory firmware update";
+  for (unsigned n : numbers) {
+    std::vector<uint8_t> option;
+    std::u16string description;
+    int read_error = 0;
+    if (VarGet(efi_guid_global, BootName(n), &option, 65536, &read_error) == VarStatus::Ok &&
+        LoadOptionDescription(option, &description) && description == ours) {
+      *number = n;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool FreeBootNumber(unsigned* number, std::string* error) {
+  std::vector<std::string> names;
+  if (!VarNames(efi_guid_global, &names)) {
+    *error = "the firmware's variables can not be listed";
+    return false;
+  }
+  std::set<unsigned> used;
+  for (const auto& name : names)
+    if (unsigned n = 0; BootNumber(name, &n)) used.insert(n);
+  for (unsigned n = 0; n <= 0xFFFF; ++n)
+    if (!used.count(n)) {
+      *number = n;
+      return true;
+    }
+  *error = "every Boot#### number is taken";
+  return false;
+}

@@ -1,0 +1,29 @@
+// The boot entry that starts the program once: a Boot#### load option,
+// active, described "Pellory firmware update", whose device path is
+// HD(partition, GPT, start, size)/File(\EFI\Pellory\pellory.efi)/End.
+// It is never put in BootOrder; only BootNext names it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pelloryctl/esp.h"
+
+inline constexpr char kEntryDescription[] = "Pellory firmware update";
+inline constexpr char kProgramPath[] = "\\EFI\\Pellory\\pellory.efi";
+inline constexpr uint32_t kLoadOptionActive = 0x00000001;
+
+// Empty on failure (libefiboot refused the device path or the option).
+std::vector<uint8_t> MakeLoadOption(const Esp& esp);
+// The description of a load option, read strictly; false when the bytes
+// are not a load option.
+bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* description);
+
+std::string BootName(unsigned number);      // Boot0004
+bool BootNumber(const std::string& name, unsigned* number);  // Boot#### only
+// The number of the first Boot#### whose description is exactly ours;
+// false when there is none. Entries that cannot be read are not ours.
+bool FindOurEntry(unsigned* number, std::string* error);
+// The lowest Boot#### number no variable uses.
+bool FreeBootNumber(unsigned* number, std::string* error);

@@ -1,0 +1,60 @@
+#include "pelloryctl/machine.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "pelloryctl/esp.h"
+#include "pelloryctl/system_paths.h"
+#include "pelloryctl/variables.h"
+
+namespace {
+
+constexpr long kEfivarfsMagic = 0xde5e81e4;
+
+bool ReadOnly(const std::string& options) {
+  return options == "ro" || options.rfind("ro,", 0) == 0;
+}
+
+}  // namespace
+
+std::string CheckMachine(bool to_write) {
+  if (access(SystemPath("/sys/firmware/efi").c_str(), F_OK) != 0)
+    return "this machine was not booted with UEFI (no /sys/firmware/efi)";
+  if (to_write && geteuid() != 0) return "pelloryctl must run as root";
+  Mount mount;
+  if (!FindMount("/sys/firmware/efi/efivars", &mount) || mount.fstype != "efivarfs" ||
+      !efi_variables_supported())
+    return "efivarfs is not mounted at /sys/firmware/efi/efivars";
+  if (to_write && ReadOnly(mount.options))
+    return "efivarfs is mounted read-only at /sys/firmware/efi/efivars "
+           "(mount -o remount,rw /sys/firmware/efi/efivars)";
+  return "";
+}
+
+bool RoomEnough(const struct statfs& store, size_t needed) {
+  if (store.f_type != kEfivarfsMagic || store.f_blocks == 0) return true;
+  return uint64_t(store.f_bavail) * uint64_t(store.f_bsize) >= needed;
+}
+
+std::string CheckRoom(size_t needed) {
+  const char* dir = getenv("EFIVARFS_PATH");
+  struct statfs store = {};
+  if (statfs(dir ? dir : "/sys/firmware/efi/efivars/", &store) != 0)
+    return "the firmware's variable store can not be measured";
+  if (!RoomEnough(store, needed))
+    return "not enough room in the firmware's variable store (" +
+           std::to_string(uint64_t(store.f_bavail) * uint64_t(store.f_bsize)) +
+           " bytes free, " + std::to_string(needed) + " needed)";
+  return "";
+}
+
+std::string SecureBootOn(bool* on) {
+  std::vector<uint8_t> value;
+  int error = 0;
+  VarStatus status = VarGet(efi_guid_global, "SecureBoot", &value, 16, &error);
+  if (status == VarStatus::Failed) return "SecureBoot can not be read";
+  *on = status == VarStatus::Ok && value.size() == 1 && value[0] == 1;
+  return "";
+}

@@ -1,0 +1,21 @@
+// What pelloryctl demands of the machine before it changes anything:
+// booted with UEFI, run as root, efivarfs mounted writable, and room in
+// the firmware's variable store.
+#pragma once
+
+#include <sys/vfs.h>
+
+#include <cstddef>
+#include <string>
+
+// Empty when all is well; otherwise the one line that says what is not.
+// Reading needs UEFI and efivarfs; writing also root and a writable mount.
+std::string CheckMachine(bool to_write);
+// The kernel's word on the variable store (efivarfs statfs, which Debian
+// 12's kernel fills from QueryVariableInfo; f_bavail already leaves out
+// what an x86 kernel keeps free). Stores that report nothing pass: the
+// write itself then answers ENOSPC.
+bool RoomEnough(const struct statfs& store, size_t needed);
+std::string CheckRoom(size_t needed);
+// SecureBoot of the EFI global GUID is 1.
+std::string SecureBootOn(bool* on);

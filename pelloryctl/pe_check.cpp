@@ -1,0 +1,69 @@
+#include "pelloryctl/pe_check.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint16_t kMachineX64 = 0x8664;
+constexpr uint16_t kPe32Plus = 0x20B;
+constexpr uint16_t kSubsystemEfiApplication = 10;
+constexpr uint16_t kCertificatePkcsSignedData = 0x0002;
+constexpr uint32_t kSecurityDirectory = 4;
+
+bool Read16(const std::vector<uint8_t>& b, size_t at, uint16_t* value) {
+  if (at > b.size() || b.size() - at < 2) return false;
+  *value = uint16_t(b[at] | b[at + 1] << 8);
+  return true;
+}
+
+bool Read32(const std::vector<uint8_t>& b, size_t at, uint32_t* value) {
+  if (at > b.size() || b.size() - at < 4) return false;
+  *value = uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
+  return true;
+}
+
+// A WIN_CERTIFICATE of type PKCS_SIGNED_DATA inside the file, where the
+// security directory (a file offset, not an address) says.
+bool Signed(const std::vector<uint8_t>& b, size_t optional) {
+  uint32_t count = 0, offset = 0, size = 0, length = 0;
+  uint16_t type = 0;
+  if (!Read32(b, optional + 108, &count) || count <= kSecurityDirectory) return false;
+  size_t entry = optional + 112 + 8 * kSecurityDirectory;
+  if (!Read32(b, entry, &offset) || !Read32(b, entry + 4, &size)) return false;
+  if (offset == 0 || size < 8 || offset > b.size() || b.size() - offset < size) return false;
+  if (!Read32(b, offset, &length) || !Read16(b, offset + 6, &type)) return false;
+  return length >= 8 && length <= size && type == kCertificatePkcsSignedData;
+}
+
+std::string Format(const char* format, unsigned value) {
+  char line[128];
+  snprintf(line, sizeof line, format, value);
+  return line;
+}
+
+}  // namespace
+
+std::string CheckProgram(const std::vector<uint8_t>& b, bool need_signature) {
+  uint32_t pe = 0, signature = 0;
+  if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z' || !Read32(b, 0x3C, &pe) ||
+      !Read32(b, pe, &signature) || signature != 0x00004550)
+    return "is not a PE image";
+  uint16_t machine = 0, magic = 0, subsystem = 0;
+  size_t optional = size_t(pe) + 24;
+  if (!Read16(b, pe + 4, &machine) || !Read16(b, optional, &magic) ||
+      !Read16(b, optional + 68, &subsystem))
+    return "is a truncated PE image";
+  if (machine != kMachineX64) return Format("is not for x86-64 (machine 0x%04x)", machine);
+  if (magic != kPe32Plus) return Format("is not PE32+ (optional header magic 0x%03x)", magic);
+  if (subsystem != kSubsystemEfiApplication)
+    return Format("is not an EFI application (subsystem %u)", subsystem);
+  const char* banner = kProgramBanner;
+  if (std::search(b.begin(), b.end(), banner, banner + strlen(banner)) == b.end())
+    return std::string("is not a Pellory program (no \"") + banner + "\" in it)";
+  if (need_signature && !Signed(b, optional))
+    return "is not signed, and Secure Boot is on: the firmware would refuse to start it";
+  return "";
+}

@@ -1,0 +1,21 @@
+// The program's copy on the ESP, \EFI\Pellory\pellory.efi: written under a
+// temporary name, synced, renamed, the folder synced, then read back and
+// compared by SHA-256, so a half-written file never carries the name the
+// boot entry points at.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct CopyUndo {
+  std::string efi_dir, pellory_dir, file;
+  bool made_efi_dir = false, made_pellory_dir = false, made_file = false;
+};
+
+// esp_root: the ESP's folder as this process reaches it.
+std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image,
+                        CopyUndo* undo);
+void UndoCopy(const CopyUndo& undo);
+// For clean: the copy, and its folder when nothing else is in it.
+std::string RemoveProgram(const std::string& esp_root);

@@ -1,0 +1,120 @@
+// `pelloryctl result`: what became of the last request, from PelloryRequest
+// (still there: the program has not run), PelloryResult and BootNext.
+#include <cstring>
+#include <vector>
+
+#include "pelloryctl/commands.h"
+#include "pelloryctl/load_option.h"
+#include "pelloryctl/machine.h"
+#include "pelloryctl/request_text.h"
+#include "pelloryctl/variables.h"
+
+namespace {
+
+struct Findings {
+  bool pending = false, have_record = false, boot_next_ours = false;
+  Request request;
+  Record record;
+  std::string state;
+};
+
+// Reads one text variable: empty error when absent or well formed.
+std::string ReadText(const char* name, std::string* text, bool* present) {
+  std::vector<uint8_t> bytes;
+  int error = 0;
+  VarStatus status = VarGet(kPelloryGuid, name, &bytes, kTextLimit, &error);
+  *present = status != VarStatus::Absent;
+  if (status == VarStatus::Failed)
+    return std::string(name) + (error == EFBIG ? " is longer than 1024 bytes" : " can not be read");
+  text->assign(bytes.begin(), bytes.end());
+  return "";
+}
+
+std::string StateOf(const std::string& outcome) {
+  if (outcome == "started") return "interrupted";
+  if (outcome.rfind("stopped: ", 0) == 0) return "stopped";
+  return outcome;  // successful | failed
+}
+
+std::string Gather(Findings* f) {
+  std::string text, why;
+  if (!(why = ReadText(kRequestName, &text, &f->pending)).empty()) return why;
+  if (f->pending && !(why = ParseRequest(text, &f->request)).empty()) return "PelloryRequest " + why;
+  if (!(why = ReadText(kResultName, &text, &f->have_record)).empty()) return why;
+  if (f->have_record && !(why = ParseRecord(text, &f->record)).empty()) return "PelloryResult " + why;
+  std::vector<uint8_t> next;
+  int error = 0;
+  unsigned ours = 0;
+  std::string ignored;
+  if (VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok && next.size() == 2 &&
+      FindOurEntry(&ours, &ignored))
+    f->boot_next_ours = unsigned(next[0] | next[1] << 8) == ours;
+  // A record of another request than the pending one is an older run's.
+  bool record_current = f->have_record && (!f->pending || f->record.Get("request") == f->request.id);
+  if (record_current) f->state = StateOf(f->record.Get("outcome"));
+  else f->state = f->pending ? "pending" : "none";
+  if (!record_current) f->have_record = false;
+  return "";
+}
+
+void Json(const std::string& text, FILE* out) {
+  fputc('"', out);
+  for (char c : text) {
+    if (c == '"' || c == '\\') fputc('\\', out);
+    fputc(c, out);
+  }
+  fputc('"', out);
+}
+
+void PrintJson(const Findings& f, FILE* out) {
+  fprintf(out, "{\"state\":");
+  Json(f.state, out);
+  if (f.pending) {
+    fprintf(out, ",\"pending_request\":");
+    Json(f.request.id, out);
+  }
+  for (const auto& [key, value] : f.have_record ? f.record.fields : decltype(f.record.fields){}) {
+    fputc(',', out);
+    Json(key, out);
+    fputc(':', out);
+    Json(value, out);
+  }
+  fprintf(out, "}\n");
+}
+
+void PrintText(const Findings& f, FILE* out) {
+  fprintf(out, "State: %s\n", f.state.c_str());
+  if (f.state == "pending") {
+    fprintf(out, "Request %s has not run yet.\n", f.request.id.c_str());
+    fprintf(out, f.boot_next_ours
+                     ? "BootNext names the Pellory entry: reboot to run the update.\n"
+                     : "BootNext no longer names the Pellory entry: after a reboot this means the "
+                       "firmware did not start the program (Secure Boot refused it, or the entry "
+                       "was dropped).\n");
+    return;
+  }
+  if (f.have_record) {
+    fprintf(out, "Request: %s\n", f.record.Get("request").c_str());
+    fprintf(out, "Outcome: %s\n", f.record.Get("outcome").c_str());
+  }
+  if (f.state == "successful")
+    fprintf(out, "Shut the machine down so that the converter starts the new firmware.\n");
+  if (f.state == "interrupted") fprintf(out, "The run was cut short (reset or power loss).\n");
+}
+
+}  // namespace
+
+int Result(bool json, FILE* out, FILE* err) {
+  Findings f;
+  std::string why = CheckMachine(false);
+  if (why.empty()) why = Gather(&f);
+  if (!why.empty()) {
+    fprintf(err, "pelloryctl: %s\n", why.c_str());
+    return kExitNone;
+  }
+  json ? PrintJson(f, out) : PrintText(f, out);
+  if (f.state == "successful") return kExitSuccessful;
+  if (f.state == "pending") return kExitPending;
+  if (f.state == "none") return kExitNone;
+  return kExitFailed;
+}

@@ -1,0 +1,45 @@
+// The firmware's variables, through libefivar (efivarfs). libefivar clears
+// and restores the immutable flag of a non-standard variable itself when it
+// rewrites or deletes one, so nothing here calls FS_IOC_SETFLAGS.
+#pragma once
+
+#include "pelloryctl/efivar_c.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+inline constexpr efi_guid_t kPelloryGuid = {
+    0xbe057045, 0xd74a, 0x4ebf, 0xfa9e, {0x59, 0x6b, 0x51, 0xb4, 0xc9, 0x9b}};
+inline constexpr uint32_t kVariableAttributes = EFI_VARIABLE_NON_VOLATILE |
+                                                EFI_VARIABLE_BOOTSERVICE_ACCESS |
+                                                EFI_VARIABLE_RUNTIME_ACCESS;
+inline constexpr char kRequestName[] = "PelloryRequest";
+inline constexpr char kResultName[] = "PelloryResult";
+inline constexpr char kBootNextName[] = "BootNext";
+
+enum class VarStatus { Ok, Absent, Failed };
+
+// One variable's value as it was, so a failed schedule can put it back.
+struct SavedVar {
+  efi_guid_t guid;
+  std::string name;
+  bool existed = false;
+  std::vector<uint8_t> data;
+};
+
+VarStatus VarGet(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
+                 size_t limit, int* error);
+// 0 or the errno of the write (ENOSPC: the firmware's store is full).
+int VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data);
+int VarDelete(const efi_guid_t& guid, const std::string& name);  // absent is fine
+bool VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved);
+int VarRestore(const SavedVar& saved);
+// The names of every variable of guid, e.g. to find Boot#### entries.
+bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names);
+
+// Test-only: the next write or delete of name fails with error; a read of
+// name returns its bytes with the last one changed.
+void VarsFailWrite(const std::string& name, int error);
+void VarsCorruptRead(const std::string& name);
+void VarsClearFaults();
