@@ -64,6 +64,12 @@ def step_value(body, key):
     return None
 
 
+def scheduled_id(step):
+    """The id `pelloryctl schedule` printed ("Request: ID (after=...)")."""
+    text = step_value(step.body, "Request:") if step else None
+    return text.split()[0] if text else None
+
+
 def record_counts(text):
     return dict(line.split("=", 1) for line in text.decode().splitlines() if "=" in line)
 
@@ -149,6 +155,8 @@ def successful(args):
     for key, value in want.items():
         trip.check(record.get(key) == value, f"result {key} is {record.get(key)!r}, not {value!r}")
     trip.check(second and step_value(second.body, "result-rc") == "0", "result did not exit 0")
+    trip.check(record.get("request") == scheduled_id(first),
+               "the record does not name the scheduled request")
     trip.check(second and "bootnext=set" not in second.body, "BootNext is left after the run")
     image = Path(args.image).read_bytes()
     flash = trip.machine.read(f"{SIM}/flash-2.bin")
@@ -185,11 +193,10 @@ def interrupted(args):
     trip.check("verifying" not in cut, "the run went on past the reset")
     record = trip.json_of(second)
     print("pelloryctl result --json after the reset:", json.dumps(record))
-    scheduled = step_value(first.body, "Request") if first else None
     trip.check(record.get("state") == "interrupted",
                f"state is {record.get('state')!r}, not interrupted")
     trip.check(record.get("outcome") == "started", "the record's outcome is not started")
-    trip.check(scheduled and record.get("request") == scheduled.split()[0],
+    trip.check(record.get("request") == scheduled_id(first),
                "the record does not name the scheduled request")
     trip.check(second and step_value(second.body, "result-rc") == "1", "result did not exit 1")
     trip.check(second and "bootnext=set" not in second.body, "BootNext is left after the reset")
