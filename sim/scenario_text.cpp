@@ -58,6 +58,7 @@ constexpr Field kFields[] = {
     SIM_FIELD("handles", kHandles, options.handles),
     SIM_FIELD("installProtocols", kFlag, options.installProtocols),
     SIM_FIELD("fastStall", kFlag, options.fastStall),
+    SIM_FIELD("resetAfterPages", kCount, options.resetAfterPages),
 };
 
 #undef SIM_FIELD
@@ -183,7 +184,7 @@ bool ParseLine(Text line, uint32_t number, SimScenarioFile* file, SimParseError*
 SimScenarioFile SimDefaultScenarioFile() {
   SimScenarioFile file{};
   file.scenario = SimDefaultScenario();
-  file.options = {1, true, true};
+  file.options = {1, true, true, kSimNever};
   return file;
 }
 

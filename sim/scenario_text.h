@@ -32,6 +32,10 @@ struct SimDriverOptions {
   bool installProtocols;
   // true: the 500,000 us stalls of the program's waits return at once.
   bool fastStall;
+  // Once a converter has committed this many pages the driver resets the
+  // machine (a cold ResetSystem), as a power cut in the middle of the
+  // pages would; kSimNever: never.
+  uint32_t resetAfterPages;
 };
 
 struct SimScenarioFile {
@@ -39,7 +43,8 @@ struct SimScenarioFile {
   SimDriverOptions options;
 };
 
-// SimDefaultScenario() with one handle, protocols installed, fast stalls.
+// SimDefaultScenario() with one handle, protocols installed, fast stalls,
+// no reset.
 SimScenarioFile SimDefaultScenarioFile();
 
 // Where and why a file was refused.

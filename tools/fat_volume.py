@@ -53,6 +53,13 @@ def build_volume(image, files=(), dirs=(), startup=None):
     `dirs` and, when given, `startup` as startup.nsh at the root."""
     _mtools("mformat", "-i", image, "-C", "-T", str(VOLUME_SECTORS),
             "-h", str(VOLUME_HEADS), "-s", str(VOLUME_TRACK_SECTORS), "::")
+    add_files(image, files, dirs, startup)
+
+
+def add_files(image, files=(), dirs=(), startup=None):
+    """Copies `files` (name -> path or bytes), the empty `dirs` and, when
+    given, `startup` as startup.nsh onto the freshly formatted FAT volume
+    `image` (the folders are made here, so none may be there yet)."""
     made = set()
     for name in dirs:
         _make_dirs(image, _volume_path(name), made)

@@ -9,8 +9,12 @@ set -eu
 # ovmf/qemu-system-x86/mtools/python3: real-firmware tests (tools/qemu_run.py);
 # clang/libclang-rt-14-dev: the fuzz target (libFuzzer and its sanitizers);
 # sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests;
-# libefivar-dev/libefiboot-dev/pkg-config: pelloryctl (variables, boot entry).
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config"
+# libefivar-dev/libefiboot-dev/pkg-config: pelloryctl (variables, boot entry);
+# efibootmgr/e2fsprogs: copied with their libraries into the Linux test guest
+# (tools/linux_guest.py), which makes its boot entries with efibootmgr and
+# lifts efivarfs' immutable flag with chattr. The guest's kernel and busybox
+# are downloaded as packages and unpacked, never installed.
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs"
 
 missing_packages() {
     list=""

@@ -101,11 +101,17 @@ def _mtools(*args, epoch):
         raise RuntimeError(f"{' '.join(args)} failed: {done.stderr.strip()}")
 
 
-def fill_partition(image, program, readme, epoch):
+def format_partition(image, epoch=DEFAULT_EPOCH):
+    """An empty FAT file system in the partition; returns its mtools name."""
     volume = f"{image}@@{ESP_OFFSET}"
     sectors = ESP_LAST_LBA - ESP_FIRST_LBA + 1
     _mtools("mformat", "-i", volume, "-T", str(sectors), "-h", "64", "-s", "32",
             "-H", str(ESP_FIRST_LBA), "-N", VOLUME_SERIAL, "-v", VOLUME_LABEL, "::", epoch=epoch)
+    return volume
+
+
+def fill_partition(image, program, readme, epoch):
+    volume = format_partition(image, epoch)
     _mtools("mmd", "-i", volume, "::EFI", "::EFI/BOOT", epoch=epoch)
     for name in (BOOT_PATH, SHELL_PATH):
         _mtools("mcopy", "-i", volume, str(program), "::" + name, epoch=epoch)

@@ -3,6 +3,7 @@
 // beside it, installs GopNative and GopI2c with one simulated converter
 // per handle, makes the program's polls fast, installs its record
 // protocol and stays resident so the program and convsim-dump.efi find it.
+// With resetAfterPages it resets the machine in the middle of the pages.
 #include "sim/converter.h"
 #include "sim/driver/driver_parts.h"
 #include "sim/gop_binding.h"
@@ -104,6 +105,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
 
   // From here on the driver stays resident whatever fails.
   if (file.options.installProtocols) InstallConverters(st);
+  if (file.options.resetAfterPages != kSimNever) ArmResetAfterPages(st, file.options.resetAfterPages);
   gConvsimRecord.tscHz = MeasureTscHz(bs);
   InstallWatchdogWatch(bs);
   if (file.options.fastStall) {
@@ -117,5 +119,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
       gScenarioSource, gConvsimRecord.converterCount,
       gConvsimRecord.protocolsInstalled ? "installed" : "not installed",
       gConvsimRecord.fastStall ? "on" : "off");
+  if (file.options.resetAfterPages != kSimNever)
+    Say(st, "convsim: resets the machine after %u committed pages\n", file.options.resetAfterPages);
   return EFI_SUCCESS;
 }

@@ -39,6 +39,9 @@ void InstallWatchdogWatch(EFI_BOOT_SERVICES* bs);
 // handles SimInstall made, so every converter call is timestamped.
 [[nodiscard]] EFI_STATUS InstallTimedBinding(EFI_BOOT_SERVICES* bs, const EFI_HANDLE* handles,
                                              unsigned count);
+// From now on the timed binding resets the machine (cold) right after the
+// write that makes a converter's committed pages reach `pages`.
+void ArmResetAfterPages(EFI_SYSTEM_TABLE* st, UINT32 pages);
 
 // One printf-style line on the console (%d %u %x %s with 8-bit strings);
 // "\n" becomes CR LF.

@@ -3,6 +3,7 @@
 // a shell (by a test loader), into the folder it was loaded from: each
 // converter's flash as flash<i>.bin (65,536 bytes) and the counts, logs and
 // timings as simrec.txt, written last so its presence means a whole dump.
+// Started without a shell it returns EFI_ABORTED even after a whole dump.
 #include "platform/files.h"
 #include "platform/services.h"
 #include "platform/shell.h"
@@ -73,7 +74,8 @@ EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& re
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   PlatformBind(image, st);
   EFI_SHELL_PARAMETERS_PROTOCOL* parameters = nullptr;
-  FilesBind(StartedByShell(&parameters) ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
+  const bool shell = StartedByShell(&parameters);
+  FilesBind(shell ? FilePlace::ShellDirectory : FilePlace::ProgramFolder);
   const ConvsimRecordProtocol* record = FindRecord(st);
   if (record == nullptr) return EFI_NOT_FOUND;
   EFI_STATUS err = WriteFlashFiles(st, *record);
@@ -81,5 +83,8 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   err = WriteRecordText(st, *record);
   if (EFI_ERROR(err)) return err;
   Say(st, "convsim-dump: wrote simrec.txt\n");
-  return EFI_SUCCESS;
+  // As a boot option (first in BootOrder, ahead of the OS) an error sends
+  // the boot manager on to the next option; success would open its setup
+  // menu and stay there.
+  return shell ? EFI_SUCCESS : EFI_ABORTED;
 }

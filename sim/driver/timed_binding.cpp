@@ -2,9 +2,23 @@
 // converter call and after the latest, so the record tells how long the
 // program spent with the converter. They forward to the binding's own
 // interface records of the same index, which stay bound to the converters.
+// When armed, a write that brings a converter's committed pages to the
+// set count resets the machine, the way a power cut would cut the run.
 #include "sim/driver/driver_parts.h"
 
 namespace {
+
+constinit EFI_SYSTEM_TABLE* gResetTable = nullptr;
+constinit UINT32 gResetAfterPages = 0;
+
+void ResetWhenDue(unsigned converter) {
+  if (gResetTable == nullptr) return;
+  const SimConverter* c = gConvsimRecord.converters[converter];
+  if (c == nullptr || c->record.pagesCommitted < gResetAfterPages) return;
+  Say(gResetTable, "convsim: %u pages committed; resetting the machine\n",
+      c->record.pagesCommitted);
+  gResetTable->RuntimeServices->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, nullptr);
+}
 
 void Begin() {
   if (gConvsimRecord.tscFirstAccess != 0) return;
@@ -26,7 +40,9 @@ EFI_STATUS EFIAPI NativeRead(UINT32 port, UINT32 address, UINT32 count, UINT8* b
 template <unsigned I>
 EFI_STATUS EFIAPI NativeWrite(UINT32 port, UINT32 address, UINT32 count, UINT8* buffer) {
   Begin();
-  return End(SimNativeInterface(I)->write(port, address, count, buffer));
+  const EFI_STATUS status = End(SimNativeInterface(I)->write(port, address, count, buffer));
+  ResetWhenDue(I);
+  return status;
 }
 
 template <unsigned I>
@@ -40,7 +56,9 @@ template <unsigned I>
 EFI_STATUS EFIAPI I2cWrite(UINT32 port, UINT8 slave, SimGopI2cOffset* offset, UINT32 count,
                            UINT8* buffer) {
   Begin();
-  return End(SimI2cInterface(I)->write(port, slave, offset, count, buffer));
+  const EFI_STATUS status = End(SimI2cInterface(I)->write(port, slave, offset, count, buffer));
+  ResetWhenDue(I);
+  return status;
 }
 
 constinit SimGopNativeProtocol gTimedNative[kSimMaxHandles] = {
@@ -72,4 +90,9 @@ EFI_STATUS InstallTimedBinding(EFI_BOOT_SERVICES* bs, const EFI_HANDLE* handles,
     if (EFI_ERROR(err)) return err;
   }
   return EFI_SUCCESS;
+}
+
+void ArmResetAfterPages(EFI_SYSTEM_TABLE* st, UINT32 pages) {
+  gResetAfterPages = pages;
+  gResetTable = st;
 }

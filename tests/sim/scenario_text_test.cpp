@@ -62,6 +62,7 @@ void ExpectSame(const SimScenarioFile& a, const SimScenarioFile& b) {
   EXPECT_EQ(a.options.handles, b.options.handles);
   EXPECT_EQ(a.options.installProtocols, b.options.installProtocols);
   EXPECT_EQ(a.options.fastStall, b.options.fastStall);
+  EXPECT_EQ(a.options.resetAfterPages, b.options.resetAfterPages);
 }
 
 TEST(ScenarioText, NothingButCommentsGivesTheDefaultConverterOnOneFastHandle) {
@@ -69,7 +70,7 @@ TEST(ScenarioText, NothingButCommentsGivesTheDefaultConverterOnOneFastHandle) {
   ASSERT_TRUE(p.ok);
   SimScenarioFile expected{};
   expected.scenario = SimDefaultScenario();
-  expected.options = {1, true, true};
+  expected.options = {1, true, true, kSimNever};
   ExpectSame(p.file, expected);
   EXPECT_EQ(p.file.scenario.reg30CInitial, 0x5C) << "starts from SimDefaultScenario, not zero";
 }
@@ -90,7 +91,7 @@ TEST(ScenarioText, EveryKeyReachesItsOwnFieldAndNoOther) {
       "failDpcdReadNth = 1015\nfailDpcdReadCount = 1016\nfailDpcdWriteNth = 1017\n"
       "failDpcdWriteCount = 1018\nfailI2cReadNth = 1019\nfailI2cReadCount = 1020\n"
       "failI2cWriteNth = 1021\nfailI2cWriteCount = 1022\n"
-      "handles = 3\ninstallProtocols = false\nfastStall = false\n");
+      "handles = 3\ninstallProtocols = false\nfastStall = false\nresetAfterPages = 1023\n");
   ASSERT_TRUE(p.ok) << p.error.line << " " << p.error.reason;
   SimScenarioFile e{};
   SimScenario& s = e.scenario;
@@ -116,7 +117,7 @@ TEST(ScenarioText, EveryKeyReachesItsOwnFieldAndNoOther) {
   s.windowReadFailPage = 1014;
   s.failDpcdRead = {1015, 1016}, s.failDpcdWrite = {1017, 1018};
   s.failI2cRead = {1019, 1020}, s.failI2cWrite = {1021, 1022};
-  e.options = {3, false, false};
+  e.options = {3, false, false, 1023};
   ExpectSame(p.file, e);
 }
 

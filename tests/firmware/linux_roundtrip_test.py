@@ -1,0 +1,287 @@
+#!/usr/bin/env python3
+"""Real round trips through a Linux boot: Debian's kernel under OVMF
+schedules the test-image program with pelloryctl, reboots, the boot
+manager starts the program through BootNext with no key sent, Linux comes
+back by itself and pelloryctl reads the record. One QEMU process per
+scenario, so NVRAM lives on across the guest's reboots.
+
+    linux_roundtrip_test.py successful|interrupted|pending
+        --efi-dir DIR --image TEST_IMAGE --pelloryctl PATH --cache DIR --work DIR
+
+At every boot the firmware loads the simulator through a Driver#### entry,
+then, after BootNext, tries convsim-dump.efi (first in BootOrder: it
+writes the simulator's flash and counts beside itself and returns an
+error, so the boot manager goes on) and then Linux. The guest's steps
+(tools/linux-guest-init.sh) copy what each boot left before the next
+boot's dump overwrites it.
+"""
+import argparse
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from pathlib import Path
+
+TOOLS = Path(__file__).resolve().parents[2] / "tools"
+sys.path.insert(0, str(TOOLS))
+import linux_guest  # noqa: E402
+import linux_run  # noqa: E402
+import qemu_run  # noqa: E402
+
+BANNER = "Pellory Version:0.4"
+SIM = "EFI/convsim"
+INCOMING = "incoming/pellory.efi"
+BOOT_TIMEOUT = 420
+# Half the image's 256 pages.
+RESET_AFTER_PAGES = 128
+# Boot entries the first Linux boot makes: the simulator as a driver, the
+# dump and Linux in BootOrder (-c puts each new one first).
+ENTRIES = r"""set -e
+efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\linux\vmlinuz.efi' -L linux -u '%s'
+efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim-dump.efi' -L convsim-dump
+efibootmgr -q -r -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim.efi' -L convsim
+set +e
+""" % linux_run.COMMAND_LINE
+SCHEDULE = "pelloryctl schedule /boot/efi/%s\necho schedule-rc=$?\nafter reboot\n" % INCOMING
+# What a boot after the program's one leaves: the record, the state of
+# BootNext, and the simulator's files under this boot's number.
+LOOK = r"""pelloryctl result --json > /tmp/result.json
+echo "result-rc=$?"
+echo "JSON $(cat /tmp/result.json)"
+[ -e /sys/firmware/efi/efivars/BootNext-8be4df61-93ca-11d2-aa0d-00e098032b8c ] && echo bootnext=set
+cp /boot/efi/EFI/convsim/simrec.txt /boot/efi/EFI/convsim/simrec-$BOOT.txt
+cp /boot/efi/EFI/convsim/flash0.bin /boot/efi/EFI/convsim/flash-$BOOT.bin
+"""
+
+
+def step_value(body, key):
+    """The value of the first `key=...` or `KEY ...` line of a step."""
+    for line in body.splitlines():
+        line = line.strip()
+        if line.startswith(key + "=") or line.startswith(key + " "):
+            return line[len(key) + 1:]
+    return None
+
+
+def scheduled_id(step):
+    """The id `pelloryctl schedule` printed ("Request: ID (after=...)")."""
+    text = step_value(step.body, "Request:") if step else None
+    return text.split()[0] if text else None
+
+
+def record_counts(text):
+    return dict(line.split("=", 1) for line in text.decode().splitlines() if "=" in line)
+
+
+def disk_files(efi_dir, signed_dir, program):
+    source = signed_dir or efi_dir
+    return {
+        f"{SIM}/convsim.efi": os.path.join(source, "convsim.efi"),
+        f"{SIM}/convsim-dump.efi": os.path.join(source, "convsim-dump.efi"),
+        INCOMING: str(program),
+    }
+
+
+class RoundTrip:
+    def __init__(self, args, name, firmware=None):
+        self.args = args
+        self.failures = []
+        self.machine = linux_run.Machine(Path(args.work) / name, firmware)
+        self.kernel, self.initrd = linux_guest.build(
+            args.cache, [args.pelloryctl, "/usr/bin/efibootmgr"])
+
+    def check(self, condition, message):
+        if not condition:
+            self.failures.append(message)
+
+    def boot(self, steps, files):
+        step_files = {f"{linux_run.STEPS}/{n}.sh": text.encode() for n, text in steps.items()}
+        self.machine.make_disk({**files, **step_files}, self.kernel, self.initrd)
+        return self.boot_again(steps)
+
+    def boot_again(self, numbers):
+        """One QEMU process from the firmware's boot entries, on the disk as
+        it is; returns the Result and its guest steps by number."""
+        result = self.machine.boot(BOOT_TIMEOUT, console_out=self.machine.work / "console.txt")
+        got = {s.number: s for s in result.steps}
+        for number in numbers:
+            self.check(number in got, f"guest step {number} did not run")
+        for step in result.steps:
+            print(f"step {step.number} at {step.seconds:.1f} s (kernel uptime {step.uptime} s), "
+                  f"rc {step.rc}:\n{step.body}")
+        print(f"QEMU ran {result.wall_time:.1f} s")
+        return result, got
+
+    def between(self, result, got, first, second):
+        """The console from step `first`'s end to step `second`'s begin."""
+        if first in got and second in got:
+            return result.text[got[first].end:got[second].begin]
+        return ""
+
+    def json_of(self, step):
+        text = step_value(step.body, "JSON") if step else None
+        try:
+            return json.loads(text)
+        except (TypeError, ValueError):
+            self.failures.append(f"no JSON from pelloryctl result in {step.body if step else ''!r}")
+            return {}
+
+    def finish(self):
+        for failure in self.failures:
+            print("FAIL:", failure)
+        return 1 if self.failures else 0
+
+
+def successful(args):
+    trip = RoundTrip(args, "successful")
+    steps = {1: ENTRIES + SCHEDULE, 2: LOOK + "after reboot\n", 3: LOOK}
+    result, got = trip.boot(steps, disk_files(args.efi_dir, None, Path(args.efi_dir) /
+                                              "pellory-testimage.efi"))
+    first, second, third = (got.get(n) for n in (1, 2, 3))
+    trip.check(first and step_value(first.body, "schedule-rc") == "0",
+               "pelloryctl schedule failed")
+    update = trip.between(result, got, 1, 2)
+    trip.check(BANNER in update, "the program did not run between the first and second boot")
+    trip.check("Download success,Please shutdown to reset the system!" in update,
+               "the update did not succeed")
+    trip.check("Press any key" not in update, "the program held its screen")
+    trip.check(first and all(k.offset <= first.begin for k in result.keys_sent),
+               "a key was sent after Linux first came up")
+    record = trip.json_of(second)
+    print("pelloryctl result --json after the update:", json.dumps(record))
+    want = {"state": "successful", "start": "boot", "converter_oui": "0A1B2C",
+            "bootloader": "2.0.1", "firmware_before": "0x07_0x22", "outcome": "successful"}
+    for key, value in want.items():
+        trip.check(record.get(key) == value, f"result {key} is {record.get(key)!r}, not {value!r}")
+    trip.check(second and step_value(second.body, "result-rc") == "0", "result did not exit 0")
+    trip.check(record.get("request") == scheduled_id(first),
+               "the record does not name the scheduled request")
+    trip.check(second and "bootnext=set" not in second.body, "BootNext is left after the run")
+    image = Path(args.image).read_bytes()
+    flash = trip.machine.read(f"{SIM}/flash-2.bin")
+    trip.check(flash == image, "the flash after the update differs from the image")
+    # The third boot: no program, nothing sent to the converter.
+    again = trip.between(result, got, 2, 3)
+    trip.check(again and BANNER not in again, "the program started again at the third boot")
+    trip.check("convsim-dump: wrote simrec.txt" in again, "no dump at the third boot")
+    counts = record_counts(trip.machine.read(f"{SIM}/simrec-3.txt") or b"")
+    trip.check(counts.get("pagesCommitted0") == "0",
+               f"the converter got pages at the third boot: {counts.get('pagesCommitted0')}")
+    trip.check(third and trip.json_of(third).get("state") == "successful",
+               "the record did not stay successful")
+    return trip.finish()
+
+
+def interrupted(args):
+    """The simulator resets the machine in the middle of the pages: the
+    program's first record (outcome=started) is what Linux finds."""
+    trip = RoundTrip(args, "interrupted")
+    files = disk_files(args.efi_dir, None, Path(args.efi_dir) / "pellory-testimage.efi")
+    files["convsim.cfg"] = b"resetAfterPages = %d\n" % RESET_AFTER_PAGES
+    steps = {1: ENTRIES + SCHEDULE, 2: LOOK + "rm /boot/efi/convsim.cfg\n"}
+    result, got = trip.boot(steps, files)
+    first, second = got.get(1), got.get(2)
+    trip.check(first and step_value(first.body, "schedule-rc") == "0",
+               "pelloryctl schedule failed")
+    cut = trip.between(result, got, 1, 2)
+    reset = "convsim: %d pages committed; resetting the machine" % RESET_AFTER_PAGES
+    trip.check(reset in cut, "the simulator did not reset the machine")
+    trip.check(cut.count(BANNER) == 1, "the program did not run exactly once")
+    trip.check("Page:%02X" % (0x100 - RESET_AFTER_PAGES) in cut.split(reset)[0],
+               "the pages before the reset are not in the console")
+    trip.check("verifying" not in cut, "the run went on past the reset")
+    record = trip.json_of(second)
+    print("pelloryctl result --json after the reset:", json.dumps(record))
+    trip.check(record.get("state") == "interrupted",
+               f"state is {record.get('state')!r}, not interrupted")
+    trip.check(record.get("outcome") == "started", "the record's outcome is not started")
+    trip.check(record.get("request") == scheduled_id(first),
+               "the record does not name the scheduled request")
+    trip.check(second and step_value(second.body, "result-rc") == "1", "result did not exit 1")
+    trip.check(second and "bootnext=set" not in second.body, "BootNext is left after the reset")
+    return trip.finish()
+
+
+def untrusted_signature(program, out):
+    """`program` signed with a key made here, which no db trusts: it
+    carries a signature, as pelloryctl demands under Secure Boot, and the
+    firmware refuses it."""
+    with tempfile.TemporaryDirectory() as keys:
+        key, cert = os.path.join(keys, "key.pem"), os.path.join(keys, "cert.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                        "-subj", "/CN=Pellory test key no db trusts", "-keyout", key, "-out", cert],
+                       check=True, stdin=subprocess.DEVNULL, capture_output=True)
+        subprocess.run(["sh", str(TOOLS / "sign-efi.sh"), str(program), str(out), key, cert],
+                       check=True, stdin=subprocess.DEVNULL)
+    return out
+
+
+def snakeoil_signed(unsigned, out):
+    """`unsigned` signed with the key the snakeoil firmware's db trusts."""
+    key = Path(out).with_suffix(".key")
+    old_mask = os.umask(0o077)
+    try:
+        subprocess.run(["openssl", "pkey", "-in", qemu_run.SNAKEOIL_KEY, "-passin",
+                        "pass:" + qemu_run.SNAKEOIL_PASSWORD, "-out", str(key)],
+                       check=True, stdin=subprocess.DEVNULL)
+        subprocess.run(["sh", str(TOOLS / "sign-efi.sh"), str(unsigned), str(out), str(key),
+                        qemu_run.SNAKEOIL_CERT], check=True, stdin=subprocess.DEVNULL)
+    finally:
+        os.umask(old_mask)
+        key.unlink(missing_ok=True)
+    return out
+
+
+def pending(args):
+    """Secure Boot: a program signed with a key the firmware does not trust
+    is refused at BootNext, Linux comes back and the request is still there."""
+    trip = RoundTrip(args, "pending", qemu_run.SECURE)
+    work = trip.machine.work
+    kernel = snakeoil_signed(trip.kernel, work / "vmlinuz-snakeoil.efi")
+    program = untrusted_signature(Path(args.efi_dir) / "pellory-testimage.efi",
+                                  work / "pellory-untrusted.efi")
+    files = disk_files(args.efi_dir, args.signed_dir, program)
+    # The shell is refused under Secure Boot: a first QEMU process boots the
+    # signed kernel with -kernel, only to make the entries.
+    steps = {1: ENTRIES, 2: "echo secureboot=$(tail -c1 /sys/firmware/efi/efivars/SecureBoot-* "
+             "| od -An -tu1 | tr -d ' ')\n" + SCHEDULE, 3: LOOK}
+    trip.machine.make_disk({**files, **{f"{linux_run.STEPS}/{n}.sh": t.encode()
+                                        for n, t in steps.items()}}, kernel, trip.initrd)
+    setup = trip.machine.boot(BOOT_TIMEOUT, kernel=kernel, initrd=trip.initrd)
+    trip.check([s.number for s in setup.steps] == [1], "the set-up boot did not run step 1 alone")
+    result, got = trip.boot_again((2, 3))
+    second, third = got.get(2), got.get(3)
+    trip.check(second and step_value(second.body, "secureboot") == "1", "Secure Boot is not on")
+    trip.check(second and step_value(second.body, "schedule-rc") == "0",
+               "pelloryctl schedule failed")
+    refused = trip.between(result, got, 2, 3)
+    trip.check("Access Denied" in refused or "Security Violation" in refused,
+               "the firmware did not refuse the program")
+    trip.check(BANNER not in refused, "the refused program ran")
+    record = trip.json_of(third)
+    print("pelloryctl result --json after the refusal:", json.dumps(record))
+    trip.check(record.get("state") == "pending", f"state is {record.get('state')!r}, not pending")
+    trip.check(third and step_value(third.body, "result-rc") == "2", "result did not exit 2")
+    counts = record_counts(trip.machine.read(f"{SIM}/simrec-3.txt") or b"")
+    trip.check(counts.get("dpcdReads0") == "0", "the converter was reached")
+    return trip.finish()
+
+
+SCENARIOS = {"successful": successful, "interrupted": interrupted, "pending": pending}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    parser.add_argument("--efi-dir", required=True)
+    parser.add_argument("--image", required=True)
+    parser.add_argument("--pelloryctl", required=True)
+    parser.add_argument("--cache", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--signed-dir", help="the snakeoil-signed simulator (secure_setup.py)")
+    return SCENARIOS[parser.parse_args().scenario](parser.parse_args())
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,61 @@
+#!/bin/sh
+# /init of the Linux test guest (tools/linux_guest.py puts it in the
+# initramfs). It brings up what a real OS gives a program that schedules a
+# firmware update: proc, sysfs, devtmpfs, efivarfs and the EFI System
+# Partition at /boot/efi. Then it runs this boot's step from the ESP, so one
+# cached initramfs serves every test: boot N of a disk runs
+# \EFI\linux\steps\N.sh, and \EFI\linux\boots counts the boots. The step's
+# output lies between the markers below, on ttyS0. A step asks for what
+# comes next with `after reboot` (or `after poweroff`, the default).
+export PATH=/bin:/usr/bin:/sbin:/usr/sbin
+export AFTER_FILE=/run/after
+ESP=/boot/efi
+STEPS=$ESP/EFI/linux/steps
+COUNT=$ESP/EFI/linux/boots
+
+say() { echo "guest: $*"; }
+
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /run
+mount -t tmpfs tmpfs /tmp
+
+# Debian's cloud kernel builds all of these as modules.
+for module in efivarfs virtio_pci virtio_blk vfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1; do
+  modprobe "$module" || say "modprobe $module failed"
+done
+mount -t efivarfs efivarfs /sys/firmware/efi/efivars || say "no efivarfs"
+
+# The disk's partition shows up a moment after virtio_blk binds.
+tries=0
+while [ ! -b /dev/vda1 ] && [ "$tries" -lt 200 ]; do
+  sleep 0.05
+  tries=$((tries + 1))
+done
+mount -t vfat -o flush /dev/vda1 $ESP || say "the ESP (/dev/vda1) can not be mounted"
+
+boot=$(( $(cat $COUNT 2>/dev/null || echo 0) + 1 ))
+echo "$boot" > $COUNT
+sync
+export BOOT="$boot"
+
+echo "==GUEST $boot BEGIN uptime=$(cut -d' ' -f1 /proc/uptime)=="
+if [ -f "$STEPS/$boot.sh" ]; then
+  sh "$STEPS/$boot.sh"
+  rc=$?
+else
+  echo "guest: no step $boot"
+  rc=127
+fi
+echo "==GUEST $boot END rc=$rc uptime=$(cut -d' ' -f1 /proc/uptime)=="
+
+next=$(cat $AFTER_FILE 2>/dev/null || echo poweroff)
+umount $ESP
+sync
+case "$next" in
+  reboot) reboot -f ;;
+  *) poweroff -f ;;
+esac
+# reboot -f returns before the reset takes effect.
+sleep 60

@@ -1,0 +1,197 @@
+#!/usr/bin/env python3
+"""Boots of the Linux test guest under OVMF, on one machine whose NVRAM
+lives on: a GPT disk with one EFI System Partition (the service stick's
+writer) on virtio-blk, and a variable store that each boot of the machine
+keeps, across the guest's own reboots inside one QEMU process (there is no
+-no-reboot here) and across QEMU processes. QEMU ends when the guest
+powers off.
+
+The ESP holds the kernel as \\EFI\\linux\\vmlinuz.efi, the initramfs as
+\\EFI\\linux\\initrd.img and the steps the guest runs, \\EFI\\linux\\steps\\N.sh
+for its Nth boot (see tools/linux-guest-init.sh). On fresh variables the
+firmware finds no entry for the kernel and falls through to its UEFI Shell,
+whose startup.nsh starts the kernel; the first step then makes the guest's
+own boot entries.
+
+    machine = linux_run.Machine(work_dir, firmware=None)
+    machine.make_disk({"EFI/linux/steps/1.sh": b"...", ...}, kernel, initrd)
+    result = machine.boot(timeout=120)
+    for step in linux_run.guest_steps(result.text): ...
+
+Only the Python standard library is used; the boot loop is qemu_run's.
+"""
+import re
+import shutil
+import subprocess
+import time
+from dataclasses import dataclass
+from pathlib import Path
+
+import fat_volume
+import qemu_run
+import usb_image
+
+ESP_OFFSET = usb_image.ESP_OFFSET
+KERNEL = "EFI/linux/vmlinuz.efi"
+INITRD = "EFI/linux/initrd.img"
+STEPS = "EFI/linux/steps"
+# The kernel's command line in its boot entry, in the shell's startup.nsh
+# and, with -kernel, in -append (where there is no initrd= to give).
+CONSOLE_ARGS = "console=ttyS0 quiet"
+COMMAND_LINE = "initrd=\\EFI\\linux\\initrd.img " + CONSOLE_ARGS
+STARTUP = "@echo -off\nfs0:\\EFI\\linux\\vmlinuz.efi " + COMMAND_LINE + "\n"
+# Text that means the boot can not end well: QEMU is stopped at once.
+FATAL = ("Kernel panic", "guest: the ESP (/dev/vda1) can not be mounted")
+MEMORY_MIB = 512
+
+_STEP = re.compile(r"==GUEST (\d+) BEGIN uptime=([\d.]+)==\r?\n(.*?)"
+                   r"==GUEST \1 END rc=(\d+) uptime=([\d.]+)==", re.S)
+
+
+@dataclass
+class GuestStep:
+    number: int         # the boot of the disk this step ran in (1, 2, ...)
+    body: str           # its output, CR LF as the serial line gave it
+    rc: int
+    uptime: float       # the kernel's uptime when the step began
+    begin: int          # offsets of the markers in the clean console
+    end: int
+    seconds: float = None   # from QEMU's start to the step's begin marker
+
+
+def guest_steps(text):
+    """The guest steps in a clean console, in order."""
+    return [GuestStep(int(m.group(1)), m.group(3), int(m.group(4)), float(m.group(2)),
+                      m.start(), m.end()) for m in _STEP.finditer(text)]
+
+
+class _Clock:
+    """A console sink that notes when each piece of the serial output came,
+    so a text's offset tells its time."""
+
+    def __init__(self, started):
+        self.started = started
+        self.marks = []   # (raw length before the chunk, seconds)
+        self.length = 0
+
+    def write(self, chunk):
+        self.marks.append((self.length, time.monotonic() - self.started))
+        self.length += len(chunk)
+
+    def flush(self):
+        pass
+
+    def seconds_at(self, raw_offset):
+        seconds = None
+        for start, at in self.marks:
+            if start > raw_offset:
+                break
+            seconds = at
+        return seconds
+
+
+class _Watch(qemu_run._Keys):
+    """The usual key presses, plus a stop as soon as a fatal text shows."""
+
+    def __init__(self, presses, started, fatal):
+        super().__init__(presses, started)
+        self.fatal = fatal
+        self.stopped_by = None
+
+    def step(self, process, console):
+        super().step(process, console)
+        if self.stopped_by is None:
+            text = qemu_run.clean(bytes(console))
+            self.stopped_by = next((f for f in self.fatal if f in text), None)
+            if self.stopped_by and process.poll() is None:
+                process.kill()
+
+
+class Machine:
+    """One test machine: its disk and its variable store in `work`."""
+
+    def __init__(self, work, firmware=None):
+        self.work = Path(work)
+        self.work.mkdir(parents=True, exist_ok=True)
+        self.firmware = firmware
+        self.disk = self.work / "disk.img"
+        self.vars = self.work / "vars.fd"
+        shutil.copyfile(qemu_run.firmware_files(firmware)[1], self.vars)
+
+    @property
+    def volume(self):
+        return f"{self.disk}@@{ESP_OFFSET}"
+
+    def make_disk(self, files, kernel, initrd, startup=STARTUP):
+        """A fresh disk: GPT, one ESP holding the kernel, the initramfs,
+        startup.nsh and `files` (name -> host path or bytes)."""
+        with open(self.disk, "wb") as disk:
+            disk.truncate(usb_image.DISK_SECTORS * usb_image.SECTOR)
+        usb_image.write_partition_table(self.disk)
+        usb_image.format_partition(self.disk)
+        everything = {KERNEL: str(kernel), INITRD: str(initrd), **files}
+        fat_volume.add_files(self.volume, everything, startup=startup)
+
+    def read(self, name):
+        """A file's bytes from the ESP, or None."""
+        return fat_volume.read_file(self.volume, name)
+
+    def _command(self, kernel=None, initrd=None, append=None):
+        code = qemu_run.firmware_files(self.firmware)[0]
+        machine = ["-machine", "q35"]
+        if self.firmware == qemu_run.SECURE:
+            machine = ["-machine", "q35,smm=on",
+                       "-global", "driver=cfi.pflash01,property=secure,value=on"]
+        direct = []
+        if kernel:
+            direct = ["-kernel", str(kernel), "-initrd", str(initrd), "-append", append]
+        return [qemu_run.QEMU, *machine, "-accel", "tcg", "-m", str(MEMORY_MIB),
+                "-display", "none", "-nodefaults", "-serial", "stdio",
+                "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
+                "-drive", f"if=pflash,format=raw,file={self.vars}",
+                "-drive", f"if=none,id=esp,format=raw,file={self.disk}",
+                "-device", "virtio-blk-pci,drive=esp", *direct]
+
+    def boot(self, timeout, kernel=None, initrd=None, append=CONSOLE_ARGS, console_out=None,
+             fatal=FATAL):
+        """One QEMU process, until the guest powers off. `kernel`/`initrd`
+        boot through QEMU's -kernel instead of the firmware's boot entries.
+        Returns qemu_run's Result; each GuestStep of it has its time.
+        Raises qemu_run.BootTimeout when `timeout` passes first, and
+        RuntimeError when a fatal text showed."""
+        command = self._command(kernel, initrd, append)
+        started = time.monotonic()
+        clock = _Clock(started)
+        watch = _Watch([qemu_run.KeyPress(qemu_run.COUNTDOWN_PROMPT)], started, fatal)
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE)
+        try:
+            console, errors, timed_out = qemu_run._drain(process, started + timeout, clock, watch)
+        finally:
+            if process.poll() is None:
+                process.kill()
+            exit_code = process.wait()
+            for stream in (process.stdin, process.stdout, process.stderr):
+                stream.close()
+        if console_out:
+            Path(console_out).write_bytes(console)
+        result = qemu_run.Result(bytes(console), None if timed_out else exit_code,
+                                 time.monotonic() - started, timed_out, watch.sent,
+                                 stderr=errors.decode("utf-8", "replace"))
+        result.steps = guest_steps(result.text)
+        _time_steps(result, clock)
+        if timed_out:
+            raise qemu_run.BootTimeout(f"QEMU did not finish within {timeout} s; console:\n"
+                                       f"{result.text}", result)
+        if watch.stopped_by:
+            raise RuntimeError(f"stopped on {watch.stopped_by!r}; console:\n{result.text}")
+        return result
+
+
+def _time_steps(result, clock):
+    # The clean console drops escapes, so each begin marker is found again
+    # in the raw bytes to read its time.
+    raw = result.console_raw.decode("latin-1")
+    for step in result.steps:
+        at = raw.find(f"==GUEST {step.number} BEGIN")
+        step.seconds = clock.seconds_at(at) if at != -1 else None
