@@ -64,10 +64,10 @@ class _Keys:
         self.due = None
 
 
-def _drain(process, deadline, console_sink, keys, arrivals):
+def _drain(process, deadline, console_sink, keys, arrivals=None):
     """Collect serial output until QEMU closes it or the deadline passes,
     sending the keys on the way and noting when each read came in
-    (`arrivals`). Returns (console, stderr, timed_out)."""
+    (`arrivals`, when given). Returns (console, stderr, timed_out)."""
     console, errors = bytearray(), bytearray()
     streams = {process.stdout.fileno(): console, process.stderr.fileno(): errors}
     with selectors.DefaultSelector() as selector:
@@ -89,7 +89,7 @@ def _drain(process, deadline, console_sink, keys, arrivals):
                     del streams[key.fd]
                     continue
                 streams[key.fd].extend(chunk)
-                if key.fd == process.stdout.fileno():
+                if key.fd == process.stdout.fileno() and arrivals is not None:
                     arrivals.append((time.monotonic() - keys.started, len(console)))
                 if key.fd == process.stdout.fileno() and console_sink:
                     console_sink.write(chunk)
