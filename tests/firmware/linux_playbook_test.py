@@ -66,6 +66,8 @@ def inventory(work, port, key):
         f"ansible_host=127.0.0.1\nansible_port={port}\nansible_user=root\n"
         f"ansible_ssh_private_key_file={key}\nansible_python_interpreter=/usr/bin/python3\n"
         "ansible_ssh_transfer_method=piped\n"
+        # Both names reach one guest: a shared SSH master would outlive its reboot.
+        "ansible_ssh_args='-o ControlMaster=no'\n"
         "ansible_ssh_common_args='-o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null "
         "-o ServerAliveInterval=5 -o ServerAliveCountMax=3'\n")
     return path
