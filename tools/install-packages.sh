@@ -13,8 +13,11 @@ set -eu
 # efibootmgr/e2fsprogs: copied with their libraries into the Linux test guest
 # (tools/linux_guest.py), which makes its boot entries with efibootmgr and
 # lifts efivarfs' immutable flag with chattr. The guest's kernel and busybox
-# are downloaded as packages and unpacked, never installed.
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs"
+# are downloaded as packages and unpacked, never installed;
+# ansible-core/openssh-client: the fleet playbook and its test, which reach
+# the guest's SSH server, dropbear-bin (copied into the guest, never run on
+# the host; Debian's python3 goes in with it).
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin"
 
 missing_packages() {
     list=""

@@ -4,7 +4,8 @@
 # firmware update: proc, sysfs, devtmpfs, efivarfs and the EFI System
 # Partition at /boot/efi. Then it runs this boot's step from the ESP, so one
 # cached initramfs serves every test: boot N of a disk runs
-# \EFI\linux\steps\N.sh, and \EFI\linux\boots counts the boots. The step's
+# \EFI\linux\steps\N.sh (or every.sh when there is no N.sh), and
+# \EFI\linux\boots counts the boots. The step's
 # output lies between the markers below, on ttyS0. A step asks for what
 # comes next with `after reboot` (or `after poweroff`, the default).
 export PATH=/bin:/usr/bin:/sbin:/usr/sbin
@@ -22,7 +23,8 @@ mount -t tmpfs tmpfs /run
 mount -t tmpfs tmpfs /tmp
 
 # Debian's cloud kernel builds all of these as modules.
-for module in efivarfs virtio_pci virtio_blk vfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1; do
+for module in efivarfs virtio_pci virtio_blk vfat nls_cp437 nls_ascii nls_utf8 nls_iso8859-1 \
+              virtio_net; do
   modprobe "$module" || say "modprobe $module failed"
 done
 mount -t efivarfs efivarfs /sys/firmware/efi/efivars || say "no efivarfs"
@@ -43,6 +45,9 @@ export BOOT="$boot"
 echo "==GUEST $boot BEGIN uptime=$(cut -d' ' -f1 /proc/uptime)=="
 if [ -f "$STEPS/$boot.sh" ]; then
   sh "$STEPS/$boot.sh"
+  rc=$?
+elif [ -f "$STEPS/every.sh" ]; then
+  sh "$STEPS/every.sh"
   rc=$?
 else
   echo "guest: no step $boot"

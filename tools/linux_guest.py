@@ -24,6 +24,7 @@ import tempfile
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import linux_guest_ssh  # noqa: E402
 from cpio_newc import Archive  # noqa: E402
 
 KERNEL_PACKAGE = "linux-image-cloud-amd64"   # a metapackage: the kernel is its dependency
@@ -33,7 +34,10 @@ INIT_SCRIPT = Path(__file__).with_name("linux-guest-init.sh")
 # ESP on a virtio disk (virtio_pci's own dependencies live beside it).
 MODULE_PATHS = ("kernel/fs/efivarfs", "kernel/drivers/virtio", "kernel/drivers/block/virtio_blk.ko",
                 "kernel/fs/fat", "kernel/fs/nls/nls_cp437.ko", "kernel/fs/nls/nls_ascii.ko",
-                "kernel/fs/nls/nls_utf8.ko", "kernel/fs/nls/nls_iso8859-1.ko")
+                "kernel/fs/nls/nls_utf8.ko", "kernel/fs/nls/nls_iso8859-1.ko",
+                # The network of the guest the playbook reaches over SSH.
+                "kernel/drivers/net/virtio_net.ko", "kernel/drivers/net/net_failover.ko",
+                "kernel/net/core/failover.ko")
 DIRECTORIES = ("bin", "dev", "proc", "sys", "run", "tmp", "boot", "boot/efi", "etc")
 # A step's way to say what the guest does after it.
 AFTER_SCRIPT = b'#!/bin/sh\necho "$1" > "$AFTER_FILE"\n'
@@ -78,7 +82,9 @@ def fetch(cache):
     cache = Path(cache)
     stamp = cache / "packages.json"
     if stamp.exists():
-        return json.loads(stamp.read_text())
+        described = json.loads(stamp.read_text())
+        if described.get("module_paths") == list(MODULE_PATHS):
+            return described
     debs = cache / "debs"
     shutil.rmtree(debs, ignore_errors=True)
     debs.mkdir(parents=True)
@@ -101,7 +107,8 @@ def fetch(cache):
     versions = {name: _run("dpkg-deb", "-f", str(found[name]), "Version").strip()
                 for name in (kernel_name, BUSYBOX_PACKAGE)}
     shutil.rmtree(debs)
-    described = {"release": release, "kernel": kernel_name, "versions": versions}
+    described = {"release": release, "kernel": kernel_name, "versions": versions,
+                 "module_paths": list(MODULE_PATHS)}
     stamp.write_text(json.dumps(described, indent=1) + "\n")
     return described
 
@@ -137,9 +144,18 @@ def _applets(busybox):
     return sorted(set(_run(str(busybox), "--list").split()) - {"busybox"})
 
 
-def build_initramfs(cache, described, programs, out):
+def add_program(archive, program, name=None):
+    """`program` in the archive as `name` (default bin/ and its own name),
+    with the shared libraries it loads at their own paths."""
+    archive.file(name or f"bin/{Path(program).name}", Path(program).read_bytes(), 0o755)
+    for library in shared_libraries(program):
+        archive.file(library.lstrip("/"), Path(library).read_bytes(), 0o755)
+
+
+def build_initramfs(cache, described, programs, out, ssh=False):
     """The initramfs as one gzip'd newc archive, every entry owned by root
-    with time 0, so the same inputs give the same bytes."""
+    with time 0, so the same inputs give the same bytes. With `ssh` it
+    also holds an SSH server and Python (linux_guest_ssh)."""
     archive = Archive()
     for name in DIRECTORIES:
         archive.directory(name)
@@ -156,15 +172,17 @@ def build_initramfs(cache, described, programs, out):
         else:
             archive.file(name, path.read_bytes(), 0o644)
     for program in programs:
-        archive.file(f"bin/{Path(program).name}", Path(program).read_bytes(), 0o755)
-        for library in shared_libraries(program):
-            archive.file(library.lstrip("/"), Path(library).read_bytes(), 0o755)
+        add_program(archive, program)
+    if ssh:
+        linux_guest_ssh.add_to(archive, add_program)
     Path(out).write_bytes(gzip.compress(archive.finish(), compresslevel=6, mtime=0))
 
 
-def _inputs_digest(described, programs):
+def _inputs_digest(described, programs, ssh):
     digest = hashlib.sha256(json.dumps(described, sort_keys=True).encode())
     files = [INIT_SCRIPT, Path(__file__)]
+    if ssh:
+        files += linux_guest_ssh.inputs()
     for program in programs:
         files += [Path(program), *map(Path, shared_libraries(program))]
     for path in files:
@@ -172,16 +190,18 @@ def _inputs_digest(described, programs):
     return digest.hexdigest()
 
 
-def build(cache, programs=()):
-    """Kernel and initramfs in `cache`; returns (vmlinuz.efi, initrd.img)."""
+def build(cache, programs=(), ssh=False):
+    """Kernel and initramfs in `cache`; returns (vmlinuz.efi, initrd.img),
+    or initrd-ssh.img with `ssh`."""
     cache = Path(cache)
     cache.mkdir(parents=True, exist_ok=True)
     described = fetch(cache)
-    initrd, stamp = cache / "initrd.img", cache / "initrd.inputs"
-    wanted = _inputs_digest(described, programs)
+    name = "initrd-ssh" if ssh else "initrd"
+    initrd, stamp = cache / f"{name}.img", cache / f"{name}.inputs"
+    wanted = _inputs_digest(described, programs, ssh)
     if not initrd.exists() or not stamp.exists() or stamp.read_text() != wanted:
-        build_initramfs(cache, described, programs, cache / "initrd.partial")
-        os.replace(cache / "initrd.partial", initrd)
+        build_initramfs(cache, described, programs, cache / f"{name}.partial", ssh)
+        os.replace(cache / f"{name}.partial", initrd)
         stamp.write_text(wanted)
     return cache / "vmlinuz.efi", initrd
 
@@ -191,8 +211,10 @@ def main(argv=None):
     parser.add_argument("--cache", required=True)
     parser.add_argument("--program", action="append", default=[],
                         help="a Linux program to put in the guest's /bin")
+    parser.add_argument("--ssh", action="store_true",
+                        help="also an SSH server and Python, for the playbook (initrd-ssh.img)")
     args = parser.parse_args(argv)
-    kernel, initrd = build(args.cache, args.program)
+    kernel, initrd = build(args.cache, args.program, args.ssh)
     described = json.loads(Path(args.cache, "packages.json").read_text())
     print(f"linux guest: {kernel} ({described['kernel']} {described['versions'][described['kernel']]}), "
           f"{initrd} ({initrd.stat().st_size} bytes)")

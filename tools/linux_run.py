@@ -23,6 +23,7 @@ Only the Python standard library is used; the boot loop is qemu_run's.
 import re
 import shutil
 import subprocess
+import threading
 import time
 from dataclasses import dataclass
 from pathlib import Path
@@ -110,10 +111,12 @@ class _Watch(qemu_run._Keys):
 class Machine:
     """One test machine: its disk and its variable store in `work`."""
 
-    def __init__(self, work, firmware=None):
+    def __init__(self, work, firmware=None, qemu_args=(), memory_mib=MEMORY_MIB):
         self.work = Path(work)
         self.work.mkdir(parents=True, exist_ok=True)
         self.firmware = firmware
+        self.qemu_args = list(qemu_args)
+        self.memory_mib = memory_mib
         self.disk = self.work / "disk.img"
         self.vars = self.work / "vars.fd"
         shutil.copyfile(qemu_run.firmware_files(firmware)[1], self.vars)
@@ -145,12 +148,12 @@ class Machine:
         direct = []
         if kernel:
             direct = ["-kernel", str(kernel), "-initrd", str(initrd), "-append", append]
-        return [qemu_run.QEMU, *machine, "-accel", "tcg", "-m", str(MEMORY_MIB),
+        return [qemu_run.QEMU, *machine, "-accel", "tcg", "-m", str(self.memory_mib),
                 "-display", "none", "-nodefaults", "-serial", "stdio",
                 "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
                 "-drive", f"if=pflash,format=raw,file={self.vars}",
                 "-drive", f"if=none,id=esp,format=raw,file={self.disk}",
-                "-device", "virtio-blk-pci,drive=esp", *direct]
+                "-device", "virtio-blk-pci,drive=esp", *self.qemu_args, *direct]
 
     def boot(self, timeout, kernel=None, initrd=None, append=CONSOLE_ARGS, console_out=None,
              fatal=FATAL):
@@ -186,6 +189,60 @@ class Machine:
         if watch.stopped_by:
             raise RuntimeError(f"stopped on {watch.stopped_by!r}; console:\n{result.text}")
         return result
+
+
+class Running:
+    """A guest that runs while the caller talks to it (over SSH): its
+    serial console goes to `console_path`, read by a thread that wakes the
+    waiters of a text."""
+
+    def __init__(self, command, console_path):
+        self.process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                        stderr=subprocess.STDOUT)
+        self.console = bytearray()
+        self.changed = threading.Condition()
+        self.path = Path(console_path)
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
+
+    def _read(self):
+        with open(self.path, "wb") as out:
+            for chunk in iter(lambda: self.process.stdout.read1(4096), b""):
+                out.write(chunk)
+                out.flush()
+                with self.changed:
+                    self.console += chunk
+                    self.changed.notify_all()
+        with self.changed:
+            self.changed.notify_all()
+
+    def text(self):
+        with self.changed:
+            return qemu_run.clean(bytes(self.console))
+
+    def wait_for(self, text, count=1, timeout=300):
+        """Blocks until `text` showed `count` times; False when the guest
+        ended or `timeout` passed first."""
+        deadline = time.monotonic() + timeout
+        with self.changed:
+            while qemu_run.clean(bytes(self.console)).count(text) < count:
+                left = deadline - time.monotonic()
+                if left <= 0 or not self.reader.is_alive():
+                    return False
+                self.changed.wait(left)
+        return True
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.reader.join(timeout=10)
+        self.process.stdout.close()
+
+
+def start(machine):
+    """The machine's QEMU in the background, booting from its entries."""
+    return Running(machine._command(), machine.work / "console.txt")
 
 
 def _time_steps(result, clock):
