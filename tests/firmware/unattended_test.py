@@ -30,7 +30,7 @@ import ovmf_vars  # noqa: E402
 import qemu_run  # noqa: E402
 from history_test import HEADER  # noqa: E402
 from scenario_test import identification, record, whole  # noqa: E402
-from stick_test import PROMPT  # noqa: E402
+from stick_test import PROMPT, report as verdict  # noqa: E402
 
 SERIAL = "BENCH-0043"
 UUID = "12345678-9ABC-DEF0-1122-334455667799"
@@ -230,15 +230,9 @@ def _seconds(value):
 
 def report(name, result, failures):
     aborted = ABORTED.search(result.text)
-    print("%s: boot %.1f s; program's last line at %s s, the boot manager's report of "
-          "its status at %s s" % (name, result.wall_time, _seconds(result.arrival(SUCCESS)),
-                                  _seconds(aborted and result.arrival(aborted.group(0)))))
-    if failures:
-        print("FAILED %s:\n  %s" % (name, "\n  ".join(failures)))
-        print("---- console ----\n%s" % result.text)
-        return 1
-    print("passed %s" % name)
-    return 0
+    print("%s: program's last line at %s s, the boot manager's report of its status at %s s"
+          % (name, _seconds(result.arrival(SUCCESS)), _seconds(aborted and result.arrival(aborted.group(0)))))
+    return verdict(name, result, failures)
 
 
 def main():
