@@ -171,11 +171,7 @@ class Machine:
         try:
             console, errors, timed_out = qemu_run._drain(process, started + timeout, clock, watch)
         finally:
-            if process.poll() is None:
-                process.kill()
-            exit_code = process.wait()
-            for stream in (process.stdin, process.stdout, process.stderr):
-                stream.close()
+            exit_code = qemu_run.end_process(process)
         if console_out:
             Path(console_out).write_bytes(console)
         result = qemu_run.Result(bytes(console), None if timed_out else exit_code,

@@ -45,7 +45,8 @@ from pathlib import Path
 from console_text import (BEGIN_MARKER, END_MARKER, MarkerMissing, Section,  # noqa: F401
                           clean, extract, lines, strip_escapes, visible)
 from fat_volume import build_volume, list_files, read_file  # noqa: F401
-from qemu_serial import CONTINUE_KEY, KeyPress, SentKey, _drain, _Keys, _send_key  # noqa: F401
+from qemu_serial import (CONTINUE_KEY, KeyPress, SentKey, _drain, _Keys, _send_key,  # noqa: F401
+                         end_process)
 
 QEMU = "qemu-system-x86_64"
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
@@ -224,11 +225,7 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
                 console, errors, timed_out = _drain(
                     process, started + timeout, sink, pending, arrivals)
             finally:
-                if process.poll() is None:
-                    process.kill()
-                exit_code = process.wait()
-                for stream in (process.stdin, process.stdout, process.stderr):
-                    stream.close()
+                exit_code = end_process(process)
         finally:
             if sink:
                 sink.close()

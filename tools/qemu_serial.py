@@ -104,3 +104,13 @@ def _send_key(process, key):
         process.stdin.flush()
     except (BrokenPipeError, OSError):
         pass
+
+
+def end_process(process):
+    """Kill QEMU if it still runs, reap it and close its pipes; its exit code."""
+    if process.poll() is None:
+        process.kill()
+    exit_code = process.wait()
+    for stream in (process.stdin, process.stdout, process.stderr):
+        stream.close()
+    return exit_code
