@@ -209,12 +209,6 @@ TEST_F(HistoryTest, AStopMessagePrintedInTwoPartsIsKeptWhole) {
 }
 
 // Every way a run ends, as its history line names it.
-struct EndCase {
-  const char* name;
-  void (*arrange)(SimScenario&, dbl::UefiDouble&);
-  const char* outcome;
-};
-
 class EndTest : public HistoryTest, public ::testing::WithParamInterface<EndCase> {};
 
 TEST_P(EndTest, OutcomeNamesTheStage) {

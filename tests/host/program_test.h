@@ -28,6 +28,14 @@ inline std::string ImageField() {
   return text;
 }
 
+// One way a run ends: the name of the case, what brings it about, and the
+// outcome history.csv and the record name it by.
+struct EndCase {
+  const char* name;
+  void (*arrange)(SimScenario&, dbl::UefiDouble&);
+  const char* outcome;
+};
+
 class ProgramTest : public HostTest {
  protected:
   ProgramTest() : converter(std::make_unique<SimConverter>()), scenario(SimDefaultScenario()) {}

@@ -71,12 +71,6 @@ class UnattendedTest : public ProgramTest {
 
 // --- The record -----------------------------------------------------------------
 
-struct EndCase {
-  const char* name;
-  void (*arrange)(SimScenario&, dbl::UefiDouble&);
-  const char* outcome;
-};
-
 class RecordTest : public UnattendedTest, public ::testing::WithParamInterface<EndCase> {};
 
 // The first write comes before the converter is first read, the last once
