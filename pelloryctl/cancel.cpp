@@ -36,17 +36,19 @@ std::string CancelRequest(FILE* out) {
   return "";
 }
 
+// The ESP is found before anything is removed: without it the program's
+// copy would stay behind while the entry that names it is gone.
 std::string CleanAll(const std::string& esp_dir, FILE* out) {
-  std::string why = CancelRequest(out);
+  Esp esp;
+  std::string why = FindEsp(esp_dir, &esp);
   if (!why.empty()) return why;
+  if (!(why = CancelRequest(out)).empty()) return why;
   unsigned ours = 0;
   while (FindOurEntry(&ours, &why)) {
     if (!(why = Removed("the boot entry", VarDelete(efi_guid_global, BootName(ours)))).empty()) return why;
     fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
   }
   if (!why.empty()) return why;
-  Esp esp;
-  if (!(why = FindEsp(esp_dir, &esp)).empty()) return why;
   if (!(why = RemoveProgram(SystemPath(esp.mount_point))).empty()) return why;
   fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
   if (!(why = Removed(kResultName, VarDelete(kPelloryGuid, kResultName))).empty()) return why;

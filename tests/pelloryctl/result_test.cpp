@@ -133,6 +133,12 @@ TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {
   ASSERT_EQ(Ctl({"schedule", EfiImage("pellory-testimage.efi")}).status, 0);
   PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", "successful")));
   WriteFile(esp_ + "/EFI/Pellory/log.txt", Text("successful"));
+  // Without its ESP, clean refuses before it removes anything.
+  Snapshot before = Take();
+  CtlRun refused = Ctl({"clean", "--esp", "/mnt"});
+  EXPECT_EQ(refused.status, 3);
+  EXPECT_EQ(refused.err, "pelloryctl: /mnt is not a mount point\n");
+  EXPECT_EQ(Take(), before);
   CtlRun run = Ctl({"clean", "--esp", "/boot/efi/"});
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_FALSE(HasVar(kGlobal, "Boot0003"));
