@@ -9,7 +9,7 @@
 #include <cstring>
 #include <vector>
 
-#include "pelloryctl/sha256.h"
+#include "pelloryctl/crc32.h"
 #include "pelloryctl/system_paths.h"
 
 namespace {

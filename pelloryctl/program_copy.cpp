@@ -7,10 +7,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "pelloryctl/sha256.h"
+#include "hash/sha256.h"
 #include "pelloryctl/system_paths.h"
 
 namespace {
+
+bool SameDigest(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+  uint8_t da[kSha256Size], db[kSha256Size];
+  Sha256(a.data(), a.size(), da);
+  Sha256(b.data(), b.size(), db);
+  return memcmp(da, db, kSha256Size) == 0;
+}
 
 constexpr size_t kCopyLimit = 64u << 20;
 
@@ -74,7 +81,7 @@ std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>&
   if (std::string why = Replace(undo->pellory_dir, image); !why.empty()) return why;
   std::vector<uint8_t> back;
   if (!ReadWholeFile(undo->file, &back, image.size() + 1) ||
-      Sha256(back.data(), back.size()) != Sha256(image.data(), image.size()))
+      !SameDigest(back, image))
     return "the copy \\EFI\\Pellory\\pellory.efi reads back different from the program";
   return "";
 }

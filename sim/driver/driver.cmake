@@ -26,7 +26,7 @@ pellory_efi_objects(convsim-dump-objects
   ${CONVSIM_MODEL_SOURCES}
   ${CONVSIM_DIR}/driver/dump_main.cpp
   ${CONVSIM_DIR}/driver/record_text.cpp
-  ${CONVSIM_DIR}/driver/sha256.cpp
+  ${CMAKE_SOURCE_DIR}/hash/sha256.cpp
   ${CONVSIM_DIR}/driver/console_line.cpp
   ${CMAKE_SOURCE_DIR}/output/format.cpp
   ${CMAKE_SOURCE_DIR}/platform/files.cpp

@@ -3,7 +3,7 @@
 // bytes or addresses, lists are comma-separated, an empty list reads "none".
 #include "sim/driver/record_text.h"
 
-#include "sim/driver/sha256.h"
+#include "hash/sha256.h"
 
 namespace {
 

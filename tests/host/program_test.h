@@ -9,7 +9,7 @@
 
 #include "payload/firmware_image.h"
 #include "platform/start.h"
-#include "sim/driver/sha256.h"
+#include "hash/sha256.h"
 #include "sim/converter.h"
 #include "sim/gop_binding.h"
 #include "tests/host/host_test.h"

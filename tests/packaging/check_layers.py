@@ -9,14 +9,15 @@ import sys
 # What each folder may include from. Everything else (tests, bench, tools)
 # sits on top and may include anything.
 ALLOWED = {
+    "hash": {"hash"},
     "platform": {"platform"},
     "payload": {"platform", "payload"},
     "output": {"platform", "output"},
     "link": {"platform", "output", "link"},
     "record": {"platform", "payload", "output", "link", "record"},
     "app": {"platform", "payload", "output", "link", "record", "app"},
-    "sim": {"platform", "output", "sim"},
-    "pelloryctl": {"pelloryctl"},
+    "sim": {"hash", "platform", "output", "sim"},
+    "pelloryctl": {"hash", "pelloryctl"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')
 

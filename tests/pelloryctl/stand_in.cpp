@@ -12,7 +12,7 @@
 #include <filesystem>
 
 #include "pelloryctl/commands.h"
-#include "pelloryctl/sha256.h"
+#include "pelloryctl/crc32.h"
 #include "pelloryctl/variables.h"
 
 namespace fs = std::filesystem;

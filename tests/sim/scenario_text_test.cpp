@@ -8,7 +8,7 @@
 #include <string>
 
 #include "sim/driver/record_text.h"
-#include "sim/driver/sha256.h"
+#include "hash/sha256.h"
 
 namespace {
 

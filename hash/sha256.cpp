@@ -1,5 +1,5 @@
 // SHA-256 (FIPS 180-4), one buffer at a time; freestanding.
-#include "sim/driver/sha256.h"
+#include "hash/sha256.h"
 
 namespace {
 
