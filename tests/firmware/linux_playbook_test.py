@@ -9,7 +9,8 @@ nothing else leaves QEMU). One QEMU process, so NVRAM lives on.
 
 The inventory names the guest twice (pc-a, pc-b), one host per batch:
 - run 1: both update; the report has the header and two `successful` rows
-  with the simulated converter's OUI and versions and two request ids;
+  with the machine's serial (it holds a comma), the simulated converter's
+  OUI and versions and two request ids; the flash equals the image;
 - run 2: the simulator corrupts the read-back, so pc-a's record says
   `failed`, the playbook fails and stops after that batch: pc-b is never
   touched and its row is missing.
@@ -49,6 +50,8 @@ echo "%s"
 dropbear -F -E -R -s -p 22 2>/dev/null
 """ % READY
 CORRUPT = "corruptReadBack = true\n"
+SERIAL = "FLEET,0042"
+UUID = "12345678-9abc-def0-1122-334455667788"
 COLUMNS = ["host", "state", "request", "start", "time", "machine_serial", "machine_uuid", "port",
            "vendor_block", "converter_oui", "bootloader", "firmware_before", "image", "outcome"]
 
@@ -112,7 +115,8 @@ def rows(report, failures):
 
 
 def check_successful(row, failures):
-    want = {"state": "successful", "start": "boot", "converter_oui": "0A1B2C",
+    want = {"state": "successful", "start": "boot", "machine_serial": SERIAL,
+            "machine_uuid": UUID.upper(), "converter_oui": "0A1B2C",
             "bootloader": "2.0.1", "firmware_before": "0x07_0x22", "outcome": "successful"}
     for key, value in want.items():
         if row.get(key) != value:
@@ -132,8 +136,11 @@ def main():
     key.unlink(missing_ok=True)
     subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(key)], check=True)
     port = free_port()
+    # The machine's serial holds a comma, so the report's quoting is read
+    # back through a CSV reader.
     net = ["-netdev", f"user,id=n,restrict=on,hostfwd=tcp:127.0.0.1:{port}-:22",
-           "-device", "virtio-net-pci,netdev=n,romfile="]
+           "-device", "virtio-net-pci,netdev=n,romfile=",
+           "-smbios", f"type=1,serial={SERIAL.replace(',', ',,')},uuid={UUID}"]
     machine = linux_run.Machine(work / "guest", qemu_args=net, memory_mib=1024)
     program = (Path(args.efi_dir) / "pellory-testimage.efi").resolve()
     files = {**disk_files(args.efi_dir, None, program),
@@ -167,7 +174,10 @@ def main():
         if len({r["request"] for r in first}) != len(first):
             failures.append("two rows name the same request")
         # Run 2: a read-back that differs: pc-a fails, pc-b is never reached.
-        ssh(port, key, f"echo '{CORRUPT.strip()}' > /boot/efi/convsim.cfg && sync")
+        # What the last update (pc-b's) left in the converter's flash is
+        # kept before the simulator is told to corrupt the read-back.
+        ssh(port, key, f"cp /boot/efi/{SIM}/flash0.bin /boot/efi/{SIM}/flash-run1.bin && "
+                       f"echo '{CORRUPT.strip()}' > /boot/efi/convsim.cfg && sync")
         if playbook(work, hosts, program, work / "report-2.csv") == 0:
             failures.append("the second run did not fail")
         second = rows(work / "report-2.csv", failures)
@@ -177,6 +187,8 @@ def main():
         print(f"guest steps begun and ended: {boots}; whole test {time.monotonic() - started:.1f} s")
     finally:
         guest.stop()
+    if machine.read(f"{SIM}/flash-run1.bin") != Path(args.image).read_bytes():
+        failures.append("the flash after run 1 differs from the image")
     for failure in failures:
         print("FAIL:", failure)
     return 1 if failures else 0
