@@ -13,7 +13,10 @@ The inventory names the guest twice (pc-a, pc-b), one host per batch:
   OUI and versions and two request ids; the flash equals the image;
 - run 2: the simulator corrupts the read-back, so pc-a's record says
   `failed`, the playbook fails and stops after that batch: pc-b is never
-  touched and its row is missing.
+  touched and its row is missing;
+- run 3: the program is not a Pellory program: pc-a's schedule refuses it,
+  its row says `error` with pelloryctl's own line, and the guest does not
+  reboot.
 """
 import argparse
 import csv
@@ -183,6 +186,19 @@ def main():
         second = rows(work / "report-2.csv", failures)
         if [(r["host"], r["state"], r["outcome"]) for r in second] != [("pc-a", "failed", "failed")]:
             failures.append(f"run 2 rows: {second}")
+        # Run 3: not a Pellory program: schedule refuses it, the row says
+        # why in pelloryctl's words, and nothing reboots.
+        begun = guest.text().count("==GUEST ")
+        if playbook(work, hosts, Path(args.efi_dir).resolve() / "convsim-dump.efi",
+                    work / "report-3.csv") == 0:
+            failures.append("the third run did not fail")
+        third = rows(work / "report-3.csv", failures)
+        refusal = ("Schedule one unattended run at the next boot: pelloryctl: "
+                   '/tmp/pellory-update.efi is not a Pellory program (no "Pellory Version:" in it)')
+        if [(r["host"], r["state"], r["outcome"]) for r in third] != [("pc-a", "error", refusal)]:
+            failures.append(f"run 3 rows: {third}")
+        if guest.text().count("==GUEST ") != begun:
+            failures.append("the guest rebooted after a refused schedule")
         boots = guest.text().count("==GUEST ")
         print(f"guest steps begun and ended: {boots}; whole test {time.monotonic() - started:.1f} s")
     finally:
