@@ -1,6 +1,8 @@
 # The commands a newcomer and CI use; the build itself is CMake's.
 BUILD ?= build
 FIRMWARE_IMAGE ?=
+FIRMWARE_VERSION ?= 07_23
+CONVERTER_OUI ?=
 SIGNING_KEY ?=
 SIGNING_CERT ?=
 JOBS ?= 2
@@ -18,6 +20,7 @@ packages:
 
 configure: packages
 	@cmake -S . -B $(BUILD) -DFIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" \
+	  -DFIRMWARE_VERSION="$(FIRMWARE_VERSION)" -DCONVERTER_OUI="$(CONVERTER_OUI)" \
 	  -DSIGNING_KEY="$(SIGNING_KEY)" -DSIGNING_CERT="$(SIGNING_CERT)" >/dev/null
 
 build: configure
@@ -53,7 +56,8 @@ usb-image:
 	  echo "make usb-image needs the vendor image: make usb-image FIRMWARE_IMAGE=path/to/image.bin" >&2; \
 	  exit 1; \
 	fi
-	$(MAKE) efi FIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" SIGNING_KEY="$(SIGNING_KEY)" SIGNING_CERT="$(SIGNING_CERT)"
+	$(MAKE) efi FIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" FIRMWARE_VERSION="$(FIRMWARE_VERSION)" \
+	  CONVERTER_OUI="$(CONVERTER_OUI)" SIGNING_KEY="$(SIGNING_KEY)" SIGNING_CERT="$(SIGNING_CERT)"
 	python3 tools/usb_image.py $(BUILD)/pellory-usb.img $(BUILD)/efi/pellory.efi
 
 demo: configure

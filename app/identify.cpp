@@ -6,6 +6,7 @@
 #include "link/link.h"
 #include "link/run_state.h"
 #include "output/console.h"
+#include "payload/firmware_image.h"
 #include "platform/start.h"
 #include "record/run_record.h"
 
@@ -23,12 +24,15 @@ void ProbePort(UINT8* adaptor) {
   }
 }
 
-// A failed read leaves the byte as the caller set it: 0.
-UINT8 ReadVendor(UINT32 offset) {
+// A failed read leaves the byte as the caller set it, 0, and is noted:
+// a run the OS asked for never judges the converter by it.
+UINT8 ReadIdentity(UINT32 address) {
   UINT8 value = 0;
-  (void)ReadDPCD(gRunRecord.vendorBlockBase + offset, &value);
+  if (EFI_ERROR(ReadDPCD(address, &value))) gRunRecord.versionUnread = true;
   return value;
 }
+
+UINT8 ReadVendor(UINT32 offset) { return ReadIdentity(gRunRecord.vendorBlockBase + offset); }
 
 }  // namespace
 
@@ -41,7 +45,7 @@ int main(int, char**) {
 
   // Probe quietly: a port without the converter fails its reads by nature.
   gRunState.reportI2cReadErrors = 0;
-  StdPrint("Pellory Version:0.4, firmware version 07_23\n");
+  StdPrint("%s", ProgramBanner);
   // Nothing reaches the converter before the OS's request is served and the
   // record in the firmware says the run has started.
   if (!BeginRun()) return 0;
@@ -53,8 +57,7 @@ int main(int, char**) {
   (void)I2CProtocolWrite(kAdaptorSlave, kModeChangeOffset, kConverterMode);
 
   // A branch device keeps its vendor registers at 0x500, others at 0x400.
-  UINT8 downstream = 0;
-  (void)ReadDPCD(kDownstreamPortPresent, &downstream);
+  const UINT8 downstream = ReadIdentity(kDownstreamPortPresent);
   gRunRecord.vendorBlockBase = static_cast<UINT32>(((downstream & 1) | 4) << 8);
 
   for (UINT32 i = 0; i < 3; i++) gRunRecord.converterOui[i] = ReadVendor(kVendorOui + i);
@@ -69,6 +72,9 @@ int main(int, char**) {
   gRunRecord.firmwareMinor = minor;
   gRunRecord.identified = true;
 
+  // A run the OS asked for may end here, before log.txt is touched and
+  // before anything is written to the converter.
+  if (!DownloadWanted()) return 0;
   // The outcome is told by the console and the update log, not the status.
   DownloadFirmware();
   return 0;

@@ -5,14 +5,13 @@
 // scripts read.
 #pragma once
 
+#include "contract/contract.h"
 #include "platform/efi.h"
 
-// The columns of a line, in order; the header line names them, and the
-// run's record in the firmware uses the same names.
-constexpr UINTN kRunFieldCount = 10;
-constexpr const char* kRunFieldNames[kRunFieldCount] = {
-    "time",          "machine_serial", "machine_uuid",    "port",  "vendor_block",
-    "converter_oui", "bootloader",     "firmware_before", "image", "outcome"};
+// The columns of a line, in order: the record's keys after its own three;
+// the header line names them.
+constexpr UINTN kRunFieldCount = contract::kRecordKeyCount - contract::kRecordOwnKeys;
+constexpr const char* const* kRunFieldNames = contract::kRecordKeys + contract::kRecordOwnKeys;
 constexpr UINTN kHistoryLineMax = 640;
 
 // One line being built: fields separated by commas, a field quoted when it

@@ -1,5 +1,12 @@
-# Checks a firmware image and writes the assembly that embeds it.
-# cmake -DIMAGE=<file> -DOUTPUT=<file.S> -P embed.cmake
+# Checks a firmware image and its release and writes the assembly that
+# embeds them: the image, its SHA-256, the program's banner (which names
+# the image's version) and, when given, the converter the image is for.
+# cmake -DIMAGE=<file> -DOUTPUT=<file.S> [-DVERSION=MM_mm] [-DOUI=XXXXXX] -P embed.cmake
+include(${CMAKE_CURRENT_LIST_DIR}/release.cmake)
+if(NOT DEFINED VERSION)
+  set(VERSION ${PELLORY_DEFAULT_FIRMWARE_VERSION})
+endif()
+pellory_check_release("${VERSION}" "${OUI}")
 set(expected_size 65536)
 if(NOT EXISTS "${IMAGE}")
   message(FATAL_ERROR "firmware image ${IMAGE} does not exist")
@@ -10,7 +17,12 @@ if(NOT size EQUAL expected_size)
     "firmware image ${IMAGE} is ${size} bytes; it must be exactly ${expected_size} bytes")
 endif()
 file(SHA256 "${IMAGE}" digest)
-message(STATUS "embedding firmware image ${IMAGE}: ${size} bytes, SHA-256 ${digest}")
+if(OUI)
+  set(converter "Pellory converter OUI:${OUI}\\n")
+  set(for " for converter ${OUI}")
+endif()
+message(STATUS "embedding firmware image ${IMAGE}: ${size} bytes, SHA-256 ${digest}, "
+  "version ${VERSION}${for}")
 file(WRITE "${OUTPUT}.tmp"
 "# Generated from ${IMAGE} (SHA-256 ${digest}); do not edit.
     .section .rodata.firmware_image,\"a\"
@@ -27,6 +39,16 @@ FirmwareImage:
     .size FirmwareImageDigest, 64
 FirmwareImageDigest:
     .ascii \"${digest}\"
+    .globl ProgramBanner
+    .hidden ProgramBanner
+    .type ProgramBanner, @object
+ProgramBanner:
+    .asciz \"Pellory Version:${PELLORY_VERSION}, firmware version ${VERSION}\\n\"
+    .globl FirmwareImageConverter
+    .hidden FirmwareImageConverter
+    .type FirmwareImageConverter, @object
+FirmwareImageConverter:
+    .asciz \"${converter}\"
     .section .note.GNU-stack,\"\",@progbits
 ")
 file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)

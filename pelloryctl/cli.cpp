@@ -30,7 +30,8 @@ int ParseSchedule(int argc, char** argv, FILE* out, FILE* err) {
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--after") {
-      if (!Value(argc, argv, &i, &options.after) || !ValidAfter(options.after))
+      contract::After after;
+      if (!Value(argc, argv, &i, &options.after) || !NamedValue(options.after, contract::kAfterNames, &after))
         return Usage(err, "--after takes return, reboot or shutdown");
     } else if (arg == "--esp") {
       if (!Value(argc, argv, &i, &options.esp_dir)) return Usage(err, "--esp takes a folder");

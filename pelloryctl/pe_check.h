@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "contract/contract.h"
+
 // The start of the line every Pellory program prints first; the program
 // stores it as plain ASCII (its console text is narrow until printed). The
 // version after it changes from release to release, so it is not compared.
-inline constexpr char kProgramBanner[] = "Pellory Version:";
+inline constexpr const char* kProgramBanner = contract::kBannerStart;
 
 // Empty when the image passes; otherwise the one line that says why not.
 std::string CheckProgram(const std::vector<uint8_t>& image, bool need_signature);

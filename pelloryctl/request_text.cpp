@@ -2,73 +2,65 @@
 
 namespace {
 
-constexpr const char* kRecordKeys[] = {
-    "format", "request", "start", "time", "machine_serial", "machine_uuid", "port",
-    "vendor_block", "converter_oui", "bootloader", "firmware_before", "image", "outcome"};
+std::string Text(contract::Span span) { return std::string(span.text, span.length); }
 
-// Splits text into key=value lines; every line must end in LF and hold
-// only printable ASCII.
-std::string SplitLines(const std::string& text,
-                       std::vector<std::pair<std::string, std::string>>* lines) {
+// What both texts are before their lines are read: at most 1 KiB of
+// printable ASCII lines, each ended by a line feed.
+std::string CheckText(const std::string& text) {
   if (text.size() > kTextLimit) return "is longer than 1024 bytes";
   if (text.empty()) return "is empty";
   if (text.back() != '\n') return "does not end in a line feed";
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    std::string line = text.substr(start, end - start);
-    for (char c : line)
-      if (c < 0x20 || c > 0x7E) return "holds a character that is not printable ASCII";
-    size_t equals = line.find('=');
-    if (equals == std::string::npos || equals == 0) return "has a line that is not key=value";
-    lines->emplace_back(line.substr(0, equals), line.substr(equals + 1));
-    start = end + 1;
-  }
+  for (char c : text)
+    if (c != '\n' && (c < 0x20 || c > 0x7E)) return "holds a character that is not printable ASCII";
   return "";
 }
 
-bool ValidOutcome(const std::string& outcome) {
-  return outcome == "started" || outcome == "successful" || outcome == "failed" ||
-         (outcome.rfind("stopped: ", 0) == 0 && outcome.size() > 9);
+std::string RequestWhy(contract::RequestError error, const std::string& where) {
+  using E = contract::RequestError;
+  switch (error) {
+    case E::None: return "";
+    case E::NoLineEnd: return "does not end in a line feed";
+    case E::NotKeyValue: return "has a line that is not key=value";
+    case E::UnknownKey: return "has an unknown key \"" + where + "\"";
+    case E::Twice: return "names \"" + where + "\" twice";
+    case E::BadFormat: return "is of an unknown format \"" + where + "\"";
+    case E::BadId: return "has an invalid id";
+    case E::BadAfter: return "has an invalid after=";
+    case E::BadMode: return "has an invalid mode=";
+    case E::BadAllow: return "has an invalid allow=";
+    case E::NoFormat: return "has no format";
+    case E::NoId: return "has no id";
+  }
+  return "can not be read";
 }
 
 }  // namespace
 
 bool ValidId(const std::string& id) {
   if (id.empty() || id.size() > kIdLimit) return false;
-  for (char c : id) {
-    bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-              c == '.' || c == '_' || c == ':' || c == '-';
-    if (!ok) return false;
-  }
+  for (char c : id)
+    if (!contract::IdCharacter(c)) return false;
   return true;
 }
 
-bool ValidAfter(const std::string& after) {
-  return after == "return" || after == "reboot" || after == "shutdown";
-}
-
 std::string FormatRequest(const Request& request) {
-  return "format=1\nid=" + request.id + "\nafter=" + request.after + "\n";
+  contract::RequestFields fields = {{}, request.after, request.mode, request.allow};
+  request.id.copy(fields.id, kIdLimit);
+  char bytes[kTextLimit];
+  contract::TextWriter writer = {bytes, sizeof bytes, 0, true};
+  if (!contract::FormatRequest(fields, &writer)) return "";
+  return std::string(bytes, writer.used);
 }
 
 std::string ParseRequest(const std::string& text, Request* request) {
-  std::vector<std::pair<std::string, std::string>> lines;
-  std::string error = SplitLines(text, &lines);
-  if (!error.empty()) return error;
-  bool format = false, id = false, after = false;
-  for (const auto& [key, value] : lines) {
-    bool* seen = key == "format" ? &format : key == "id" ? &id : key == "after" ? &after : nullptr;
-    if (!seen) return "has an unknown key \"" + key + "\"";
-    if (*seen) return "names \"" + key + "\" twice";
-    *seen = true;
-    if (key == "format" && value != "1") return "is of an unknown format \"" + value + "\"";
-    if (key == "id" && !ValidId(value)) return "has an invalid id";
-    if (key == "after" && !ValidAfter(value)) return "has an invalid after=";
-    if (key == "id") request->id = value;
-    if (key == "after") request->after = value;
-  }
-  if (!format || !id) return format ? "has no id" : "has no format";
+  std::string why = CheckText(text);
+  if (!why.empty()) return why;
+  contract::RequestFields fields;
+  contract::Span where;
+  const contract::RequestError error = contract::ParseRequest(text.data(), text.size(), &fields, &where);
+  why = RequestWhy(error, Text(where));
+  if (!why.empty()) return why;
+  *request = {fields.id, fields.after, fields.mode, fields.allow};
   return "";
 }
 
@@ -80,17 +72,25 @@ const std::string& Record::Get(const std::string& key) const {
 }
 
 std::string ParseRecord(const std::string& text, Record* record) {
+  std::string why = CheckText(text);
+  if (!why.empty()) return why;
   std::vector<std::pair<std::string, std::string>> lines;
-  std::string error = SplitLines(text, &lines);
-  if (!error.empty()) return error;
-  constexpr size_t kCount = sizeof kRecordKeys / sizeof kRecordKeys[0];
-  if (lines.size() != kCount) return "does not hold the 13 fields of a record";
+  contract::Span key, value;
+  for (size_t at = 0;;) {
+    contract::LineRead read = contract::ReadLine(text.data(), text.size(), &at, &key, &value);
+    if (read == contract::LineRead::End) break;
+    if (read != contract::LineRead::Line) return "has a line that is not key=value";
+    lines.emplace_back(Text(key), Text(value));
+  }
+  constexpr size_t kCount = contract::kRecordKeyCount;
+  if (lines.size() != kCount) return "does not hold the " + std::to_string(kCount) + " fields of a record";
   for (size_t i = 0; i < kCount; ++i)
-    if (lines[i].first != kRecordKeys[i])
-      return std::string("has \"") + lines[i].first + "\" where \"" + kRecordKeys[i] + "\" belongs";
+    if (lines[i].first != contract::kRecordKeys[i])
+      return "has \"" + lines[i].first + "\" where \"" + contract::kRecordKeys[i] + "\" belongs";
   if (lines[0].second != "1") return "is of an unknown format \"" + lines[0].second + "\"";
   if (!lines[1].second.empty() && !ValidId(lines[1].second)) return "names an invalid request id";
-  if (!ValidOutcome(lines[kCount - 1].second)) return "has an unknown outcome";
+  const std::string& outcome = lines[kCount - 1].second;
+  if (!contract::KnownOutcome({outcome.data(), outcome.size()})) return "has an unknown outcome";
   record->fields = lines;
   return "";
 }

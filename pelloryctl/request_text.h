@@ -1,22 +1,40 @@
 // The two texts pelloryctl and the program exchange: the request the OS
-// writes (PelloryRequest) and the record the program leaves (PelloryResult).
-// Both are ASCII `key=value` lines, each ending in LF, at most 1024 bytes.
+// writes (PelloryRequest) and the record the program leaves (PelloryResult),
+// read and written with the contract's own reader and writer.
 #pragma once
 
 #include <string>
 #include <utility>
 #include <vector>
 
-inline constexpr size_t kTextLimit = 1024;
-inline constexpr size_t kIdLimit = 64;
+#include "contract/key_value.h"
+
+using contract::kIdLimit;
+using contract::kTextLimit;
 
 struct Request {
   std::string id;
-  std::string after = "return";  // return | reboot | shutdown
+  contract::After after = contract::After::Return;
+  contract::Mode mode = contract::Mode::Update;
+  contract::Allow allow = contract::Allow::Newer;
 };
 
 bool ValidId(const std::string& id);
-bool ValidAfter(const std::string& after);
+// The value's place among a contract's names (kAfterNames, ...).
+template <typename Value, size_t N>
+bool NamedValue(const std::string& text, const char* const (&names)[N], Value* value) {
+  for (size_t k = 0; k < N; ++k) {
+    if (names[k] == nullptr || text != names[k]) continue;
+    *value = static_cast<Value>(k);
+    return true;
+  }
+  return false;
+}
+template <typename Value, size_t N>
+std::string NameOf(Value value, const char* const (&names)[N]) {
+  const char* name = names[static_cast<size_t>(value)];
+  return name == nullptr ? "" : name;
+}
 std::string FormatRequest(const Request& request);
 // Empty when text is a valid request; otherwise what is wrong with it.
 std::string ParseRequest(const std::string& text, Request* request);

@@ -79,7 +79,10 @@ std::string Prepare(const ScheduleOptions& options, Plan* plan) {
            "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
            "(or remove it with pelloryctl clean) first";
   plan->id = FreshId();
-  std::string text = FormatRequest({plan->id, options.after});
+  Request request;
+  request.id = plan->id;
+  if (!NamedValue(options.after, contract::kAfterNames, &request.after)) return "--after takes return, reboot or shutdown";
+  std::string text = FormatRequest(request);
   plan->request.assign(text.begin(), text.end());
   plan->boot_next = {uint8_t(plan->entry), uint8_t(plan->entry >> 8)};
   size_t needed = Cost(kRequestName, plan->request.size()) + Cost(kBootNextName, 2) +

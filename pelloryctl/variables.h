@@ -3,19 +3,25 @@
 // rewrites or deletes one, so nothing here calls FS_IOC_SETFLAGS.
 #pragma once
 
+#include "contract/contract.h"
 #include "pelloryctl/efivar_c.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+// libefivar keeps the GUID's last eight bytes as a 16-bit word read in
+// memory order and six bytes.
 inline constexpr efi_guid_t kPelloryGuid = {
-    0xbe057045, 0xd74a, 0x4ebf, 0xfa9e, {0x59, 0x6b, 0x51, 0xb4, 0xc9, 0x9b}};
+    contract::kVendorGuid.data1, contract::kVendorGuid.data2, contract::kVendorGuid.data3,
+    uint16_t(contract::kVendorGuid.data4[0] | contract::kVendorGuid.data4[1] << 8),
+    {contract::kVendorGuid.data4[2], contract::kVendorGuid.data4[3], contract::kVendorGuid.data4[4],
+     contract::kVendorGuid.data4[5], contract::kVendorGuid.data4[6], contract::kVendorGuid.data4[7]}};
 inline constexpr uint32_t kVariableAttributes = EFI_VARIABLE_NON_VOLATILE |
                                                 EFI_VARIABLE_BOOTSERVICE_ACCESS |
                                                 EFI_VARIABLE_RUNTIME_ACCESS;
-inline constexpr char kRequestName[] = "PelloryRequest";
-inline constexpr char kResultName[] = "PelloryResult";
+inline constexpr const char* kRequestName = contract::kRequestVariable;
+inline constexpr const char* kResultName = contract::kResultVariable;
 inline constexpr char kBootNextName[] = "BootNext";
 
 enum class VarStatus { Ok, Absent, Failed };

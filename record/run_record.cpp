@@ -13,8 +13,7 @@ constinit RunRecord gRunRecord = {};
 
 namespace {
 
-constexpr char kStopped[] = "stopped: ";
-constexpr UINTN kDigestShown = 16;
+constexpr const char* kStopped = contract::kOutcomeStopped;
 
 // Field positions, in the order of kRunFieldNames.
 enum Field : UINTN { kTime, kSerial, kUuid, kPort, kVendorBlock, kOui, kBootloader, kFirmware, kImage, kOutcome };
@@ -58,10 +57,16 @@ void AddConverter(RunFields* fields) {
   FormatString(fields->value[kFirmware], kRunFieldMax, "0x%02X_0x%02X", r.firmwareMajor, r.firmwareMinor);
 }
 
+// "07_23 sha256:" and the digest's first digits: a few dozen characters.
 void AddImage(char* text) {
-  UINTN n = FormatString(text, kRunFieldMax, "%s sha256:", kFirmwareImageVersion);
-  for (UINTN i = 0; i < kDigestShown; i++) text[n++] = FirmwareImageDigest[i];
+  const contract::Span version = ImageVersionText();
+  UINTN n = 0;
+  for (UINTN i = 0; i < version.length; i++) text[n++] = version.text[i];
+  for (const char* tag = contract::kImageDigestTag; *tag != 0; tag++) text[n++] = *tag;
+  for (UINTN i = 0; i < contract::kImageDigestShown; i++) text[n++] = FirmwareImageDigest[i];
   text[n] = 0;
+  static_assert(contract::kImageVersionLength + sizeof contract::kImageDigestTag +
+                    contract::kImageDigestShown < kRunFieldMax);
 }
 
 }  // namespace

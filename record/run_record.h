@@ -3,17 +3,22 @@
 // variable tell, and each field has one writer, named beside it.
 #pragma once
 
+#include "contract/contract.h"
 #include "output/update_history.h"
 #include "platform/efi.h"
 #include "platform/start.h"
 
-// An id of a request is 1 to 64 characters.
-constexpr UINTN kRequestIdMax = 64;
+constexpr UINTN kRequestIdMax = contract::kIdLimit;
 constexpr UINTN kOutcomeMax = 128;
 
 struct RunRecord {
   char request[kRequestIdMax + 1];  // the request's reader: the id this run serves
   RunEnd end;                       // the request's reader: how the run hands back
+  // The request's reader: the OS asked for this run, and what it may do.
+  // A technician's run (no request) always writes.
+  bool asked;
+  contract::Mode mode;
+  contract::Allow allow;
   // Identification, once it has read them all; until then `identified` is
   // false and the record leaves the converter's fields empty.
   bool identified;
@@ -22,7 +27,9 @@ struct RunRecord {
   UINT8 bootloader;        // as read: major in the high nibble
   UINT8 firmwareMajor;     // the firmware the converter ran before
   UINT8 firmwareMinor;
-  // StopPrint and SetOutcome: "successful", "failed" or "stopped: <message>".
+  bool versionUnread;      // a read of the block or of 0x005 failed
+  // StopPrint and SetOutcome: "successful", "failed", "current",
+  // "identified" or "stopped: <message>".
   char outcome[kOutcomeMax];
 };
 
@@ -33,7 +40,8 @@ extern constinit RunRecord gRunRecord;
 // "stopped: " ahead. A message printed in parts is kept whole.
 void StopPrint(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// The verification's outcome: "successful" or "failed".
+// An outcome that is one word: the verification's "successful" or
+// "failed", or "current" and "identified" for a run that wrote nothing.
 void SetOutcome(const char* word);
 
 // The run's fields as they stand now, in history.csv's column order: the

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "app/request.h"
+#include "contract/key_value.h"
 #include "platform/variables.h"
 #include "tests/host/program_test.h"
 
@@ -209,15 +210,18 @@ TEST_F(UnattendedTest, AShellStartLeavesTheRequestAlone) {
 // The longest id and the keys in any order pass; the request's own parser
 // refuses what the run-level cases above cannot reach.
 TEST(RequestTest, ParsesOnlyWhatTheOsWrites) {
-  Request r;
-  const std::string text = "after=reboot\nid=A-Z.a_z:09\nformat=1\n";
-  ASSERT_TRUE(ParseRequest(text.data(), text.size(), &r));
+  contract::RequestFields r;
+  contract::Span where;
+  const std::string text = "after=reboot\nallow=any\nid=A-Z.a_z:09\nmode=identify\nformat=1\n";
+  ASSERT_EQ(contract::ParseRequest(text.data(), text.size(), &r, &where), contract::RequestError::None);
   EXPECT_STREQ(r.id, "A-Z.a_z:09");
-  EXPECT_EQ(r.end, RunEnd::Reboot);
+  EXPECT_EQ(r.after, contract::After::Reboot);
+  EXPECT_EQ(r.mode, contract::Mode::Identify);
+  EXPECT_EQ(r.allow, contract::Allow::Any);
   for (const std::string& bad : std::vector<std::string>{"format=1\nid=a\nafter=reboot\nafter=reboot\n", "format=1\n",
                                 "format=1\nid=a\n\n", "format=1\nid=a\nformat=1\n", "=1\nid=a\n",
                                 std::string("format=1\nid=a\0\n", 15)})
-    EXPECT_FALSE(ParseRequest(bad.data(), bad.size(), &r)) << bad;
+    EXPECT_NE(contract::ParseRequest(bad.data(), bad.size(), &r, &where), contract::RequestError::None) << bad;
 }
 
 // --- A network start -----------------------------------------------------------

@@ -10,14 +10,15 @@ import sys
 # sits on top and may include anything.
 ALLOWED = {
     "hash": {"hash"},
-    "platform": {"platform"},
-    "payload": {"platform", "payload"},
-    "output": {"platform", "output"},
+    "contract": {"contract"},
+    "platform": {"contract", "platform"},
+    "payload": {"contract", "platform", "payload"},
+    "output": {"contract", "platform", "output"},
     "link": {"platform", "output", "link"},
-    "record": {"platform", "payload", "output", "link", "record"},
-    "app": {"platform", "payload", "output", "link", "record", "app"},
+    "record": {"contract", "platform", "payload", "output", "link", "record"},
+    "app": {"contract", "platform", "payload", "output", "link", "record", "app"},
     "sim": {"hash", "platform", "output", "sim"},
-    "pelloryctl": {"hash", "pelloryctl"},
+    "pelloryctl": {"contract", "hash", "pelloryctl"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')
 
