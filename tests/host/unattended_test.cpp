@@ -185,7 +185,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "format=1\nid=" + std::string(65, 'x') + "\n", "format=1\nid=a b\n",
                       "format=1\nid=a", "format=1\r\nid=a\r\n", "id=a\n", "format=1\nid=a\nid=b\n",
                       "format=1\nid=a\nafter=later\n", "format=1\nid=\xc3\xa9\n",
-                      "format=1\nid=a\n" + std::string(1024, 'x') + "\n"),
+                      "format=1\nid=a\n" + std::string(1024, 'x') + "\n", "format=1\nid=a\nmode=install\n",
+                      "format=1\nid=a\nmode=\n", "format=1\nid=a\nmode=update\nmode=identify\n",
+                      "format=1\nid=a\nallow=newer\n", "format=1\nid=a\nallow=Same\n",
+                      "format=1\nid=a\nallow=same\nallow=same\n", "format=1\nid=a\nallow=same older\n"),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(UnattendedTest, ARequestThatCannotBeClearedStopsWithNothingSent) {
