@@ -4,6 +4,9 @@
 // never writes. A technician's run always writes.
 #include <string>
 
+#include <cstring>
+
+#include "contract/key_value.h"
 #include "tests/host/asked_run.h"
 
 namespace {
@@ -89,6 +92,35 @@ TEST_F(AskedRunTest, ATechnicianAlwaysWrites) {
   Run();
   EXPECT_EQ(Record().pagesCommitted, 256u);
   EXPECT_EQ(uefi.FileContent("log.txt"), "successful");
+}
+
+}  // namespace
+
+namespace {
+
+// The contract's readers of what the build writes: the image's version in
+// its only form, the banner and the converter line found behind decoys of
+// their own tags (the readers' own words stand in the same file).
+TEST(ReleaseTextTest, ReadsOnlyWellFormedVersionsBannersAndConverters) {
+  uint8_t major = 0, minor = 0;
+  EXPECT_TRUE(contract::ParseImageVersion({"0A_0B", 5}, &major, &minor));
+  EXPECT_EQ(major << 8 | minor, 0x0A0B);
+  for (const char* bad : {"7_23", "07-23", "07_2g", "07_2a", "07_234", "", "_0723"})
+    EXPECT_FALSE(contract::ParseImageVersion({bad, std::strlen(bad)}, &major, &minor)) << bad;
+
+  const std::string decoys = std::string("Pellory Version:") + '\0' + "Pellory Version:0.4, firmware version 7_24\n";
+  const std::string file = decoys + "Pellory Version:0.4, firmware version 07_24\nPellory converter OUI:0A1B2\n" +
+                           "Pellory converter OUI:0A1B2C\n";
+  const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
+  contract::Span program, image;
+  ASSERT_TRUE(contract::FindBanner(bytes, file.size(), &program, &image));
+  EXPECT_EQ(std::string(program.text, program.length), "0.4");
+  EXPECT_EQ(std::string(image.text, image.length), "07_24");
+  EXPECT_FALSE(contract::FindBanner(bytes, decoys.size(), &program, &image)) << "a banner without a well-formed version";
+  uint8_t oui[3] = {};
+  ASSERT_TRUE(contract::FindConverter(bytes, file.size(), oui));
+  EXPECT_EQ(oui[0] << 16 | oui[1] << 8 | oui[2], 0x0A1B2C);
+  EXPECT_FALSE(contract::FindConverter(bytes, file.size() - 29, oui)) << "five digits are no OUI";
 }
 
 }  // namespace
