@@ -135,6 +135,9 @@ TEST_F(Refusal, TheProgram) {
   ExpectRefused(Schedule(root_ + "/notes.efi"), "notes.efi is not a PE image");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(PeOffset(*b) + 24 + 68); })),
                 "is a truncated PE image");
+  // Its headers whole, its last section cut off (a copy that stopped early).
+  ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(b->size() - 1); })),
+                "is a truncated PE image (section 4 runs past the end of the file)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 5] = 0xAA; })),
                 "is not for x86-64 (machine 0xaa64)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 24] = 0x0B; (*b)[PeOffset(*b) + 25] = 1; })),
