@@ -10,6 +10,7 @@ namespace {
 constexpr char kUsage[] =
     "usage: pelloryctl schedule PROGRAM.efi [--after return|reboot|shutdown] [--esp DIR]\n"
     "       pelloryctl result [--json]\n"
+    "       pelloryctl inspect PROGRAM.efi [--json]\n"
     "       pelloryctl cancel\n"
     "       pelloryctl clean [--esp DIR]\n";
 
@@ -52,6 +53,8 @@ int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err) {
   if (command == "schedule") return ParseSchedule(argc, argv, out, err);
   if (command == "result" && argc == 2) return Result(false, out, err);
   if (command == "result" && argc == 3 && strcmp(argv[2], "--json") == 0) return Result(true, out, err);
+  if (command == "inspect" && argc == 3) return Inspect(argv[2], false, out, err);
+  if (command == "inspect" && argc == 4 && strcmp(argv[3], "--json") == 0) return Inspect(argv[2], true, out, err);
   if (command == "cancel" && argc == 2) return Cancel(out, err);
   if (command == "clean" && argc == 2) return Clean("", out, err);
   if (command == "clean" && argc == 4 && strcmp(argv[2], "--esp") == 0) return Clean(argv[3], out, err);

@@ -13,6 +13,7 @@ struct ScheduleOptions {
 
 int Schedule(const ScheduleOptions& options, FILE* out, FILE* err);
 int Result(bool json, FILE* out, FILE* err);
+int Inspect(const std::string& program, bool json, FILE* out, FILE* err);
 int Cancel(FILE* out, FILE* err);
 int Clean(const std::string& esp_dir, FILE* out, FILE* err);
 

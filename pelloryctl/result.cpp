@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "pelloryctl/commands.h"
+#include "pelloryctl/json_text.h"
 #include "pelloryctl/load_option.h"
 #include "pelloryctl/machine.h"
 #include "pelloryctl/request_text.h"
@@ -57,32 +58,11 @@ std::string Gather(Findings* f) {
   return "";
 }
 
-void Json(const std::string& text, FILE* out) {
-  fputc('"', out);
-  for (char c : text) {
-    if (uint8_t(c) < 0x20) {
-      fprintf(out, "\\u%04x", unsigned(c));
-      continue;
-    }
-    if (c == '"' || c == '\\') fputc('\\', out);
-    fputc(c, out);
-  }
-  fputc('"', out);
-}
-
 void PrintJson(const Findings& f, FILE* out) {
-  fprintf(out, "{\"state\":");
-  Json(f.state, out);
-  if (f.pending) {
-    fprintf(out, ",\"pending_request\":");
-    Json(f.request.id, out);
-  }
-  for (const auto& [key, value] : f.have_record ? f.record.fields : decltype(f.record.fields){}) {
-    fputc(',', out);
-    Json(key, out);
-    fputc(':', out);
-    Json(value, out);
-  }
+  fprintf(out, "{\"state\":%s", JsonString(f.state).c_str());
+  if (f.pending) fprintf(out, ",\"pending_request\":%s", JsonString(f.request.id).c_str());
+  for (const auto& [key, value] : f.have_record ? f.record.fields : decltype(f.record.fields){})
+    fprintf(out, ",%s:%s", JsonString(key).c_str(), JsonString(value).c_str());
   fprintf(out, "}\n");
 }
 
@@ -115,11 +95,7 @@ int Result(bool json, FILE* out, FILE* err) {
   if (!why.empty()) {
     fprintf(err, "pelloryctl: %s\n", why.c_str());
     // A script that parses the output still gets one object.
-    if (json) {
-      fprintf(out, "{\"state\":\"error\",\"error\":");
-      Json(why, out);
-      fprintf(out, "}\n");
-    }
+    if (json) PrintJsonError(why, out);
     return kExitNone;
   }
   json ? PrintJson(f, out) : PrintText(f, out);
