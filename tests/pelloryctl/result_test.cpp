@@ -114,11 +114,16 @@ TEST_F(Result, ARecordOrRequestThatIsNotOneIsAnError) {
 }
 
 TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
+  const std::string kept = root_ + "/var/lib/pellory/request";
   PutVar(kPellory, "PelloryRequest", Text(kRequest));
   PutVar(kGlobal, "BootNext", {0, 0});  // the OS's own choice
-  ASSERT_EQ(Ctl({"cancel"}).status, 0);
+  WriteFile(kept, Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
+  CtlRun first = Ctl({"cancel"});
+  ASSERT_EQ(first.status, 0);
+  EXPECT_EQ(first.out, "Removed PelloryRequest.\nRemoved /var/lib/pellory/request.\n");
   EXPECT_FALSE(HasVar(kPellory, "PelloryRequest"));
   EXPECT_TRUE(HasVar(kGlobal, "BootNext"));
+  EXPECT_FALSE(std::filesystem::exists(kept));
   PutVar(kPellory, "PelloryRequest", Text(kRequest));
   PutVar(kGlobal, "BootNext", {3, 0});
   CtlRun run = Ctl({"cancel"});
@@ -127,6 +132,11 @@ TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
   EXPECT_FALSE(HasVar(kGlobal, "BootNext"));
   EXPECT_TRUE(HasVar(kGlobal, "Boot0003"));
   EXPECT_EQ(Ctl({"result"}).status, 3);  // none
+  // No request left to take back: the run happened, and what it was asked
+  // stays for result.
+  WriteFile(kept, Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
+  EXPECT_EQ(Ctl({"cancel"}).out, "Removed PelloryRequest.\n");
+  EXPECT_TRUE(std::filesystem::exists(kept));
 }
 
 TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {
@@ -147,6 +157,8 @@ TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {
   EXPECT_FALSE(HasVar(kGlobal, "BootNext"));
   EXPECT_TRUE(HasVar(kGlobal, "BootOrder"));
   EXPECT_FALSE(std::filesystem::exists(esp_ + "/EFI/Pellory/pellory.efi"));
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/var/lib/pellory"));
+  EXPECT_NE(run.out.find("Removed /var/lib/pellory/request.\n"), std::string::npos) << run.out;
   EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/log.txt"), Text("successful"));  // the program's own files stay
   EXPECT_EQ(Ctl({"clean"}).status, 0);  // twice is fine
 }
