@@ -1,6 +1,9 @@
 // `pelloryctl result`, `cancel` and `clean`, each state read from the
 // variables the program and schedule leave.
+#include <algorithm>
 #include <filesystem>
+
+#include "pelloryctl/variables.h"
 
 #include "tests/pelloryctl/stand_in.h"
 
@@ -40,6 +43,10 @@ TEST_F(Result, EachStateWithItsExitStatus) {
       {nullptr, Record("fleet-7", "started"), "interrupted", 1, "cut short"},
       {nullptr, Record("fleet-7", "successful"), "successful", 0, "Shut the machine down"},
       {nullptr, Record("fleet-7", "failed"), "failed", 1, "Outcome: failed\n"},
+      {nullptr, Record("fleet-7", "current"), "current", 0,
+       "The converter already runs the image's firmware (0x07_0x22): nothing was written.\n"},
+      {nullptr, Record("fleet-7", "identified"), "identified", 0,
+       "The converter runs firmware 0x07_0x22; the program carries 07_23 sha256:d1c23f383fb67ae1.\n"},
       {nullptr, Record("fleet-7", "stopped: 3Cannot get ACK. Update failed"), "stopped", 1,
        "Outcome: stopped: 3Cannot get ACK. Update failed\n"},
       {nullptr, Record("", "successful"), "successful", 0, "Request: \n"},  // a shell run
@@ -76,6 +83,58 @@ TEST_F(Result, JsonHoldsEveryFieldOfTheRecordInItsOrder) {
   // A newer request than the record's: the record is history.
   PutVar(kPellory, "PelloryRequest", Text("format=1\nid=fleet-8\n"));
   EXPECT_EQ(Ctl({"result", "--json"}).out, "{\"state\":\"pending\",\"pending_request\":\"fleet-8\"}\n");
+}
+
+// The kept request gives the target and tells whether the run switched the
+// machine off, only when it is of the request that is pending or recorded.
+TEST_F(Result, TargetAndPowerOffComeFromTheKeptRequestOfThisRun) {
+  const std::string image = "\nimage=07_24 sha256:0123456789abcdef\n";  // not the record's 07_23
+  const struct Case {
+    std::string kept;  // empty: none
+    const char* request;
+    const char* outcome;
+    const char* target;  // nullptr: no target
+    const char* power;   // power_off_needed; nullptr: not told
+    const char* says;
+  } cases[] = {
+      {"format=1\nid=fleet-7\nafter=shutdown" + image, nullptr, "successful", "07_24", "false",
+       "The program switched the machine off after the update"},
+      {"format=1\nid=fleet-7\nafter=reboot" + image, nullptr, "successful", "07_24", "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=return" + image, nullptr, "successful", "07_24", "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-6\nafter=shutdown" + image, nullptr, "successful", nullptr, "true", "a reboot is not enough"},
+      {"", nullptr, "successful", nullptr, "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=shutdown\n", nullptr, "successful", nullptr, "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=shutdown\nimage=07-24\n", nullptr, "successful", nullptr, "true",
+       "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=shutdown" + image, nullptr, "failed", "07_24", nullptr, "Outcome: failed"},
+      {"format=1\nid=fleet-8\nafter=shutdown\nmode=identify" + image, "format=1\nid=fleet-8\n", "successful",
+       "07_24", nullptr, "has not run yet"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(root_ + "/var/lib/pellory/request");
+    if (!c.kept.empty()) WriteFile(root_ + "/var/lib/pellory/request", Text(c.kept));
+    if (c.request) PutVar(kPellory, "PelloryRequest", Text(c.request));
+    PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", c.outcome)));
+    CtlRun json = Ctl({"result", "--json"}), text = Ctl({"result"});
+    const std::string state = c.request ? "pending" : c.outcome;
+    const std::string head = "{\"state\":\"" + state + "\"" + (c.target ? ",\"target\":\"" + std::string(c.target) + "\"" : "");
+    const std::string tail = c.power ? ",\"power_off_needed\":" + std::string(c.power) + "}\n" : "\"}\n";
+    EXPECT_EQ(json.out.rfind(head + (c.request ? ",\"pending_request\":" : ",\"format\":\"1\""), 0), 0u) << json.out;
+    EXPECT_EQ(json.out.substr(json.out.size() - std::min(json.out.size(), tail.size())), tail) << json.out;
+    EXPECT_NE(text.out.find(c.says), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("Target: ") != std::string::npos, c.target != nullptr) << text.out;
+    EXPECT_EQ(json.status, c.outcome == std::string("failed") ? 1 : c.request ? 2 : 0);
+    VarDelete(kPelloryGuid, "PelloryRequest");
+  }
+  // The whole object once, as a script reads it.
+  WriteFile(root_ + "/var/lib/pellory/request", Text("format=1\nid=fleet-7\nafter=shutdown" + image));
+  EXPECT_EQ(Ctl({"result", "--json"}).out,
+            "{\"state\":\"successful\",\"target\":\"07_24\",\"format\":\"1\",\"request\":\"fleet-7\",\"start\":\"boot\","
+            "\"time\":\"2026-12-09T05:01:02\",\"machine_serial\":\"BENCH,0042\","
+            "\"machine_uuid\":\"12345678-9ABC-DEF0-1122-334455667788\",\"port\":\"0\","
+            "\"vendor_block\":\"0x500\",\"converter_oui\":\"0A1B2C\",\"bootloader\":\"2.0.1\","
+            "\"firmware_before\":\"0x07_0x22\",\"image\":\"07_23 sha256:d1c23f383fb67ae1\","
+            "\"outcome\":\"successful\",\"power_off_needed\":false}\n");
 }
 
 TEST_F(Result, PendingTellsWhetherBootNextStillNamesOurEntry) {
