@@ -21,21 +21,25 @@ std::vector<uint8_t> KeptText(const std::string& request_text, const std::string
 }
 
 std::string KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo) {
-  undo->folder = SystemPath(kKeptFolder);
-  if (!MakeDir(undo->folder, &undo->made_folder)) return std::string("the folder ") + kKeptFolder + " can not be made";
+  // A machine that runs from an initramfs may have no /var at all.
+  for (const char* folder : {"/var", "/var/lib", kKeptFolder}) {
+    bool made = false;
+    if (!MakeDir(SystemPath(folder), &made)) return std::string("the folder ") + folder + " can not be made";
+    if (made) undo->made_folders.push_back(SystemPath(folder));
+  }
   undo->existed = access(KeptPath().c_str(), F_OK) == 0;
   if (undo->existed && !ReadWholeFile(KeptPath(), &undo->old_text, kTextLimit + 256))
     return std::string("the earlier ") + kKeptFolder + "/" + kKeptName + " can not be read";
   undo->replaced = true;
-  if (ReplaceFile(undo->folder, kKeptName, text) != ReplaceStep::Done)
+  if (ReplaceFile(SystemPath(kKeptFolder), kKeptName, text) != ReplaceStep::Done)
     return std::string(kKeptFolder) + "/" + kKeptName + " can not be written";
   return "";
 }
 
 void UndoKeep(const KeepUndo& undo) {
-  if (undo.replaced && undo.existed) (void)ReplaceFile(undo.folder, kKeptName, undo.old_text);
+  if (undo.replaced && undo.existed) (void)ReplaceFile(SystemPath(kKeptFolder), kKeptName, undo.old_text);
   if (undo.replaced && !undo.existed) unlink(KeptPath().c_str());
-  if (undo.made_folder) rmdir(undo.folder.c_str());
+  for (auto folder = undo.made_folders.rbegin(); folder != undo.made_folders.rend(); ++folder) rmdir(folder->c_str());
 }
 
 bool ReadKeptRequest(KeptRequest* kept) {

@@ -21,8 +21,8 @@ struct KeptRequest {
 
 // What was there before schedule kept its request, to put back.
 struct KeepUndo {
-  std::string folder;
-  bool made_folder = false, replaced = false, existed = false;
+  std::vector<std::string> made_folders;  // outermost first
+  bool replaced = false, existed = false;
   std::vector<uint8_t> old_text;
 };
 

@@ -62,7 +62,8 @@ TEST_F(Schedule, WritesExactlyTheCopyTheEntryTheRequestAndBootNextAndRemovesTheO
   EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/pellory.efi"), ReadFile(program_));
   EXPECT_EQ(Changed(before, Take()),
             (std::vector<std::string>{"esp /EFI", "esp /EFI/Pellory", "esp /EFI/Pellory/pellory.efi",
-                                      "file /var/lib/pellory", "file /var/lib/pellory/request",
+                                      "file /var", "file /var/lib", "file /var/lib/pellory",
+                                      "file /var/lib/pellory/request",
                                       "var Boot0001-" + std::string(kGlobal),
                                       "var BootNext-" + std::string(kGlobal),
                                       "var PelloryRequest-" + std::string(kPellory),

@@ -95,7 +95,6 @@ void StandIn::SetUp() {
   setenv("PELLORYCTL_ROOT", root, 1);
   esp_ = root_ + "/boot/efi";
   fs::create_directories(root_ + "/sys/firmware/efi");
-  fs::create_directories(root_ + "/var/lib");
   fs::create_directories(esp_);
   std::string disk = root_ + "/sys/devices/virtual/block/sda";
   WriteFile(disk + "/sda1/partition", Text("1\n"));
@@ -186,12 +185,15 @@ Snapshot StandIn::Take() const {
   Snapshot shot;
   for (const auto& entry : fs::directory_iterator(vars_))
     shot["var " + entry.path().filename().string()] = ReadFile(entry.path());
-  for (const auto& [prefix, dir] : {std::pair{"esp ", esp_}, std::pair{"file ", root_ + "/var/lib"}}) {
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-      std::string name = prefix + entry.path().string().substr(prefix[0] == 'e' ? dir.size() : root_.size());
-      shot[name] = entry.is_directory() ? Text("<dir>") : ReadFile(entry.path());
-    }
+  for (const auto& entry : fs::recursive_directory_iterator(esp_)) {
+    std::string name = "esp " + entry.path().string().substr(esp_.size());
+    shot[name] = entry.is_directory() ? Text("<dir>") : ReadFile(entry.path());
   }
+  // Like an initramfs, the stand-in has no /var until something makes it.
+  if (fs::exists(root_ + "/var")) shot["file /var"] = Text("<dir>");
+  std::error_code none;
+  for (const auto& entry : fs::recursive_directory_iterator(root_ + "/var", none))
+    shot["file " + entry.path().string().substr(root_.size())] = entry.is_directory() ? Text("<dir>") : ReadFile(entry.path());
   return shot;
 }
 

@@ -2,7 +2,7 @@
 // (libefivar's own EFIVARFS_PATH, read once when the library loads, so
 // main() sets it and starts the test binary again) and a root folder
 // (PELLORYCTL_ROOT) holding /proc/self/mountinfo, the sysfs files of one
-// disk, the disk itself as a file with a GPT, the ESP's folder and /var/lib. The
+// disk, the disk itself as a file with a GPT, and the ESP's folder. The
 // real kernel and a real disk are the Linux guest's round trip, not this.
 #pragma once
 
@@ -28,9 +28,9 @@ struct CtlRun {
   std::string out, err;
 };
 
-// What the machine holds: every variable's file, every ESP file and every
-// file under /var/lib, by name, with its bytes (a folder is an entry with
-// the bytes "<dir>").
+// What the machine holds: every variable's file, every ESP file and /var
+// with every file under it, by name, with its bytes (a folder is an entry
+// with the bytes "<dir>").
 using Snapshot = std::map<std::string, Bytes>;
 
 class StandIn : public ::testing::Test {
