@@ -126,15 +126,6 @@ TEST_F(Result, TargetAndPowerOffComeFromTheKeptRequestOfThisRun) {
     EXPECT_EQ(json.status, c.outcome == std::string("failed") ? 1 : c.request ? 2 : 0);
     VarDelete(kPelloryGuid, "PelloryRequest");
   }
-  // The whole object once, as a script reads it.
-  WriteFile(root_ + "/var/lib/pellory/request", Text("format=1\nid=fleet-7\nafter=shutdown" + image));
-  EXPECT_EQ(Ctl({"result", "--json"}).out,
-            "{\"state\":\"successful\",\"target\":\"07_24\",\"format\":\"1\",\"request\":\"fleet-7\",\"start\":\"boot\","
-            "\"time\":\"2026-12-09T05:01:02\",\"machine_serial\":\"BENCH,0042\","
-            "\"machine_uuid\":\"12345678-9ABC-DEF0-1122-334455667788\",\"port\":\"0\","
-            "\"vendor_block\":\"0x500\",\"converter_oui\":\"0A1B2C\",\"bootloader\":\"2.0.1\","
-            "\"firmware_before\":\"0x07_0x22\",\"image\":\"07_23 sha256:d1c23f383fb67ae1\","
-            "\"outcome\":\"successful\",\"power_off_needed\":false}\n");
 }
 
 TEST_F(Result, PendingTellsWhetherBootNextStillNamesOurEntry) {
