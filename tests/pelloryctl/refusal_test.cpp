@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -135,10 +136,20 @@ TEST_F(Refusal, TheProgram) {
   ExpectRefused(Schedule(root_ + "/notes.efi"), "notes.efi is not a PE image");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(PeOffset(*b) + 24 + 68); })),
                 "is a truncated PE image");
+  // Its headers whole, its last section cut off (a copy that stopped early).
+  ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(b->size() - 1); })),
+                "is a truncated PE image (section 4 runs past the end of the file)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 5] = 0xAA; })),
                 "is not for x86-64 (machine 0xaa64)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 24] = 0x0B; (*b)[PeOffset(*b) + 25] = 1; })),
                 "is not PE32+ (optional header magic 0x10b)");
+  // A banner without the image's version, an image that is not the one its digest names.
+  const std::string banner = "Pellory Version:0.4, firmware version 07_23\n";
+  auto at = [&banner](const Bytes& b) { return size_t(std::search(b.begin(), b.end(), banner.begin(), banner.end()) - b.begin()); };
+  ExpectRefused(Schedule(Patched(root_, [&at](Bytes* b) { (*b)[at(*b) + 40] = '-'; })),
+                "patched.efi names no firmware version in its \"Pellory Version:\" banner");
+  ExpectRefused(Schedule(Patched(root_, [&at](Bytes* b) { (*b)[at(*b) - 64 - 100] ^= 1; })),
+                "patched.efi carries no SHA-256 that matches its firmware image");
   ExpectRefused(Schedule(EfiImage("convsim.efi")), "convsim.efi is not an EFI application (subsystem 11)");
   ExpectRefused(Schedule(EfiImage("convsim-boot.efi")),
                 "convsim-boot.efi is not a Pellory program (no \"Pellory Version:\" in it)");
