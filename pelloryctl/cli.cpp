@@ -7,16 +7,39 @@
 
 namespace {
 
-constexpr char kUsage[] =
-    "usage: pelloryctl schedule PROGRAM.efi [--identify] [--allow same|older|any]\n"
-    "                           [--after return|reboot|shutdown] [--esp DIR]\n"
-    "       pelloryctl result [--json]\n"
-    "       pelloryctl inspect PROGRAM.efi [--json]\n"
-    "       pelloryctl cancel\n"
-    "       pelloryctl clean [--esp DIR]\n";
+// Each command's usage; together, pelloryctl's.
+struct CommandUsage {
+  const char* command;
+  const char* text;
+};
+constexpr CommandUsage kUsages[] = {
+    {"schedule", "schedule PROGRAM.efi [--identify] [--allow same|older|any]\n"
+                 "                           [--after return|reboot|shutdown] [--esp DIR]\n"},
+    {"result", "result [--json]\n"},
+    {"inspect", "inspect PROGRAM.efi [--json]\n"},
+    {"cancel", "cancel\n"},
+    {"clean", "clean [--esp DIR]\n"},
+};
+
+void PrintUsage(FILE* to, const std::string& only) {
+  bool first = true;
+  for (const CommandUsage& usage : kUsages) {
+    if (!only.empty() && only != usage.command) continue;
+    fprintf(to, "%s pelloryctl %s", first ? "usage:" : "      ", usage.text);
+    first = false;
+  }
+  if (only.empty()) fprintf(to, "       pelloryctl --version | --help | COMMAND --help\n");
+}
+
+bool Known(const std::string& command) {
+  for (const CommandUsage& usage : kUsages)
+    if (command == usage.command) return true;
+  return false;
+}
 
 int Usage(FILE* err, const std::string& why) {
-  fprintf(err, "pelloryctl: %s\n%s", why.c_str(), kUsage);
+  fprintf(err, "pelloryctl: %s\n", why.c_str());
+  PrintUsage(err, "");
   return kExitNone;
 }
 
@@ -59,6 +82,15 @@ int ParseSchedule(int argc, char** argv, FILE* out, FILE* err) {
 
 int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err) {
   std::string command = argc > 1 ? argv[1] : "";
+  if (command == "--version" && argc == 2) return fprintf(out, "pelloryctl %s\n", PELLORY_VERSION) < 0 ? kExitNone : 0;
+  if (command == "--help" && argc == 2) {
+    PrintUsage(out, "");
+    return 0;
+  }
+  if (Known(command) && argc == 3 && strcmp(argv[2], "--help") == 0) {
+    PrintUsage(out, command);
+    return 0;
+  }
   if (command == "schedule") return ParseSchedule(argc, argv, out, err);
   if (command == "result" && argc == 2) return Result(false, out, err);
   if (command == "result" && argc == 3 && strcmp(argv[2], "--json") == 0) return Result(true, out, err);

@@ -192,3 +192,35 @@ TEST(Room, IsEnoughUpToTheLastByte) {
 }
 
 }  // namespace
+
+// The command line itself: the version and the usage on standard output
+// with 0 when asked for; anything unknown is the usage on standard error
+// with 3, the machine untouched.
+TEST_F(Refusal, TheCommandLine) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // the start of standard output; standard error when status is 3
+  };
+  const std::string usage = "usage: pelloryctl schedule PROGRAM.efi [--identify]";
+  const std::vector<Case> cases = {
+      {{"--version"}, 0, std::string("pelloryctl ") + PELLORY_VERSION + "\n"},
+      {{"--help"}, 0, usage},
+      {{"clean", "--help"}, 0, "usage: pelloryctl clean [--esp DIR]\n"},
+      {{"result", "--help"}, 0, "usage: pelloryctl result [--json]\n"},
+      {{"frob"}, 3, "pelloryctl: unknown command line\n" + usage},
+      {{"result", "--frob"}, 3, "pelloryctl: unknown command line\n" + usage},
+      {{"--version", "--help"}, 3, "pelloryctl: unknown command line\n" + usage},
+      {{"schedule", "x.efi", "--frob"}, 3, "pelloryctl: unknown argument --frob\n" + usage},
+  };
+  const Snapshot before = Take();
+  for (const Case& c : cases) {
+    const CtlRun run = Ctl(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0];
+    const std::string& shown = c.status == 0 ? run.out : run.err;
+    EXPECT_EQ(shown.rfind(c.out, 0), 0u) << shown;
+    EXPECT_EQ((c.status == 0 ? run.err : run.out), "");
+  }
+  EXPECT_TRUE(before == Take());
+  EXPECT_EQ(Ctl({"clean", "--help"}).out, "usage: pelloryctl clean [--esp DIR]\n") << "that command's usage alone";
+}
