@@ -21,3 +21,8 @@ std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>&
 void UndoCopy(const CopyUndo& undo);
 // For clean: the copy, and its folder when nothing else is in it.
 std::string RemoveProgram(const std::string& esp_root);
+
+// Test-only: while on, the copy reads back with its last byte changed, as
+// an ESP that lost part of the write would show it; nothing in a folder
+// can make a file read back other than it was written.
+void CopyCorruptReadBack(bool on);

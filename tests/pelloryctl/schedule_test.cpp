@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <functional>
 
+#include "pelloryctl/program_copy.h"
 #include "pelloryctl/variables.h"
 #include "tests/pelloryctl/stand_in.h"
 
@@ -180,6 +181,8 @@ struct Fault {
 const Fault kFaults[] = {
     {"copy", [](StandIn*, const std::string&) {}, "can not be written to \\EFI\\Pellory",
      "/boot/efi/EFI/Pellory/pellory.efi.new"},
+    {"copy_back", [](StandIn*, const std::string&) { CopyCorruptReadBack(true); },
+     "the copy \\EFI\\Pellory\\pellory.efi reads back different from the program"},
     {"kept", [](StandIn*, const std::string&) {}, "/var/lib/pellory/request can not be written",
      "/var/lib/pellory/request.new"},
     {"entry", [](StandIn*, const std::string& e) { VarsFailSet(e, EIO); }, "can not be written (Input/output error)"},

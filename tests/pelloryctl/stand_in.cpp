@@ -13,6 +13,7 @@
 
 #include "pelloryctl/commands.h"
 #include "pelloryctl/crc32.h"
+#include "pelloryctl/program_copy.h"
 #include "pelloryctl/variables.h"
 
 namespace fs = std::filesystem;
@@ -109,6 +110,7 @@ void StandIn::SetUp() {
 
 void StandIn::TearDown() {
   VarsClearFaults();
+  CopyCorruptReadBack(false);
   ClearVars(vars_);
   RemoveTree(root_);
 }
