@@ -169,6 +169,50 @@ TEST_F(Schedule, NeverTouchesAnEntryThatIsNotExactlyOursAndRewritesOursInPlace) 
   EXPECT_FALSE(cleaned.count("esp /EFI/Pellory/pellory.efi"));
 }
 
+// Where and how the machine mounts its ESP: the copy lands in that folder
+// and the entry's HD() node names the partition in the disk's own blocks.
+TEST_F(Schedule, FindsTheEspAsTheMachineMountsIt) {
+  const std::string efivarfs = "27 22 0:24 / /sys/firmware/efi/efivars rw,relatime shared:8 - efivarfs efivarfs rw\n";
+  const std::string vfat = " rw,relatime shared:9 - vfat /dev/sda1 rw,fmask=0077,dmask=0077\n";
+  const struct Case {
+    const char* name;
+    uint64_t block;       // the disk's logical block size
+    std::string mounts;   // the ESP's lines of mountinfo
+    std::string esp_dir;  // --esp, or "" for none; the copy lands here
+    const char* hd;       // the HD() node's start and size
+  } cases[] = {
+      {"512-byte sectors", 512, "31 21 8:1 / /boot/efi" + vfat, "", "0x800,0x10000"},
+      // GPT header at byte 4096; sysfs start 2048 (512-byte units) is LBA 256.
+      {"4096-byte sectors", 4096, "31 21 8:1 / /boot/efi" + vfat, "", "0x100,0x2000"},
+      // systemd's automount is listed first; the vfat mounted over it is the ESP.
+      {"behind an automount", 512,
+       "30 21 0:40 / /boot/efi rw,relatime shared:10 - autofs systemd-1 rw,fd=44,pgrp=1,timeout=120,"
+       "minproto=5,maxproto=5,direct,pipe_ino=1234\n31 30 8:1 / /boot/efi" + vfat,
+       "", "0x800,0x10000"},
+      {"a space inside", 512, "31 21 8:1 / /boot/my\\040esp" + vfat, "/boot/my esp", "0x800,0x10000"},
+      {"a space at the end", 512, "31 21 8:1 / /srv/esp\\040" + vfat, "/srv/esp ", "0x800,0x10000"},
+  };
+  for (const Case& c : cases) {
+    TearDown();
+    SetUp();
+    WriteDisk("c12a7328-f81f-11d2-ba4b-00a0c93ec93b", c.block);
+    WriteFile(root_ + "/proc/self/mountinfo", Text(efivarfs + c.mounts));
+    const std::string dir = c.esp_dir.empty() ? "/boot/efi" : c.esp_dir;
+    std::filesystem::create_directories(root_ + dir);
+    std::vector<std::string> args = {"schedule", program_};
+    if (!c.esp_dir.empty()) args.insert(args.end(), {"--esp", c.esp_dir});
+    CtlRun run = Ctl(args);
+    ASSERT_EQ(run.status, 0) << c.name << ": " << run.err;
+    EXPECT_NE(run.out.find(" on " + dir + " (BootNext"), std::string::npos) << c.name << ": " << run.out;
+    EXPECT_EQ(ReadFile(root_ + dir + "/EFI/Pellory/pellory.efi"), ReadFile(program_)) << c.name;
+    Bytes entry;
+    ASSERT_TRUE(GetVar(kGlobal, "Boot0001", &entry)) << c.name;
+    EXPECT_EQ(DescribeOption(entry), "00000001 Pellory firmware update HD(1,GPT,5b3b1a2e-4f0c-4d8a-9e21-7c6d5e4f3a2b," +
+                                         std::string(c.hd) + ")/File(\\EFI\\Pellory\\pellory.efi)")
+        << c.name;
+  }
+}
+
 // One way a later step fails; each must leave the machine as it was.
 struct Fault {
   const char* name;

@@ -101,7 +101,6 @@ void StandIn::SetUp() {
   WriteFile(disk + "/sda1/partition", Text("1\n"));
   WriteFile(disk + "/sda1/start", Text(std::to_string(kEspStart) + "\n"));
   WriteFile(disk + "/removable", Text("0\n"));
-  WriteFile(disk + "/queue/logical_block_size", Text("512\n"));
   fs::create_directories(root_ + "/sys/dev/block");
   fs::create_symlink("../../devices/virtual/block/sda/sda1", root_ + "/sys/dev/block/8:1");
   WriteMounts(true);
@@ -126,29 +125,33 @@ void StandIn::WriteMounts(bool efivarfs, const std::string& efivarfs_options,
   WriteFile(root_ + "/proc/self/mountinfo", Text(table));
 }
 
-void StandIn::WriteDisk(const char* type_guid) {
-  Bytes disk(34 * 512, 0);
+void StandIn::WriteDisk(const char* type_guid, uint64_t block) {
+  // The same partition in bytes on either disk: only its LBAs change.
+  const uint64_t start = kEspStart * 512 / block, blocks = kEspBlocks * 512 / block;
   Bytes entries(128 * 128, 0);
   PutGuid(&entries, 0, type_guid);
   PutGuid(&entries, 16, kEspGuid);
-  Put(&entries, 32, kEspStart, 8);
-  Put(&entries, 40, kEspStart + kEspBlocks - 1, 8);
-  size_t header = 512;
+  Put(&entries, 32, start, 8);
+  Put(&entries, 40, start + blocks - 1, 8);
+  const size_t header = block, first_usable = 2 + entries.size() / block;
+  Bytes disk(2 * block + entries.size(), 0);
   memcpy(disk.data() + header, "EFI PART", 8);
   Put(&disk, header + 8, 0x00010000, 4);
   Put(&disk, header + 12, 92, 4);
   Put(&disk, header + 24, 1, 8);
-  Put(&disk, header + 32, 2 * kEspStart + kEspBlocks, 8);
-  Put(&disk, header + 40, 34, 8);
-  Put(&disk, header + 48, kEspStart + kEspBlocks, 8);
+  Put(&disk, header + 32, 2 * start + blocks, 8);
+  Put(&disk, header + 40, first_usable, 8);
+  Put(&disk, header + 48, start + blocks, 8);
   PutGuid(&disk, header + 56, "0a0b0c0d-1111-2222-3333-444455556666");
   Put(&disk, header + 72, 2, 8);
   Put(&disk, header + 80, 128, 4);
   Put(&disk, header + 84, 128, 4);
   Put(&disk, header + 88, Crc32(entries.data(), entries.size()), 4);
   Put(&disk, header + 16, Crc32(disk.data() + header, 92), 4);
-  std::copy(entries.begin(), entries.end(), disk.begin() + 1024);
+  std::copy(entries.begin(), entries.end(), disk.begin() + long(2 * block));
   WriteFile(root_ + "/dev/sda", disk);
+  WriteFile(root_ + "/sys/devices/virtual/block/sda/queue/logical_block_size",
+            Text(std::to_string(block) + "\n"));
 }
 
 void StandIn::PutVar(const char* guid, const std::string& name, const Bytes& data,

@@ -41,8 +41,9 @@ class StandIn : public ::testing::Test {
   // The mount table: efivarfs and the ESP, with their options.
   void WriteMounts(bool efivarfs, const std::string& efivarfs_options = "rw",
                    const std::string& esp_options = "rw");
-  // The disk's GPT with the ESP as partition 1 of type type_guid.
-  void WriteDisk(const char* type_guid);
+  // The disk's GPT with the ESP as partition 1 of type type_guid, in
+  // logical blocks of block bytes (sysfs's start stays in 512-byte units).
+  void WriteDisk(const char* type_guid, uint64_t block = 512);
 
   // A variable as efivarfs shows it: 4 attribute bytes, then data; a
   // non-standard one immutable as the kernel makes it.
