@@ -113,6 +113,8 @@ TEST_F(Schedule, WritesWhatItIsAskedForIntoTheRequestAndKeepsIt) {
       {{"--allow", "newer"}, "--allow takes same, older or any"},
       {{"--allow"}, "--allow takes same, older or any"},
       {{"--identify", "--allow", "any"}, "--allow has no meaning with --identify"},
+      {{"--after", "later"}, "--after takes return, reboot or shutdown"},
+      {{"--after"}, "--after takes return, reboot or shutdown"},
   };
   for (const auto& [options, says] : refused) {
     std::vector<std::string> args = {"schedule", program_};
