@@ -163,6 +163,66 @@ TEST_F(Result, ARecordOrRequestThatIsNotOneIsAnError) {
   EXPECT_EQ(Ctl({"result"}).err, "pelloryctl: PelloryRequest is of an unknown format \"2\"\n");
 }
 
+// The program refuses a request that names a key twice, so result can not
+// call it pending: it is a request nobody will run.
+TEST_F(Result, ARequestThatNamesAKeyTwiceIsNotRead) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"format=1\nformat=1\nid=fleet-7\n", "format"},
+      {"format=1\nid=fleet-7\nid=fleet-7\n", "id"},
+      {"format=1\nid=fleet-7\nafter=return\nafter=reboot\n", "after"},
+      {"format=1\nid=fleet-7\nmode=identify\nmode=identify\n", "mode"},
+      {"format=1\nallow=any\nid=fleet-7\nallow=same\n", "allow"},
+  };
+  PutVar(kGlobal, "BootNext", {3, 0});
+  for (const auto& [request, key] : cases) {
+    PutVar(kPellory, "PelloryRequest", Text(request));
+    const std::string why = std::string("PelloryRequest names \"") + key + "\" twice";
+    CtlRun text = Ctl({"result"}), json = Ctl({"result", "--json"});
+    EXPECT_EQ(text.status, 3) << key;
+    EXPECT_EQ(text.out, "") << key;
+    EXPECT_EQ(text.err, "pelloryctl: " + why + "\n") << key;
+    EXPECT_EQ(json.status, 3) << key;
+    EXPECT_EQ(json.out.rfind("{\"state\":\"error\",", 0), 0u) << json.out;
+  }
+}
+
+// Reading needs no write: result works on efivarfs mounted read-only,
+// while cancel, which removes variables, is refused there.
+TEST_F(Result, ReadsARequestAndARecordFromAReadOnlyEfivarfs) {
+  WriteMounts(true, "ro");
+  PutVar(kPellory, "PelloryRequest", Text(kRequest));
+  CtlRun pending = Ctl({"result"});
+  EXPECT_EQ(pending.status, 2) << pending.err;
+  EXPECT_EQ(pending.out.rfind("State: pending\n", 0), 0u) << pending.out;
+  VarDelete(kPelloryGuid, "PelloryRequest");
+  PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", "successful")));
+  CtlRun done = Ctl({"result", "--json"});
+  EXPECT_EQ(done.status, 0) << done.err;
+  EXPECT_EQ(done.out.rfind("{\"state\":\"successful\",", 0), 0u) << done.out;
+  CtlRun cancel = Ctl({"cancel"});
+  EXPECT_EQ(cancel.status, 3);
+  EXPECT_EQ(cancel.err.rfind("pelloryctl: efivarfs is mounted read-only", 0), 0u) << cancel.err;
+}
+
+// The firmware may drop our entry (a firmware update, a reset of its
+// settings): BootNext then names someone else's entry, and stays.
+TEST_F(Result, CancelLeavesBootNextWhenOurEntryIsGone) {
+  for (const Bytes& next : {Bytes{0, 0}, Bytes{5, 0}}) {
+    VarDelete(efi_guid_global, "Boot0003");
+    PutVar(kGlobal, "Boot0000", LoadOption("debian", "\\EFI\\debian\\shimx64.efi"));
+    PutVar(kGlobal, "Boot0005", LoadOption("windows", "\\EFI\\Microsoft\\Boot\\bootmgfw.efi"));
+    PutVar(kGlobal, "BootNext", next);
+    PutVar(kPellory, "PelloryRequest", Text(kRequest));
+    CtlRun run = Ctl({"cancel"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Removed PelloryRequest.\n");
+    EXPECT_FALSE(HasVar(kPellory, "PelloryRequest"));
+    Bytes after;
+    EXPECT_TRUE(GetVar(kGlobal, "BootNext", &after));
+    EXPECT_EQ(after, next);
+  }
+}
+
 TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
   const std::string kept = root_ + "/var/lib/pellory/request";
   PutVar(kPellory, "PelloryRequest", Text(kRequest));
