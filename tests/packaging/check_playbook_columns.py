@@ -5,16 +5,15 @@ in its order, then power_off_needed. Checked in the playbook that writes
 the report and in the header line its README shows, so neither can drift
 from the record the program writes.
 
-    check_playbook_columns.py SOURCE_DIR
+    check_playbook_columns.py
 """
 import re
-import sys
 import unittest
 from pathlib import Path
 
 import yaml
 
-SOURCE = Path(sys.argv.pop(1) if len(sys.argv) > 1 else Path(__file__).resolve().parents[2])
+SOURCE = Path(__file__).resolve().parents[2]
 CONTRACT = SOURCE / "contract" / "contract.h"
 PLAYBOOK = SOURCE / "deploy" / "ansible" / "pellory-update.yml"
 README = SOURCE / "deploy" / "ansible" / "README.md"
