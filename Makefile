@@ -11,7 +11,7 @@ SEED ?= 1
 SECONDS ?= 60
 BENCH_BOOTS ?= 1
 
-.PHONY: all packages configure build test efi usb-image demo clean soak fuzz bench
+.PHONY: all packages configure build test efi usb-image demo clean soak fuzz bench deb
 
 all: build
 
@@ -28,6 +28,11 @@ build: configure
 
 test: build
 	ctest --test-dir $(BUILD) --output-on-failure -j$(JOBS)
+
+# pelloryctl as a Debian package: $(BUILD)/pelloryctl_VERSION_amd64.deb.
+deb: configure
+	cmake --build $(BUILD) -j$(JOBS) --target pelloryctl pelloryctl-doc
+	cd $(BUILD) && cpack --config CPackConfig.cmake
 
 efi: configure
 	cmake --build $(BUILD) -j$(JOBS) --target efi

@@ -1,11 +1,13 @@
 // `pelloryctl cancel` and `clean`: take a request back, and for clean also
-// everything schedule left (our entry, the program's copy, the record).
+// everything schedule left (our entry, the program's copy, the record, the
+// kept request).
 // Only the entry whose description is exactly ours is ever touched.
 #include <cstring>
 #include <vector>
 
 #include "pelloryctl/commands.h"
 #include "pelloryctl/esp.h"
+#include "pelloryctl/kept_request.h"
 #include "pelloryctl/load_option.h"
 #include "pelloryctl/machine.h"
 #include "pelloryctl/program_copy.h"
@@ -18,22 +20,32 @@ std::string Removed(const char* what, int error) {
   return error ? std::string(what) + " can not be removed (" + strerror(error) + ")" : "";
 }
 
-// The request, and BootNext when it names our entry.
+std::string ForgetKept(FILE* out) {
+  bool removed = false;
+  std::string why = RemoveKeptRequest(&removed);
+  if (removed) fprintf(out, "Removed %s/%s.\n", kKeptFolder, kKeptName);
+  return why;
+}
+
+// The request, and BootNext when it names our entry. The kept request
+// goes with a request that has not run; after a run it stays, so that
+// result still tells that run's target and whether it switched off.
 std::string CancelRequest(FILE* out) {
   std::string why;
   unsigned ours = 0;
   bool have_entry = FindOurEntry(&ours, &why);
   if (!why.empty()) return why;
+  std::vector<uint8_t> request, next;
+  int error = 0;
+  const bool pending = VarGet(kPelloryGuid, kRequestName, &request, kTextLimit, &error) != VarStatus::Absent;
   if (!(why = Removed(kRequestName, VarDelete(kPelloryGuid, kRequestName))).empty()) return why;
   fprintf(out, "Removed PelloryRequest.\n");
-  std::vector<uint8_t> next;
-  int error = 0;
   if (have_entry && VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok &&
       next.size() == 2 && unsigned(next[0] | next[1] << 8) == ours) {
     if (!(why = Removed(kBootNextName, VarDelete(efi_guid_global, kBootNextName))).empty()) return why;
     fprintf(out, "Removed BootNext (it named %s).\n", BootName(ours).c_str());
   }
-  return "";
+  return pending ? ForgetKept(out) : "";
 }
 
 // The ESP is found before anything is removed: without it the program's
@@ -53,7 +65,7 @@ std::string CleanAll(const std::string& esp_dir, FILE* out) {
   fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
   if (!(why = Removed(kResultName, VarDelete(kPelloryGuid, kResultName))).empty()) return why;
   fprintf(out, "Removed PelloryResult.\n");
-  return "";
+  return ForgetKept(out);
 }
 
 int Finish(const std::string& why, FILE* err) {

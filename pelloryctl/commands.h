@@ -5,19 +5,25 @@
 #include <cstdio>
 #include <string>
 
+#include "contract/contract.h"
+
 struct ScheduleOptions {
   std::string program;
-  std::string after = "return";
+  contract::After after = contract::After::Return;
+  contract::Mode mode = contract::Mode::Update;
+  contract::Allow allow = contract::Allow::Newer;
   std::string esp_dir;  // empty: /boot/efi, then /efi
 };
 
 int Schedule(const ScheduleOptions& options, FILE* out, FILE* err);
 int Result(bool json, FILE* out, FILE* err);
+int Inspect(const std::string& program, bool json, FILE* out, FILE* err);
 int Cancel(FILE* out, FILE* err);
 int Clean(const std::string& esp_dir, FILE* out, FILE* err);
 
 // The command line: argv as main receives it.
 int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err);
 
-// Exit statuses of `result`; also 3 for any error of any command.
+// Exit statuses of `result` (0 also for current and identified); also 3
+// for any error of any command.
 inline constexpr int kExitSuccessful = 0, kExitFailed = 1, kExitPending = 2, kExitNone = 3;

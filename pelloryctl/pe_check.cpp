@@ -25,17 +25,20 @@ bool Read32(const std::vector<uint8_t>& b, size_t at, uint32_t* value) {
   return true;
 }
 
-// A WIN_CERTIFICATE of type PKCS_SIGNED_DATA inside the file, where the
-// security directory (a file offset, not an address) says.
-bool Signed(const std::vector<uint8_t>& b, size_t optional) {
-  uint32_t count = 0, offset = 0, size = 0, length = 0;
-  uint16_t type = 0;
-  if (!Read32(b, optional + 108, &count) || count <= kSecurityDirectory) return false;
-  size_t entry = optional + 112 + 8 * kSecurityDirectory;
-  if (!Read32(b, entry, &offset) || !Read32(b, entry + 4, &size)) return false;
-  if (offset == 0 || size < 8 || offset > b.size() || b.size() - offset < size) return false;
-  if (!Read32(b, offset, &length) || !Read16(b, offset + 6, &type)) return false;
-  return length >= 8 && length <= size && type == kCertificatePkcsSignedData;
+// Every section's bytes lie inside the file: a copy cut short is refused
+// here, not by the firmware at the reboot.
+std::string CheckSections(const std::vector<uint8_t>& b, uint32_t pe, size_t optional) {
+  uint16_t count = 0, optional_size = 0;
+  if (!Read16(b, pe + 6, &count) || !Read16(b, pe + 20, &optional_size)) return "is a truncated PE image";
+  const size_t table = optional + optional_size;
+  for (unsigned i = 0; i < count; ++i) {
+    uint32_t size = 0, offset = 0;
+    if (!Read32(b, table + 40 * i + 16, &size) || !Read32(b, table + 40 * i + 20, &offset))
+      return "is a truncated PE image (its section table runs past the end of the file)";
+    if (uint64_t(offset) + size > b.size())
+      return "is a truncated PE image (section " + std::to_string(i + 1) + " runs past the end of the file)";
+  }
+  return "";
 }
 
 std::string Format(const char* format, unsigned value) {
@@ -60,10 +63,29 @@ std::string CheckProgram(const std::vector<uint8_t>& b, bool need_signature) {
   if (magic != kPe32Plus) return Format("is not PE32+ (optional header magic 0x%03x)", magic);
   if (subsystem != kSubsystemEfiApplication)
     return Format("is not an EFI application (subsystem %u)", subsystem);
+  if (std::string why = CheckSections(b, pe, optional); !why.empty()) return why;
   const char* banner = kProgramBanner;
   if (std::search(b.begin(), b.end(), banner, banner + strlen(banner)) == b.end())
     return std::string("is not a Pellory program (no \"") + banner + "\" in it)";
-  if (need_signature && !Signed(b, optional))
+  size_t at = 0, length = 0;
+  if (need_signature && !SignedData(b, &at, &length))
     return "is not signed, and Secure Boot is on: the firmware would refuse to start it";
   return "";
+}
+
+bool SignedData(const std::vector<uint8_t>& b, size_t* at, size_t* length) {
+  uint32_t pe = 0, count = 0, offset = 0, size = 0, certificate = 0;
+  uint16_t type = 0;
+  if (!Read32(b, 0x3C, &pe)) return false;
+  const size_t optional = size_t(pe) + 24;
+  if (!Read32(b, optional + 108, &count) || count <= kSecurityDirectory) return false;
+  // The security directory holds a file offset, not an address.
+  const size_t entry = optional + 112 + 8 * kSecurityDirectory;
+  if (!Read32(b, entry, &offset) || !Read32(b, entry + 4, &size)) return false;
+  if (offset == 0 || size < 8 || offset > b.size() || b.size() - offset < size) return false;
+  if (!Read32(b, offset, &certificate) || !Read16(b, offset + 6, &type)) return false;
+  if (certificate < 8 || certificate > size || type != kCertificatePkcsSignedData) return false;
+  *at = size_t(offset) + 8;
+  *length = certificate - 8;
+  return true;
 }

@@ -17,3 +17,8 @@ inline constexpr const char* kProgramBanner = contract::kBannerStart;
 
 // Empty when the image passes; otherwise the one line that says why not.
 std::string CheckProgram(const std::vector<uint8_t>& image, bool need_signature);
+
+// The PKCS#7 SignedData (DER) of the first certificate of the image's
+// certificate table, when that is a WIN_CERTIFICATE of type
+// PKCS_SIGNED_DATA wholly inside the file: bytes [*at, *at + *length).
+bool SignedData(const std::vector<uint8_t>& image, size_t* at, size_t* length);

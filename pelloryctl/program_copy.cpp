@@ -1,7 +1,5 @@
 #include "pelloryctl/program_copy.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,47 +19,16 @@ bool SameDigest(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 
 constexpr size_t kCopyLimit = 64u << 20;
 
-bool MakeDir(const std::string& dir, bool* made) {
-  if (mkdir(dir.c_str(), 0755) == 0) return *made = true;
-  struct stat st = {};
-  return errno == EEXIST && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool WriteSynced(const std::string& path, const std::vector<uint8_t>& image) {
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < image.size()) {
-    ssize_t wrote = write(fd, image.data() + done, image.size() - done);
-    if (wrote <= 0) break;
-    done += size_t(wrote);
-  }
-  bool ok = done == image.size() && fsync(fd) == 0;
-  return close(fd) == 0 && ok;
-}
-
-bool SyncDir(const std::string& dir) {
-  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
-}
-
 // The copy under a temporary name, synced, renamed over the old one, and
 // the folder synced, so the name the entry points at never holds half a file.
 std::string Replace(const std::string& dir, const std::vector<uint8_t>& image) {
-  std::string temporary = dir + "/pellory.efi.new";
-  if (!WriteSynced(temporary, image)) {
-    unlink(temporary.c_str());
-    return "the program can not be written to \\EFI\\Pellory on the ESP";
+  switch (ReplaceFile(dir, "pellory.efi", image)) {
+    case ReplaceStep::Done: return "";
+    case ReplaceStep::Write: return "the program can not be written to \\EFI\\Pellory on the ESP";
+    case ReplaceStep::Rename: return "the program can not be renamed to \\EFI\\Pellory\\pellory.efi";
+    case ReplaceStep::SyncDir: break;
   }
-  if (rename(temporary.c_str(), (dir + "/pellory.efi").c_str()) != 0) {
-    unlink(temporary.c_str());
-    return "the program can not be renamed to \\EFI\\Pellory\\pellory.efi";
-  }
-  if (!SyncDir(dir)) return "the folder \\EFI\\Pellory can not be synced";
-  return "";
+  return "the folder \\EFI\\Pellory can not be synced";
 }
 
 }  // namespace

@@ -1,9 +1,12 @@
 // `pelloryctl result`: what became of the last request, from PelloryRequest
-// (still there: the program has not run), PelloryResult and BootNext.
+// (still there: the program has not run), PelloryResult and BootNext, and
+// from what schedule kept of the request it wrote.
 #include <cstring>
 #include <vector>
 
 #include "pelloryctl/commands.h"
+#include "pelloryctl/json_text.h"
+#include "pelloryctl/kept_request.h"
 #include "pelloryctl/load_option.h"
 #include "pelloryctl/machine.h"
 #include "pelloryctl/request_text.h"
@@ -16,6 +19,9 @@ struct Findings {
   Request request;
   Record record;
   std::string state;
+  // What schedule kept, when it is of the request pending or recorded.
+  bool kept_ours = false;
+  KeptRequest kept;
 };
 
 // Reads one text variable: empty error when absent or well formed.
@@ -33,7 +39,18 @@ std::string ReadText(const char* name, std::string* text, bool* present) {
 std::string StateOf(const std::string& outcome) {
   if (outcome == "started") return "interrupted";
   if (outcome.rfind("stopped: ", 0) == 0) return "stopped";
-  return outcome;  // successful | failed
+  return outcome;  // successful | failed | current | identified
+}
+
+// After a successful update the converter starts its new firmware only
+// at a power-on; a run asked to shut down has switched the machine off
+// itself, so this boot is that power-on.
+bool PowerOffNeeded(const Findings& f) {
+  return !f.kept_ours || f.kept.request.after != contract::After::Shutdown;
+}
+
+std::string Target(const Findings& f) {
+  return f.kept_ours ? f.kept.image.substr(0, contract::kImageVersionLength) : "";
 }
 
 std::string Gather(Findings* f) {
@@ -54,40 +71,24 @@ std::string Gather(Findings* f) {
   if (record_current) f->state = StateOf(f->record.Get("outcome"));
   else f->state = f->pending ? "pending" : "none";
   if (!record_current) f->have_record = false;
+  const std::string id = f->pending ? f->request.id : f->have_record ? f->record.Get("request") : "";
+  f->kept_ours = !id.empty() && ReadKeptRequest(&f->kept) && f->kept.request.id == id;
   return "";
 }
 
-void Json(const std::string& text, FILE* out) {
-  fputc('"', out);
-  for (char c : text) {
-    if (uint8_t(c) < 0x20) {
-      fprintf(out, "\\u%04x", unsigned(c));
-      continue;
-    }
-    if (c == '"' || c == '\\') fputc('\\', out);
-    fputc(c, out);
-  }
-  fputc('"', out);
-}
-
 void PrintJson(const Findings& f, FILE* out) {
-  fprintf(out, "{\"state\":");
-  Json(f.state, out);
-  if (f.pending) {
-    fprintf(out, ",\"pending_request\":");
-    Json(f.request.id, out);
-  }
-  for (const auto& [key, value] : f.have_record ? f.record.fields : decltype(f.record.fields){}) {
-    fputc(',', out);
-    Json(key, out);
-    fputc(':', out);
-    Json(value, out);
-  }
+  fprintf(out, "{\"state\":%s", JsonString(f.state).c_str());
+  if (f.kept_ours) fprintf(out, ",\"target\":%s", JsonString(Target(f)).c_str());
+  if (f.pending) fprintf(out, ",\"pending_request\":%s", JsonString(f.request.id).c_str());
+  for (const auto& [key, value] : f.have_record ? f.record.fields : decltype(f.record.fields){})
+    fprintf(out, ",%s:%s", JsonString(key).c_str(), JsonString(value).c_str());
+  if (f.state == "successful") fprintf(out, ",\"power_off_needed\":%s", PowerOffNeeded(f) ? "true" : "false");
   fprintf(out, "}\n");
 }
 
 void PrintText(const Findings& f, FILE* out) {
   fprintf(out, "State: %s\n", f.state.c_str());
+  if (f.kept_ours) fprintf(out, "Target: %s (the image of the scheduled program)\n", Target(f).c_str());
   if (f.state == "pending") {
     fprintf(out, "Request %s has not run yet.\n", f.request.id.c_str());
     fprintf(out, f.boot_next_ours
@@ -101,8 +102,17 @@ void PrintText(const Findings& f, FILE* out) {
     fprintf(out, "Request: %s\n", f.record.Get("request").c_str());
     fprintf(out, "Outcome: %s\n", f.record.Get("outcome").c_str());
   }
+  const std::string& firmware = f.record.Get("firmware_before");
   if (f.state == "successful")
-    fprintf(out, "Shut the machine down so that the converter starts the new firmware.\n");
+    fprintf(out, PowerOffNeeded(f) ? "Shut the machine down and switch it on again so that the converter starts "
+                                     "the new firmware (a reboot is not enough).\n"
+                                   : "The program switched the machine off after the update: the converter "
+                                     "runs the new firmware since this power-on.\n");
+  if (f.state == "current")
+    fprintf(out, "The converter already runs the image's firmware (%s): nothing was written.\n", firmware.c_str());
+  if (f.state == "identified")
+    fprintf(out, "The converter runs firmware %s; the program carries %s.\n", firmware.c_str(),
+            f.record.Get("image").c_str());
   if (f.state == "interrupted") fprintf(out, "The run was cut short (reset or power loss).\n");
 }
 
@@ -115,15 +125,11 @@ int Result(bool json, FILE* out, FILE* err) {
   if (!why.empty()) {
     fprintf(err, "pelloryctl: %s\n", why.c_str());
     // A script that parses the output still gets one object.
-    if (json) {
-      fprintf(out, "{\"state\":\"error\",\"error\":");
-      Json(why, out);
-      fprintf(out, "}\n");
-    }
+    if (json) PrintJsonError(why, out);
     return kExitNone;
   }
   json ? PrintJson(f, out) : PrintText(f, out);
-  if (f.state == "successful") return kExitSuccessful;
+  if (f.state == "successful" || f.state == "current" || f.state == "identified") return kExitSuccessful;
   if (f.state == "pending") return kExitPending;
   if (f.state == "none") return kExitNone;
   return kExitFailed;

@@ -8,10 +8,12 @@
 
 #include "pelloryctl/commands.h"
 #include "pelloryctl/esp.h"
+#include "pelloryctl/kept_request.h"
 #include "pelloryctl/load_option.h"
 #include "pelloryctl/machine.h"
 #include "pelloryctl/pe_check.h"
 #include "pelloryctl/program_copy.h"
+#include "pelloryctl/program_identity.h"
 #include "pelloryctl/request_text.h"
 #include "pelloryctl/system_paths.h"
 #include "pelloryctl/variables.h"
@@ -24,7 +26,8 @@ constexpr size_t kProgramLimit = 64u << 20;
 constexpr size_t kVarOverhead = 64;
 
 struct Plan {
-  std::vector<uint8_t> image, option, request, boot_next;
+  std::vector<uint8_t> image, option, request, boot_next, kept;
+  ProgramIdentity identity;
   Esp esp;
   unsigned entry = 0;
   bool entry_exists = false;
@@ -33,7 +36,8 @@ struct Plan {
 
 struct Undo {
   CopyUndo copy;
-  bool copied = false;
+  KeepUndo kept;
+  bool copied = false, kept_written = false;
   SavedVar entry, request, result, boot_next;
   bool entry_written = false, request_written = false, result_deleted = false,
        boot_next_written = false;
@@ -64,6 +68,10 @@ std::string Prepare(const ScheduleOptions& options, Plan* plan) {
   bool secure = false;
   if (!(why = SecureBootOn(&secure)).empty()) return why;
   if (!(why = CheckProgram(plan->image, secure)).empty()) return options.program + " " + why;
+  // The image the program carries is kept with the request as the run's
+  // target; a program that names no image version, or whose image is not
+  // the one its digest names, is not one to let near the converter.
+  if (!(why = IdentifyProgram(plan->image, &plan->identity)).empty()) return options.program + " " + why;
   if (!(why = FindEsp(options.esp_dir, &plan->esp)).empty()) return why;
   if (plan->esp.read_only)
     return "the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
@@ -79,11 +87,9 @@ std::string Prepare(const ScheduleOptions& options, Plan* plan) {
            "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
            "(or remove it with pelloryctl clean) first";
   plan->id = FreshId();
-  Request request;
-  request.id = plan->id;
-  if (!NamedValue(options.after, contract::kAfterNames, &request.after)) return "--after takes return, reboot or shutdown";
-  std::string text = FormatRequest(request);
+  std::string text = FormatRequest({plan->id, options.after, options.mode, options.allow});
   plan->request.assign(text.begin(), text.end());
+  plan->kept = KeptText(text, plan->identity.image);
   plan->boot_next = {uint8_t(plan->entry), uint8_t(plan->entry >> 8)};
   size_t needed = Cost(kRequestName, plan->request.size()) + Cost(kBootNextName, 2) +
                   (plan->entry_exists ? 0 : Cost("Boot0000", plan->option.size()));
@@ -105,6 +111,8 @@ std::string Apply(const Plan& plan, Undo* undo) {
   std::string why = CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy);
   undo->copied = true;
   if (!why.empty()) return why;
+  undo->kept_written = true;
+  if (!(why = KeepRequest(plan.kept, &undo->kept)).empty()) return why;
   if (!undo->entry.existed || undo->entry.data != plan.option) {
     undo->entry_written = true;
     if (int error = VarSet(efi_guid_global, entry, plan.option)) return WriteError(entry.c_str(), error);
@@ -135,6 +143,7 @@ bool TakeBack(const Undo& undo) {
   if (undo.result_deleted) ok &= VarRestore(undo.result) == 0;
   if (undo.request_written) ok &= VarRestore(undo.request) == 0;
   if (undo.entry_written) ok &= VarRestore(undo.entry) == 0;
+  if (undo.kept_written) UndoKeep(undo.kept);
   if (undo.copied) UndoCopy(undo.copy);
   return ok;
 }
@@ -153,9 +162,15 @@ int Schedule(const ScheduleOptions& options, FILE* out, FILE* err) {
     fprintf(err, "pelloryctl: %s\n", why.c_str());
     return kExitNone;
   }
-  fprintf(out, "Request: %s (after=%s)\n", plan.id.c_str(), options.after.c_str());
+  std::string asked = "after=" + NameOf(options.after, contract::kAfterNames);
+  if (options.mode != contract::Mode::Update) asked += ", mode=" + NameOf(options.mode, contract::kModeNames);
+  if (options.allow != contract::Allow::Newer) asked += ", allow=" + NameOf(options.allow, contract::kAllowNames);
+  fprintf(out, "Request: %s (%s)\n", plan.id.c_str(), asked.c_str());
+  fprintf(out, "Image: %s (Pellory %s)\n", plan.identity.image.c_str(), plan.identity.program_version.c_str());
   fprintf(out, "Entry: %s \"%s\" -> %s on %s (BootNext, not in BootOrder)\n",
           BootName(plan.entry).c_str(), kEntryDescription, kProgramPath, plan.esp.mount_point.c_str());
-  fprintf(out, "Reboot to run the update.\n");
+  fprintf(out, options.mode == contract::Mode::Identify
+                   ? "Reboot to read the converter's versions (nothing is written).\n"
+                   : "Reboot to run the update.\n");
   return 0;
 }

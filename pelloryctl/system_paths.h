@@ -15,3 +15,11 @@ std::string SystemPath(const std::string& path);
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, size_t limit);
 // The first line of a small sysfs-like file, without its LF.
 bool ReadLine(const std::string& path, std::string* line);
+
+// The folder made (*made true) or already there; false when neither.
+bool MakeDir(const std::string& dir, bool* made);
+// dir/name replaced whole: the bytes go to dir/name.new, are synced, the
+// file is renamed over name and the folder synced, so name never holds
+// half a file. The step that failed, or Done.
+enum class ReplaceStep { Done, Write, Rename, SyncDir };
+ReplaceStep ReplaceFile(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes);

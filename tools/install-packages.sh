@@ -16,8 +16,10 @@ set -eu
 # are downloaded as packages and unpacked, never installed;
 # ansible-core/openssh-client: the fleet playbook and its test, which reach
 # the guest's SSH server, dropbear-bin (copied into the guest, never run on
-# the host; Debian's python3 goes in with it).
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin"
+# the host; Debian's python3 goes in with it); lintian: `make deb`'s
+# package is checked with it (CPack makes it, dpkg-shlibdeps finds its
+# dependencies, pod2man makes its manual page: dpkg-dev and perl).
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin lintian dpkg-dev"
 
 missing_packages() {
     list=""

@@ -17,6 +17,7 @@ IMAGE@@OFFSET: no root, no loop mounts. Only the standard library is used.
 
 import argparse
 import hashlib
+import re
 import os
 import struct
 import subprocess
@@ -89,8 +90,20 @@ def write_partition_table(image):
         disk.write(gpt_header(last, 1, last - ENTRY_SECTORS, entries_crc))
 
 
-def readme_bytes(source=README_SOURCE):
-    text = Path(source).read_text(encoding="ascii")
+# The program's first line, which names the image's version (MM_mm).
+BANNER = re.compile(rb"Pellory Version:[^,\s]+, firmware version ([0-9A-F]{2}_[0-9A-F]{2})\n")
+
+
+def image_version(program_bytes):
+    """The image version the program's banner names."""
+    found = BANNER.search(program_bytes)
+    if not found:
+        raise ValueError("the program carries no banner with an image version")
+    return found.group(1).decode("ascii")
+
+
+def readme_bytes(version, source=README_SOURCE):
+    text = Path(source).read_text(encoding="ascii").replace("{version}", version)
     return text.replace("\r\n", "\n").replace("\n", "\r\n").encode("ascii")
 
 
@@ -132,7 +145,7 @@ def build(image, program, readme=README_SOURCE, epoch=None):
         disk.truncate(DISK_SECTORS * SECTOR)
     try:
         write_partition_table(partial)
-        fill_partition(partial, program, readme_bytes(readme), epoch)
+        fill_partition(partial, program, readme_bytes(image_version(content), readme), epoch)
         os.replace(partial, image)
     finally:
         if os.path.exists(partial):
@@ -150,7 +163,8 @@ def main(argv=None):
     size = os.path.getsize(args.program)
     print(f"built {args.image}: GPT, one EFI System Partition (FAT) at byte {ESP_OFFSET}, "
           f"holding \\EFI\\BOOT\\BOOTX64.EFI and \\pellory.efi ({size} bytes, "
-          f"SHA-256 {digest}) and README.TXT")
+          f"SHA-256 {digest}) and README.TXT (firmware version "
+          f"{image_version(Path(args.program).read_bytes())})")
     return 0
 
 

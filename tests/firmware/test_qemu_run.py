@@ -232,7 +232,7 @@ class KeysAndSticks(_StandInQemu):
         import usb_image
         self.guest()
         program = Path(self.work, "app.efi")
-        program.write_bytes(b"MZ" + bytes(1000))
+        program.write_bytes(b"MZ" + bytes(1000) + b"Pellory Version:0.4, firmware version 07_23\n")
         stick = os.path.join(self.work, "stick.img")
         usb_image.build(stick, program)
         before = Path(stick).read_bytes()

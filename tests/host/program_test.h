@@ -16,10 +16,10 @@
 
 // The image field of the run's record: its version and the start of its
 // SHA-256.
-inline std::string ImageField() {
+inline std::string ImageField(const std::string& version = "07_23") {
   uint8_t digest[kSha256Size];
   Sha256(FirmwareImage, kFirmwareImageSize, digest);
-  std::string text = "07_23 sha256:";
+  std::string text = version + " sha256:";
   for (int i = 0; i < 8; i++) {
     char hex[3];
     std::snprintf(hex, sizeof hex, "%02x", digest[i]);

@@ -41,6 +41,8 @@ class UnattendedTest : public ProgramTest {
       if (s == Service::SetVariable || s == Service::ResetSystem)
         accessesAt.push_back(installed ? Record().sequence : 0);
       if (s == Service::ResetSystem) historyAtReset = uefi.FileContent("EFI\\BOOT\\history.csv");
+      const char* history = "EFI\\BOOT\\history.csv";
+      if (s == Service::SetVariable) historyAtWrite.push_back(uefi.HasFile(history) ? uefi.FileContent(history) : "");
     };
   }
   void FromStick() {
@@ -68,6 +70,7 @@ class UnattendedTest : public ProgramTest {
 
   std::vector<uint64_t> accessesAt;
   std::string historyAtReset;
+  std::vector<std::string> historyAtWrite;
 };
 
 // --- The record -----------------------------------------------------------------
@@ -185,7 +188,10 @@ INSTANTIATE_TEST_SUITE_P(
                       "format=1\nid=" + std::string(65, 'x') + "\n", "format=1\nid=a b\n",
                       "format=1\nid=a", "format=1\r\nid=a\r\n", "id=a\n", "format=1\nid=a\nid=b\n",
                       "format=1\nid=a\nafter=later\n", "format=1\nid=\xc3\xa9\n",
-                      "format=1\nid=a\n" + std::string(1024, 'x') + "\n"),
+                      "format=1\nid=a\n" + std::string(1024, 'x') + "\n", "format=1\nid=a\nmode=install\n",
+                      "format=1\nid=a\nmode=\n", "format=1\nid=a\nmode=update\nmode=identify\n",
+                      "format=1\nid=a\nallow=newer\n", "format=1\nid=a\nallow=Same\n",
+                      "format=1\nid=a\nallow=same\nallow=same\n", "format=1\nid=a\nallow=same older\n"),
     [](const auto& info) { return "Case" + std::to_string(info.index); });
 
 TEST_F(UnattendedTest, ARequestThatCannotBeClearedStopsWithNothingSent) {
@@ -223,6 +229,51 @@ TEST(RequestTest, ParsesOnlyWhatTheOsWrites) {
                                 std::string("format=1\nid=a\0\n", 15)})
     EXPECT_NE(contract::ParseRequest(bad.data(), bad.size(), &r, &where), contract::RequestError::None) << bad;
 }
+
+// --- Paths only the campaign reached before ---------------------------------------
+
+// A firmware that keeps no variables: no request, so a technician's run,
+// which says last that its record could not be kept.
+TEST_F(UnattendedTest, AFirmwareWithoutVariablesRunsAsATechniciansStart) {
+  FromStick();
+  uefi.FailFrom(Service::GetVariable, 1, EFI_UNSUPPORTED);
+  uefi.FailFrom(Service::SetVariable, 1, EFI_UNSUPPORTED);
+  uefi.TypeKey(1);
+  const std::string console = Run();
+  EXPECT_TRUE(console.ends_with(kSuccess + kNoRecord + kPrompt)) << console;
+  EXPECT_EQ(uefi.FileContent("EFI\\BOOT\\log.txt"), "successful");
+  EXPECT_NE(uefi.FileContent("EFI\\BOOT\\history.csv").find(",successful\r\n"), std::string::npos);
+}
+
+// A stick start keeps its files, so a refused first record does not stop
+// it; the history line goes in before the record's last write.
+TEST_F(UnattendedTest, AStickStartWhoseFirstRecordIsRefusedGoesOn) {
+  FromStick();
+  uefi.FailAt(Service::SetVariable, 1);
+  uefi.TypeKey(1);
+  Run();
+  ASSERT_EQ(ResultWrites().size(), 1u);
+  EXPECT_EQ(Result(), ResultText("", "boot", true, "successful"));
+  ASSERT_EQ(historyAtWrite.size(), 2u);
+  EXPECT_EQ(historyAtWrite[0], "") << "the first write comes before any line";
+  EXPECT_NE(historyAtWrite[1].find(",successful\r\n"), std::string::npos) << "the record went in before the history";
+}
+
+// Only "unsupported" from the program's own device means no file system
+// behind it, a network start; any other failure is a volume's.
+class VolumeOpenTest : public UnattendedTest, public ::testing::WithParamInterface<EFI_STATUS> {};
+
+TEST_P(VolumeOpenTest, OnlyUnsupportedMeansANetworkStart) {
+  FromStick();
+  uefi.FailAt(Service::OpenProtocol, 3, GetParam());  // the file system on the program's device
+  uefi.TypeKey(1);
+  Run();
+  const bool network = GetParam() == EFI_UNSUPPORTED;
+  EXPECT_EQ(Result(), ResultText("", network ? "network" : "boot", true, "successful"));
+  EXPECT_EQ(uefi.HasFile("EFI\\BOOT\\log.txt"), !network);
+}
+
+INSTANTIATE_TEST_SUITE_P(Statuses, VolumeOpenTest, ::testing::Values(EFI_UNSUPPORTED, EFI_DEVICE_ERROR));
 
 // --- A network start -----------------------------------------------------------
 

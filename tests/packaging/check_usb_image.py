@@ -10,6 +10,7 @@ builds the stick again from PROGRAM and expects the very same bytes.
 Importable: check_stick(path, program_bytes) returns the failures."""
 import argparse
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -100,6 +101,10 @@ def _check_files(volume, program, failures):
         failures.append("README.TXT is missing or empty")
     elif readme.count(b"\n") != readme.count(b"\r\n") or b"\\EFI\\BOOT\\log.txt" not in readme:
         failures.append("README.TXT lacks CR LF line ends or the log's place on the stick")
+    # The version the program's banner names, and no other.
+    banner = re.search(rb"firmware version ([0-9A-F]{2}_[0-9A-F]{2})\n", program)
+    if readme and (not banner or b"version " + banner.group(1) + b";" not in readme):
+        failures.append("README.TXT does not name the image's version")
 
 
 def check_stick(path, program):

@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -135,10 +136,20 @@ TEST_F(Refusal, TheProgram) {
   ExpectRefused(Schedule(root_ + "/notes.efi"), "notes.efi is not a PE image");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(PeOffset(*b) + 24 + 68); })),
                 "is a truncated PE image");
+  // Its headers whole, its last section cut off (a copy that stopped early).
+  ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(b->size() - 1); })),
+                "is a truncated PE image (section 4 runs past the end of the file)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 5] = 0xAA; })),
                 "is not for x86-64 (machine 0xaa64)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 24] = 0x0B; (*b)[PeOffset(*b) + 25] = 1; })),
                 "is not PE32+ (optional header magic 0x10b)");
+  // A banner without the image's version, an image that is not the one its digest names.
+  const std::string banner = "Pellory Version:0.4, firmware version 07_23\n";
+  auto at = [&banner](const Bytes& b) { return size_t(std::search(b.begin(), b.end(), banner.begin(), banner.end()) - b.begin()); };
+  ExpectRefused(Schedule(Patched(root_, [&at](Bytes* b) { (*b)[at(*b) + 40] = '-'; })),
+                "patched.efi names no firmware version in its \"Pellory Version:\" banner");
+  ExpectRefused(Schedule(Patched(root_, [&at](Bytes* b) { (*b)[at(*b) - 64 - 100] ^= 1; })),
+                "patched.efi carries no SHA-256 that matches its firmware image");
   ExpectRefused(Schedule(EfiImage("convsim.efi")), "convsim.efi is not an EFI application (subsystem 11)");
   ExpectRefused(Schedule(EfiImage("convsim-boot.efi")),
                 "convsim-boot.efi is not a Pellory program (no \"Pellory Version:\" in it)");
@@ -181,3 +192,35 @@ TEST(Room, IsEnoughUpToTheLastByte) {
 }
 
 }  // namespace
+
+// The command line itself: the version and the usage on standard output
+// with 0 when asked for; anything unknown is the usage on standard error
+// with 3, the machine untouched.
+TEST_F(Refusal, TheCommandLine) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;  // the start of standard output; standard error when status is 3
+  };
+  const std::string usage = "usage: pelloryctl schedule PROGRAM.efi [--identify]";
+  const std::vector<Case> cases = {
+      {{"--version"}, 0, std::string("pelloryctl ") + PELLORY_VERSION + "\n"},
+      {{"--help"}, 0, usage},
+      {{"clean", "--help"}, 0, "usage: pelloryctl clean [--esp DIR]\n"},
+      {{"result", "--help"}, 0, "usage: pelloryctl result [--json]\n"},
+      {{"frob"}, 3, "pelloryctl: unknown command line\n" + usage},
+      {{"result", "--frob"}, 3, "pelloryctl: unknown command line\n" + usage},
+      {{"--version", "--help"}, 3, "pelloryctl: unknown command line\n" + usage},
+      {{"schedule", "x.efi", "--frob"}, 3, "pelloryctl: unknown argument --frob\n" + usage},
+  };
+  const Snapshot before = Take();
+  for (const Case& c : cases) {
+    const CtlRun run = Ctl(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0];
+    const std::string& shown = c.status == 0 ? run.out : run.err;
+    EXPECT_EQ(shown.rfind(c.out, 0), 0u) << shown;
+    EXPECT_EQ((c.status == 0 ? run.err : run.out), "");
+  }
+  EXPECT_TRUE(before == Take());
+  EXPECT_EQ(Ctl({"clean", "--help"}).out, "usage: pelloryctl clean [--esp DIR]\n") << "that command's usage alone";
+}

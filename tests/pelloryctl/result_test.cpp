@@ -1,6 +1,9 @@
 // `pelloryctl result`, `cancel` and `clean`, each state read from the
 // variables the program and schedule leave.
+#include <algorithm>
 #include <filesystem>
+
+#include "pelloryctl/variables.h"
 
 #include "tests/pelloryctl/stand_in.h"
 
@@ -40,6 +43,10 @@ TEST_F(Result, EachStateWithItsExitStatus) {
       {nullptr, Record("fleet-7", "started"), "interrupted", 1, "cut short"},
       {nullptr, Record("fleet-7", "successful"), "successful", 0, "Shut the machine down"},
       {nullptr, Record("fleet-7", "failed"), "failed", 1, "Outcome: failed\n"},
+      {nullptr, Record("fleet-7", "current"), "current", 0,
+       "The converter already runs the image's firmware (0x07_0x22): nothing was written.\n"},
+      {nullptr, Record("fleet-7", "identified"), "identified", 0,
+       "The converter runs firmware 0x07_0x22; the program carries 07_23 sha256:d1c23f383fb67ae1.\n"},
       {nullptr, Record("fleet-7", "stopped: 3Cannot get ACK. Update failed"), "stopped", 1,
        "Outcome: stopped: 3Cannot get ACK. Update failed\n"},
       {nullptr, Record("", "successful"), "successful", 0, "Request: \n"},  // a shell run
@@ -78,6 +85,49 @@ TEST_F(Result, JsonHoldsEveryFieldOfTheRecordInItsOrder) {
   EXPECT_EQ(Ctl({"result", "--json"}).out, "{\"state\":\"pending\",\"pending_request\":\"fleet-8\"}\n");
 }
 
+// The kept request gives the target and tells whether the run switched the
+// machine off, only when it is of the request that is pending or recorded.
+TEST_F(Result, TargetAndPowerOffComeFromTheKeptRequestOfThisRun) {
+  const std::string image = "\nimage=07_24 sha256:0123456789abcdef\n";  // not the record's 07_23
+  const struct Case {
+    std::string kept;  // empty: none
+    const char* request;
+    const char* outcome;
+    const char* target;  // nullptr: no target
+    const char* power;   // power_off_needed; nullptr: not told
+    const char* says;
+  } cases[] = {
+      {"format=1\nid=fleet-7\nafter=shutdown" + image, nullptr, "successful", "07_24", "false",
+       "The program switched the machine off after the update"},
+      {"format=1\nid=fleet-7\nafter=reboot" + image, nullptr, "successful", "07_24", "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=return" + image, nullptr, "successful", "07_24", "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-6\nafter=shutdown" + image, nullptr, "successful", nullptr, "true", "a reboot is not enough"},
+      {"", nullptr, "successful", nullptr, "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=shutdown\n", nullptr, "successful", nullptr, "true", "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=shutdown\nimage=07-24\n", nullptr, "successful", nullptr, "true",
+       "a reboot is not enough"},
+      {"format=1\nid=fleet-7\nafter=shutdown" + image, nullptr, "failed", "07_24", nullptr, "Outcome: failed"},
+      {"format=1\nid=fleet-8\nafter=shutdown\nmode=identify" + image, "format=1\nid=fleet-8\n", "successful",
+       "07_24", nullptr, "has not run yet"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(root_ + "/var/lib/pellory/request");
+    if (!c.kept.empty()) WriteFile(root_ + "/var/lib/pellory/request", Text(c.kept));
+    if (c.request) PutVar(kPellory, "PelloryRequest", Text(c.request));
+    PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", c.outcome)));
+    CtlRun json = Ctl({"result", "--json"}), text = Ctl({"result"});
+    const std::string state = c.request ? "pending" : c.outcome;
+    const std::string head = "{\"state\":\"" + state + "\"" + (c.target ? ",\"target\":\"" + std::string(c.target) + "\"" : "");
+    const std::string tail = c.power ? ",\"power_off_needed\":" + std::string(c.power) + "}\n" : "\"}\n";
+    EXPECT_EQ(json.out.rfind(head + (c.request ? ",\"pending_request\":" : ",\"format\":\"1\""), 0), 0u) << json.out;
+    EXPECT_EQ(json.out.substr(json.out.size() - std::min(json.out.size(), tail.size())), tail) << json.out;
+    EXPECT_NE(text.out.find(c.says), std::string::npos) << text.out;
+    EXPECT_EQ(text.out.find("Target: ") != std::string::npos, c.target != nullptr) << text.out;
+    EXPECT_EQ(json.status, c.outcome == std::string("failed") ? 1 : c.request ? 2 : 0);
+    VarDelete(kPelloryGuid, "PelloryRequest");
+  }
+}
+
 TEST_F(Result, PendingTellsWhetherBootNextStillNamesOurEntry) {
   PutVar(kPellory, "PelloryRequest", Text(kRequest));
   PutVar(kGlobal, "BootNext", {3, 0});
@@ -114,11 +164,16 @@ TEST_F(Result, ARecordOrRequestThatIsNotOneIsAnError) {
 }
 
 TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
+  const std::string kept = root_ + "/var/lib/pellory/request";
   PutVar(kPellory, "PelloryRequest", Text(kRequest));
   PutVar(kGlobal, "BootNext", {0, 0});  // the OS's own choice
-  ASSERT_EQ(Ctl({"cancel"}).status, 0);
+  WriteFile(kept, Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
+  CtlRun first = Ctl({"cancel"});
+  ASSERT_EQ(first.status, 0);
+  EXPECT_EQ(first.out, "Removed PelloryRequest.\nRemoved /var/lib/pellory/request.\n");
   EXPECT_FALSE(HasVar(kPellory, "PelloryRequest"));
   EXPECT_TRUE(HasVar(kGlobal, "BootNext"));
+  EXPECT_FALSE(std::filesystem::exists(kept));
   PutVar(kPellory, "PelloryRequest", Text(kRequest));
   PutVar(kGlobal, "BootNext", {3, 0});
   CtlRun run = Ctl({"cancel"});
@@ -127,6 +182,11 @@ TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
   EXPECT_FALSE(HasVar(kGlobal, "BootNext"));
   EXPECT_TRUE(HasVar(kGlobal, "Boot0003"));
   EXPECT_EQ(Ctl({"result"}).status, 3);  // none
+  // No request left to take back: the run happened, and what it was asked
+  // stays for result.
+  WriteFile(kept, Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
+  EXPECT_EQ(Ctl({"cancel"}).out, "Removed PelloryRequest.\n");
+  EXPECT_TRUE(std::filesystem::exists(kept));
 }
 
 TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {
@@ -147,6 +207,8 @@ TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {
   EXPECT_FALSE(HasVar(kGlobal, "BootNext"));
   EXPECT_TRUE(HasVar(kGlobal, "BootOrder"));
   EXPECT_FALSE(std::filesystem::exists(esp_ + "/EFI/Pellory/pellory.efi"));
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/var/lib/pellory"));
+  EXPECT_NE(run.out.find("Removed /var/lib/pellory/request.\n"), std::string::npos) << run.out;
   EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/log.txt"), Text("successful"));  // the program's own files stay
   EXPECT_EQ(Ctl({"clean"}).status, 0);  // twice is fine
 }

@@ -30,6 +30,9 @@ std::vector<std::string> Changed(const Snapshot& before, const Snapshot& after) 
   return names;
 }
 
+// The image text the test program's record holds.
+const std::string kImage = "07_23 sha256:d1c23f383fb67ae1";
+
 class Schedule : public StandIn {
  protected:
   // An installed OS: its entry in BootOrder, and the program to schedule.
@@ -51,6 +54,7 @@ TEST_F(Schedule, WritesExactlyTheCopyTheEntryTheRequestAndBootNextAndRemovesTheO
   EXPECT_EQ(run.out.substr(run.out.size() - 26), "Reboot to run the update.\n");
   std::string id = IdOf(run);
   EXPECT_EQ(Var(kPellory, "PelloryRequest"), "format=1\nid=" + id + "\nafter=reboot\n");
+  EXPECT_EQ(ReadFile(root_ + "/var/lib/pellory/request"), Text(Var(kPellory, "PelloryRequest") + "image=" + kImage + "\n"));
   EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x01\x00", 2));
   Bytes entry;
   ASSERT_TRUE(GetVar(kGlobal, "Boot0001", &entry));
@@ -58,6 +62,8 @@ TEST_F(Schedule, WritesExactlyTheCopyTheEntryTheRequestAndBootNextAndRemovesTheO
   EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/pellory.efi"), ReadFile(program_));
   EXPECT_EQ(Changed(before, Take()),
             (std::vector<std::string>{"esp /EFI", "esp /EFI/Pellory", "esp /EFI/Pellory/pellory.efi",
+                                      "file /var", "file /var/lib", "file /var/lib/pellory",
+                                      "file /var/lib/pellory/request",
                                       "var Boot0001-" + std::string(kGlobal),
                                       "var BootNext-" + std::string(kGlobal),
                                       "var PelloryRequest-" + std::string(kPellory),
@@ -70,6 +76,52 @@ TEST_F(Schedule, WritesExactlyTheCopyTheEntryTheRequestAndBootNextAndRemovesTheO
   EXPECT_EQ(Var(kPellory, "PelloryRequest"), "format=1\nid=" + IdOf(again) + "\nafter=return\n");
   EXPECT_FALSE(HasVar(kGlobal, "Boot0002"));
   EXPECT_EQ(Var(kGlobal, "BootNext"), std::string("\x01\x00", 2));
+}
+
+TEST_F(Schedule, WritesWhatItIsAskedForIntoTheRequestAndKeepsIt) {
+  const struct Case {
+    std::vector<std::string> options;
+    std::string lines;  // of the request, after its id
+    std::string asked;  // as the Request: line shows it
+  } cases[] = {
+      {{}, "after=return\n", "after=return"},
+      {{"--identify", "--after", "shutdown"}, "after=shutdown\nmode=identify\n", "after=shutdown, mode=identify"},
+      {{"--allow", "same"}, "after=return\nallow=same\n", "after=return, allow=same"},
+      {{"--after", "reboot", "--allow", "older"}, "after=reboot\nallow=older\n", "after=reboot, allow=older"},
+      {{"--allow", "any"}, "after=return\nallow=any\n", "after=return, allow=any"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = {"schedule", program_};
+    args.insert(args.end(), c.options.begin(), c.options.end());
+    CtlRun run = Ctl(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const std::string id = IdOf(run), request = "format=1\nid=" + id + "\n" + c.lines;
+    EXPECT_EQ(Var(kPellory, "PelloryRequest"), request) << c.asked;
+    EXPECT_EQ(ReadFile(root_ + "/var/lib/pellory/request"), Text(request + "image=" + kImage + "\n")) << c.asked;
+    EXPECT_EQ(run.out.rfind("Request: " + id + " (" + c.asked + ")\nImage: " + kImage + " (Pellory 0.4)\nEntry: ", 0), 0u)
+        << run.out;
+    const bool identify = c.options.size() > 0 && c.options[0] == "--identify";
+    EXPECT_NE(run.out.find(identify ? "Reboot to read the converter's versions (nothing is written).\n"
+                                    : "Reboot to run the update.\n"),
+              std::string::npos)
+        << run.out;
+  }
+  // What the request can not hold is a usage error, and nothing is changed.
+  Snapshot before = Take();
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"--allow", "newer"}, "--allow takes same, older or any"},
+      {{"--allow"}, "--allow takes same, older or any"},
+      {{"--identify", "--allow", "any"}, "--allow has no meaning with --identify"},
+  };
+  for (const auto& [options, says] : refused) {
+    std::vector<std::string> args = {"schedule", program_};
+    args.insert(args.end(), options.begin(), options.end());
+    CtlRun run = Ctl(args);
+    EXPECT_EQ(run.status, 3);
+    EXPECT_EQ(run.err.rfind("pelloryctl: " + says + "\nusage: pelloryctl schedule PROGRAM.efi [--identify]", 0), 0u)
+        << run.err;
+  }
+  EXPECT_EQ(Changed(before, Take()), std::vector<std::string>{});
 }
 
 TEST_F(Schedule, NeverTakesANumberThatBootOrderStillLists) {
@@ -121,10 +173,15 @@ struct Fault {
   const char* name;
   std::function<void(StandIn*, const std::string& entry)> arm;
   const char* says;
+  // A file schedule writes under this temporary name, blocked by a folder.
+  const char* blocked = nullptr;
 };
 
 const Fault kFaults[] = {
-    {"copy", [](StandIn*, const std::string&) {}, "can not be written to \\EFI\\Pellory"},
+    {"copy", [](StandIn*, const std::string&) {}, "can not be written to \\EFI\\Pellory",
+     "/boot/efi/EFI/Pellory/pellory.efi.new"},
+    {"kept", [](StandIn*, const std::string&) {}, "/var/lib/pellory/request can not be written",
+     "/var/lib/pellory/request.new"},
     {"entry", [](StandIn*, const std::string& e) { VarsFailSet(e, EIO); }, "can not be written (Input/output error)"},
     {"request_full", [](StandIn*, const std::string&) { VarsFailSet("PelloryRequest", ENOSPC); },
      "not enough room in the firmware's variable store"},
@@ -151,9 +208,9 @@ TEST_P(ScheduleUndo, LeavesTheMachineAsItWas) {
     PutVar(kPellory, "PelloryRequest", Text("format=1\nid=earlier\n"));
     PutVar(kPellory, "PelloryResult", Text("format=1\nrequest=older\n"));
     WriteFile(esp_ + "/EFI/Pellory/pellory.efi", Text("an earlier copy"));
+    WriteFile(root_ + "/var/lib/pellory/request", Text("format=1\nid=earlier\nafter=return\nimage=07_22 sha256:0\n"));
   }
-  if (std::string(fault.name) == "copy")
-    std::filesystem::create_directories(esp_ + "/EFI/Pellory/pellory.efi.new");
+  if (fault.blocked) std::filesystem::create_directories(root_ + fault.blocked);
   fault.arm(this, entry);
   Snapshot before = Take();
   CtlRun run = Ctl({"schedule", program_});

@@ -189,6 +189,11 @@ Snapshot StandIn::Take() const {
     std::string name = "esp " + entry.path().string().substr(esp_.size());
     shot[name] = entry.is_directory() ? Text("<dir>") : ReadFile(entry.path());
   }
+  // Like an initramfs, the stand-in has no /var until something makes it.
+  if (fs::exists(root_ + "/var")) shot["file /var"] = Text("<dir>");
+  std::error_code none;
+  for (const auto& entry : fs::recursive_directory_iterator(root_ + "/var", none))
+    shot["file " + entry.path().string().substr(root_.size())] = entry.is_directory() ? Text("<dir>") : ReadFile(entry.path());
   return shot;
 }
 

@@ -28,8 +28,9 @@ struct CtlRun {
   std::string out, err;
 };
 
-// What the machine holds: every variable's file and every ESP file, by
-// name, with its bytes (a folder is an entry with the bytes "<dir>").
+// What the machine holds: every variable's file, every ESP file and /var
+// with every file under it, by name, with its bytes (a folder is an entry
+// with the bytes "<dir>").
 using Snapshot = std::map<std::string, Bytes>;
 
 class StandIn : public ::testing::Test {

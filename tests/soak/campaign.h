@@ -101,6 +101,13 @@ enum class Outcome : uint8_t {
   Uncleared,  // nor deleted
   Memory,
   File,
+  // A run the OS asked for that wrote nothing once it had identified the
+  // converter.
+  Unread,
+  Identified,
+  WrongConverter,
+  Current,
+  Newer,
   CommandClear,
   Echo,
   StartAck,
@@ -136,6 +143,9 @@ struct Plan {
   std::string requestText;
   std::string requestId;
   unsigned after = 0;
+  // mode=identify, and what allow= lets an update write.
+  bool identify = false;
+  bool allowSame = false, allowOlder = false;
   bool network = false;  // loaded from no file system (implies withoutShell)
   bool variablesReadOnly = false;
   bool variablesFull = false;  // room for no record

@@ -34,7 +34,9 @@ uint32_t ByteChooser::Below(uint32_t n) {
 
 const char* OutcomeName(Outcome o) {
   static const char* const kNames[] = {
-      "no outcome line", "request unreadable", "request not cleared", "pool refused",  "log not opened",     "command register stuck",
+      "no outcome line", "request unreadable", "request not cleared", "pool refused",  "log not opened",
+      "version unread",  "identified",    "another converter",  "already current", "converter newer",
+      "command register stuck",
       "no echo",         "no start ack",  "no page ack",        "window write failed",
       "window read failed", "no finish ack", "verify error",    "success"};
   static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Outcome::Count));

@@ -25,14 +25,29 @@ constexpr uint64_t kHoldPolls = 6000;
 // the status clear, the next command and its first read.
 constexpr uint64_t kPageStep = 256 + 1 + 1 + 1 + 1;
 constexpr uint64_t kMaxPasses = 800;
+// The test image's version, as the banner names it: major, then minor.
+constexpr unsigned kImageVersion = 0x0723;
+// Identification ends with seven DPCD reads: 0x005, the OUI's three
+// bytes, the bootloader, the firmware's major and minor.
+constexpr uint64_t kIdentityReads = 7;
 
 bool StartsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+
+// Nothing reached the converter after identification: before the download
+// (the pool, log.txt) or by the choice of a run the OS asked for.
+bool BeforeTheDownload(Outcome o) { return o >= Outcome::Memory && o <= Outcome::Newer; }
+bool WroteNothingByChoice(Outcome o) { return o >= Outcome::Unread && o <= Outcome::Newer; }
 
 Outcome Classify(const std::string& line) {
   if (line == "The update request can not be read.") return Outcome::Request;
   if (line == "The update request can not be cleared.") return Outcome::Uncleared;
   if (line == "The memory can not be allocated.") return Outcome::Memory;
   if (line == "The file can not be opened.") return Outcome::File;
+  if (line == "The converter's firmware version can not be read.") return Outcome::Unread;
+  if (line == "Identified.") return Outcome::Identified;
+  if (line == "The converter is not the one this firmware is for.") return Outcome::WrongConverter;
+  if (line == "The converter already runs this firmware.") return Outcome::Current;
+  if (line == "The converter runs newer firmware.") return Outcome::Newer;
   if (line == "DPCD50C not 0.Update failed") return Outcome::CommandClear;
   if (line == "3Cannot get ACK. Update failed") return Outcome::Echo;
   if (line == "4Cannot get ACK.Update failed") return Outcome::StartAck;
@@ -97,6 +112,7 @@ class Judgement {
   void Resources();
   void Converters();
   void BeforeTheConverter();
+  void Policy();
   std::string OutcomeText() const;
 
   const Plan& p_;
@@ -224,7 +240,7 @@ void Judgement::Identification() {
 // Source OUI and 0x30C (4 operations), then passes of two writes and two
 // waits each; the stuck command register ends a pass after its first wait.
 void Judgement::Handshake() {
-  if (outcome_ <= Outcome::File) {
+  if (BeforeTheDownload(outcome_)) {
     Stretch("before the converter is touched", version_->at, out_->at, 0, 0, 0);
     return;
   }
@@ -358,7 +374,8 @@ void Judgement::Log() {
                          (p_.oldLog != OldLog::Content || f_.log == p_.oldContent);
   // A network start keeps no files, and a stop before the converter comes
   // before log.txt is opened.
-  if (e_.network || version_ == nullptr) return Expect(unchanged, "log.txt touched by a run that keeps no log");
+  if (e_.network || version_ == nullptr || WroteNothingByChoice(outcome_))
+    return Expect(unchanged, "log.txt touched by a run that keeps no log or wrote nothing");
   const bool emptyFile = f_.logExists && !f_.logIsDirectory && f_.log.empty();
   const bool unopened = unchanged || (emptyFile && p_.oldLog != OldLog::Directory) ||
                         (!f_.logExists && p_.oldLog == OldLog::Content);
@@ -380,6 +397,8 @@ void Judgement::Log() {
 std::string Judgement::OutcomeText() const {
   if (outcome_ == Outcome::Verify) return "failed";
   if (outcome_ == Outcome::Success) return "successful";
+  if (outcome_ == Outcome::Current) return "current";
+  if (outcome_ == Outcome::Identified) return "identified";
   return "stopped: " + out_->text;
 }
 
@@ -442,6 +461,32 @@ void Judgement::Converters() {
                                            " order violations, first: " + (f_.firstModelViolation[i] ? f_.firstModelViolation[i] : "?"));
 }
 
+// A run the OS asked for writes only an older firmware than the image's,
+// unless allow= lets it write the same or a newer one; it never judges by a
+// read that failed, and identify never writes. A technician's run always
+// goes on to the download.
+void Judgement::Policy() {
+  Outcome due = Outcome::None;
+  const uint64_t last = version_->at.lookups;
+  bool unread = false;
+  for (uint64_t op : w_.failedOps) unread = unread || (op + kIdentityReads > last && op <= last);
+  unsigned major = 0, minor = 0;
+  const bool shown = std::sscanf(version_->text.c_str(), "Current FirmwareVer:0x%2X_0x%2X", &major, &minor) == 2;
+  const unsigned running = major << 8 | minor;
+  if (!e_.valid) due = Outcome::None;
+  else if (unread) due = Outcome::Unread;
+  else if (p_.identify) due = Outcome::Identified;
+  else if (!shown) return Fail("the firmware version line does not read: " + version_->text);
+  else if (running == kImageVersion && !p_.allowSame) due = Outcome::Current;
+  else if (running > kImageVersion && !p_.allowOlder) due = Outcome::Newer;
+  if (due != Outcome::None)
+    Expect(outcome_ == due, std::string("the run ended in ") + OutcomeName(outcome_) + ", not " + OutcomeName(due));
+  else
+    Expect(!WroteNothingByChoice(outcome_), std::string("the run chose not to write: ") + OutcomeName(outcome_));
+  if (WroteNothingByChoice(outcome_))
+    Expect(f_.pageCommits == 0, std::to_string(f_.pageCommits) + " pages written by a run that wrote nothing");
+}
+
 // Nothing at all reaches the converter before the request is served and the
 // record says the run has started.
 void Judgement::BeforeTheConverter() {
@@ -464,6 +509,7 @@ Outcome Judgement::Run() {
     return outcome_;
   }
   Identification();
+  Policy();
   Handshake();
   Transfer();
   Ending();

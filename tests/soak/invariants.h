@@ -28,6 +28,7 @@ struct Final {
   uint64_t sequence = 0;       // the converters' sequence numbers, summed
   uint64_t modelFailures = 0;  // calls the converters refused, summed
   bool flashIsImage[kMaxConverters] = {};
+  uint64_t pageCommits = 0;  // pages the converters took into flash, summed
   uint32_t modelViolations[kMaxConverters] = {};
   const char* firstModelViolation[kMaxConverters] = {};
   std::vector<std::string> doubleComplaints;  // the double's own test failures

@@ -68,8 +68,12 @@ void Fault(Plan& p, Chooser& c, Service s, uint64_t nth, bool onward = false) {
 void Identity(Chooser& c, SimScenario& s) {
   s.downstreamPort = c.Byte();
   for (uint8_t& b : s.oui) b = c.Byte();
-  s.firmwareMajor = c.Byte();
-  s.firmwareMinor = c.Byte();
+  // Mostly a version at the edges of the image's, 07_23, where a run the
+  // OS asks for decides whether to write; otherwise any.
+  static const uint8_t kAround[][2] = {{0x07, 0x22}, {0x07, 0x23}, {0x07, 0x24}, {0x06, 0xFF}, {0x08, 0x00}};
+  const size_t around = c.Pick({40, 20, 10, 10, 10, 10});
+  s.firmwareMajor = around < 5 ? kAround[around][0] : c.Byte();
+  s.firmwareMinor = around < 5 ? kAround[around][1] : c.Byte();
   s.bootloader = c.Byte();
   s.reg30CInitial = c.Byte();
   s.reg30CDrifts = c.Percent(20);
@@ -407,14 +411,24 @@ void RequestAndVariables(Plan& p, Chooser& c) {
   static const char* const kAfter[] = {"", "after=return\n", "after=reboot\n", "after=shutdown\n"};
   static const char* const kMalformed[] = {
       "format=2\nid=a\n", "format=1\nid=\n", "format=1\nid=a b\n", "format=1\nid=a",
-      "format=1\nid=a\nwhen=now\n", "format=1\r\nid=a\r\n", "id=a\n", "format=1\nid=a\nafter=later\n"};
+      "format=1\nid=a\nwhen=now\n", "format=1\r\nid=a\r\n", "id=a\n", "format=1\nid=a\nafter=later\n",
+      "format=1\nid=a\nmode=install\n", "format=1\nid=a\nallow=newer\n", "format=1\nid=a\nallow=\n",
+      "format=1\nid=a\nmode=identify\nmode=identify\n", "format=1\nid=a\nallow=same\nallow=older\n"};
+  static const char* const kMode[] = {"", "mode=update\n", "mode=identify\n"};
+  static const char* const kAllow[] = {"", "allow=same\n", "allow=older\n", "allow=any\n"};
   switch (c.Pick({60, 30, 10})) {
     case 1: {
       p.request = RequestKind::Valid;
       const size_t kind = c.Below(4);
       p.after = kind <= 1 ? 0 : static_cast<unsigned>(kind - 1);
       p.requestId = c.Percent(20) ? std::string(64, 'z') : "job-" + std::to_string(c.Below(1000)) + ":A_b.9";
-      p.requestText = "format=1\nid=" + p.requestId + "\n" + kAfter[kind];
+      const size_t mode = c.Pick({70, 15, 15}), allow = c.Pick({55, 15, 15, 15});
+      p.identify = mode == 2;
+      p.allowSame = allow == 1 || allow == 3;
+      p.allowOlder = allow >= 2;
+      // The keys come in any order after the format line.
+      p.requestText = "format=1\n" + std::string(kAllow[allow]) + "id=" + p.requestId + "\n" + kMode[mode] +
+                      kAfter[kind];
       break;
     }
     case 2:

@@ -4,6 +4,7 @@
 // counts, never from what the program says about itself.
 #include <optional>
 
+#include "contract/contract.h"
 #include "tests/soak/invariants.h"
 
 namespace soak {
@@ -32,10 +33,7 @@ bool Split(const std::string& text, std::vector<std::pair<std::string, std::stri
   return true;
 }
 
-constexpr const char* kKeys[] = {"format",       "request",    "start",         "time",
-                                 "machine_serial", "machine_uuid", "port",        "vendor_block",
-                                 "converter_oui", "bootloader", "firmware_before", "image",
-                                 "outcome"};
+constexpr const char* const* kKeys = contract::kRecordKeys;
 
 // One record against what it must say; the converter's fields are empty
 // until identification read them.
@@ -43,7 +41,7 @@ void CheckRecord(const std::string& text, const char* which, const std::string& 
                  const std::string& start, const std::string& bootloader, const std::string& firmware,
                  const std::string& outcome, std::vector<std::string>& v) {
   std::vector<std::pair<std::string, std::string>> lines;
-  bool ok = text.size() <= 1024 && Split(text, &lines) && lines.size() == std::size(kKeys);
+  bool ok = text.size() <= 1024 && Split(text, &lines) && lines.size() == contract::kRecordKeyCount;
   for (size_t i = 0; ok && i < lines.size(); i++) ok = lines[i].first == kKeys[i];
   if (!ok) return v.push_back(std::string(which) + " record is not the record's lines: \"" + text.substr(0, 200) + "\"");
   const auto expect = [&](size_t i, const std::string& value) {

@@ -87,6 +87,7 @@ void Collect(dbl::UefiDouble& uefi, SimConverter* const* converters, unsigned co
     f->sequence += c.record.sequence;
     f->modelFailures += c.record.failures;
     f->flashIsImage[i] = std::equal(c.flash, c.flash + kSimFlashSize, FirmwareImage);
+    for (uint8_t commits : c.record.pageCommits) f->pageCommits += commits;
     f->modelViolations[i] = c.record.violationCount;
     if (c.record.violationCount > 0) f->firstModelViolation[i] = SimViolationName(c.record.violations[0].code);
   }

@@ -128,6 +128,7 @@ void Witness::EndOp() {
   if (!op_.active) return;
   if (!op_.failed && !op_.complete) Violate("a link operation ended before every handle was served");
   lastOp = {op_.failed, op_.i2c, op_.kind, op_.slave, op_.offset, op_.value};
+  if (op_.failed) failedOps.push_back(lookups);
   // Reset in place: this runs once per link operation, and the handle
   // vector keeps its storage.
   op_.active = op_.i2c = op_.quiet = op_.failed = op_.complete = false;

@@ -142,6 +142,7 @@ class Witness {
   uint8_t differenceImage = 0, differenceRead = 0;
 
   LinkSummary lastOp;  // the last operation that ended
+  std::vector<uint64_t> failedOps;  // the number (from 1) of each link operation that failed
 
   // --- Entry points of the stand-ins ----------------------------------------------
   void OnLookup(const EFI_GUID* guid, EFI_STATUS status, UINTN count, EFI_HANDLE* list);

@@ -1,0 +1,67 @@
+#include "pelloryctl/kept_request.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "pelloryctl/system_paths.h"
+
+namespace {
+
+constexpr char kImageKey[] = "image";
+
+std::string KeptPath() { return SystemPath(kKeptFolder) + "/" + kKeptName; }
+
+}  // namespace
+
+std::vector<uint8_t> KeptText(const std::string& request_text, const std::string& image) {
+  std::string text = request_text + kImageKey + "=" + image + "\n";
+  return {text.begin(), text.end()};
+}
+
+std::string KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo) {
+  // A machine that runs from an initramfs may have no /var at all.
+  for (const char* folder : {"/var", "/var/lib", kKeptFolder}) {
+    bool made = false;
+    if (!MakeDir(SystemPath(folder), &made)) return std::string("the folder ") + folder + " can not be made";
+    if (made) undo->made_folders.push_back(SystemPath(folder));
+  }
+  undo->existed = access(KeptPath().c_str(), F_OK) == 0;
+  if (undo->existed && !ReadWholeFile(KeptPath(), &undo->old_text, kTextLimit + 256))
+    return std::string("the earlier ") + kKeptFolder + "/" + kKeptName + " can not be read";
+  undo->replaced = true;
+  if (ReplaceFile(SystemPath(kKeptFolder), kKeptName, text) != ReplaceStep::Done)
+    return std::string(kKeptFolder) + "/" + kKeptName + " can not be written";
+  return "";
+}
+
+void UndoKeep(const KeepUndo& undo) {
+  if (undo.replaced && undo.existed) (void)ReplaceFile(SystemPath(kKeptFolder), kKeptName, undo.old_text);
+  if (undo.replaced && !undo.existed) unlink(KeptPath().c_str());
+  for (auto folder = undo.made_folders.rbegin(); folder != undo.made_folders.rend(); ++folder) rmdir(folder->c_str());
+}
+
+bool ReadKeptRequest(KeptRequest* kept) {
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(KeptPath(), &bytes, kTextLimit + 256)) return false;
+  const std::string text(bytes.begin(), bytes.end());
+  // The image line is the last; what stands before it is the request.
+  const std::string tag = std::string("\n") + kImageKey + "=";
+  const size_t at = text.rfind(tag);
+  if (at == std::string::npos || text.back() != '\n') return false;
+  kept->image = text.substr(at + tag.size(), text.size() - at - tag.size() - 1);
+  uint8_t major, minor;
+  const contract::Span version = {kept->image.data(), std::min(kept->image.size(), contract::kImageVersionLength)};
+  return kept->image.find('\n') == std::string::npos && contract::ParseImageVersion(version, &major, &minor) &&
+         ParseRequest(text.substr(0, at + 1), &kept->request).empty();
+}
+
+std::string RemoveKeptRequest(bool* removed) {
+  *removed = unlink(KeptPath().c_str()) == 0;
+  if (!*removed && errno != ENOENT) return std::string(kKeptFolder) + "/" + kKeptName + " can not be removed";
+  const std::string folder = SystemPath(kKeptFolder);
+  if (rmdir(folder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
+    return std::string("the folder ") + kKeptFolder + " can not be removed";
+  return "";
+}

@@ -1,0 +1,28 @@
+#!/bin/sh
+# check_deb.sh BUILD: makes the package as `make deb` does, and checks it:
+# lintian reports no error and no warning, it holds the command, its manual
+# page, its copyright and changelog, and it depends on the libraries the
+# binary links.
+set -eu
+build=$1
+cd "$build"
+cpack --config CPackConfig.cmake >cpack.log 2>&1 || { cat cpack.log; exit 1; }
+deb=$(ls pelloryctl_*_amd64.deb)
+echo "$deb"
+lintian --fail-on error,warning --display-info "$deb"
+contents=$(dpkg-deb --contents "$deb")
+for path in ./usr/sbin/pelloryctl ./usr/share/man/man8/pelloryctl.8.gz \
+    ./usr/share/doc/pelloryctl/copyright ./usr/share/doc/pelloryctl/changelog.gz; do
+    echo "$contents" | grep -q " $path\$" || { echo "no $path in $deb"; exit 1; }
+done
+depends=$(dpkg-deb --field "$deb" Depends)
+for library in libefivar1 libefiboot1; do
+    echo "$depends" | grep -q "$library" || { echo "Depends: $depends lacks $library"; exit 1; }
+done
+# The manual page as man shows it: no warning from groff.
+unpacked=$(mktemp -d)
+trap 'rm -rf "$unpacked"' EXIT
+dpkg-deb -x "$deb" "$unpacked"
+warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$unpacked/usr/share/man/man8/pelloryctl.8.gz" 2>&1 >/dev/null)
+[ -z "$warnings" ] || { echo "the manual page: $warnings"; exit 1; }
+echo "$deb: lintian clean; Depends: $depends"
