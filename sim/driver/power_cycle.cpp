@@ -2,7 +2,9 @@
 // variable ConvsimFirmware (non-volatile, boot services only, so the OS
 // never sees it), which survives a reset and, on the same variable store,
 // a new QEMU process alike; the power-on token from the machine's SMBIOS
-// tells the two apart (sim/power_cycle.h).
+// tells the two apart (sim/power_cycle.h). The handles of one scenario
+// share it: every converter runs the same firmware, and an image written
+// whole to any of them starts on all at the next power-on.
 #include "sim/driver/driver_parts.h"
 #include "sim/power_cycle.h"
 
