@@ -213,6 +213,8 @@ SimScenario SimDefaultScenario() {
   s.firmwareMajor = 0x07;
   s.firmwareMinor = 0x22;
   s.bootloader = 0x21;
+  s.imageMajor = 0x07;
+  s.imageMinor = 0x23;
   s.reg30CInitial = 0x5C;
   return s;
 }

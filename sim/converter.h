@@ -78,6 +78,11 @@ struct SimScenario {
   uint8_t firmwareMajor;   // +0xA
   uint8_t firmwareMinor;   // +0xB
   uint8_t bootloader;      // +0x10, major in the high nibble
+  // The version that the firmware a host writes shows in +0xA / +0xB once
+  // the converter runs it: from the first power-on after a whole image
+  // went to flash (sim/power_cycle.h), never before.
+  uint8_t imageMajor;
+  uint8_t imageMinor;
 
   // 0x30C: its value before the host touches it. With `reg30CDrifts`
   // the converter changes it on its own (adds 1) right after the first read
@@ -245,6 +250,9 @@ struct SimConverter {
   uint32_t windowWrittenCount;
 
   uint8_t flash[kSimFlashSize];
+  // A whole image went to flash (256 pages, each complete) and the
+  // converter acknowledged its finish: it starts at the next power-on.
+  bool firmwareWritten;
   SimRecord record;
 };
 

@@ -126,6 +126,13 @@ void RunCommand(SimConverter* c, uint8_t command) {
   }
 }
 
+// Every page opened once and committed with all its bytes written: the
+// flash holds a whole image, whatever the read-back showed the host.
+bool WholeImageInFlash(const SimConverter* c) {
+  return c->record.pagesOpened == kSimPageCount &&
+         SimViolationCount(c, SimViolation::kPageCommittedIncomplete) == 0;
+}
+
 }  // namespace
 
 // --- Mailbox registers -------------------------------------------------------------
@@ -142,13 +149,15 @@ uint8_t ReadCommand(SimConverter* c) {
 
 // The answer shows on the read after its delay has run out. The host has
 // seen a command acknowledged once a read returns that command as the
-// converter's own answer, not as a stale value left from before.
+// converter's own answer, not as a stale value left from before. The
+// finish's answer is the moment the converter holds new firmware.
 uint8_t ReadStatus(SimConverter* c) {
   SimMailbox& m = c->mailbox;
   if (m.replyPending) {
     if (m.replyReadsLeft == 0) {
       m.status = m.replyValue;
       m.replyPending = false;
+      if (c->finished && m.status == kSimCmdFinish && WholeImageInFlash(c)) c->firmwareWritten = true;
     } else if (m.replyReadsLeft != kSimNever) {
       --m.replyReadsLeft;
     }

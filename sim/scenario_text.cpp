@@ -28,6 +28,8 @@ constexpr Field kFields[] = {
     SIM_FIELD("firmwareMajor", kByte, scenario.firmwareMajor),
     SIM_FIELD("firmwareMinor", kByte, scenario.firmwareMinor),
     SIM_FIELD("bootloader", kByte, scenario.bootloader),
+    SIM_FIELD("imageMajor", kByte, scenario.imageMajor),
+    SIM_FIELD("imageMinor", kByte, scenario.imageMinor),
     SIM_FIELD("reg30CInitial", kByte, scenario.reg30CInitial),
     SIM_FIELD("reg30CDrifts", kFlag, scenario.reg30CDrifts),
     SIM_FIELD("commandClearReads", kCount, scenario.commandClearReads),

@@ -37,6 +37,12 @@ while [ ! -b /dev/vda1 ] && [ "$tries" -lt 200 ]; do
 done
 mount -t vfat -o flush /dev/vda1 $ESP || say "the ESP (/dev/vda1) can not be mounted"
 
+# An OS keeps /var/lib on its own disk across reboots (pelloryctl keeps
+# what it asked for there); this guest's only disk is the ESP, so a folder
+# of it serves.
+mkdir -p $ESP/EFI/linux/var-lib /var/lib
+mount --bind $ESP/EFI/linux/var-lib /var/lib || say "no /var/lib"
+
 boot=$(( $(cat $COUNT 2>/dev/null || echo 0) + 1 ))
 echo "$boot" > $COUNT
 sync
@@ -56,6 +62,7 @@ fi
 echo "==GUEST $boot END rc=$rc uptime=$(cut -d' ' -f1 /proc/uptime)=="
 
 next=$(cat $AFTER_FILE 2>/dev/null || echo poweroff)
+umount /var/lib
 umount $ESP
 sync
 case "$next" in

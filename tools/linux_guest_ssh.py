@@ -30,15 +30,17 @@ ETC = {
     "etc/group": b"root:x:0:\n",
     "etc/shells": b"/bin/sh\n",
 }
-# The guest's reboot: the ESP is unmounted first, so the firmware finds
-# everything pelloryctl wrote there. Like `shutdown -r`, it returns at once
+# The guest's reboot: /var/lib (a folder of the ESP) and the ESP are
+# unmounted first, so the firmware and the next boot find everything
+# pelloryctl wrote there. Like `shutdown -r`, it returns at once
 # and the reboot follows a moment later, so the SSH session that asked for
 # it ends cleanly (an abrupt reset leaves the client waiting for ever). The
 # delayed part must outlive that session: Ansible runs the command on a
 # terminal, whose hang-up at the end of the session reaches the background
 # job before `setsid` has moved it into a session of its own, so the hang-up
 # is ignored first (measured: without the trap no reboot in three tries).
-REBOOT = (b"#!/bin/sh\ntrap '' HUP\nsetsid sh -c 'sleep 1; sync; umount /boot/efi; reboot -f' "
+REBOOT = (b"#!/bin/sh\ntrap '' HUP\nsetsid sh -c 'sleep 1; sync; umount /var/lib; umount /boot/efi; "
+          b"reboot -f' "
           b"</dev/null >/dev/null 2>&1 &\nexit 0\n")
 
 

@@ -153,7 +153,8 @@ class Machine:
                 "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
                 "-drive", f"if=pflash,format=raw,file={self.vars}",
                 "-drive", f"if=none,id=esp,format=raw,file={self.disk}",
-                "-device", "virtio-blk-pci,drive=esp", *self.qemu_args, *direct]
+                "-device", "virtio-blk-pci,drive=esp", *qemu_run.power_on(), *self.qemu_args,
+                *direct]
 
     def boot(self, timeout, kernel=None, initrd=None, append=CONSOLE_ARGS, console_out=None,
              fatal=FATAL):

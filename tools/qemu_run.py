@@ -38,6 +38,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -135,6 +136,14 @@ def firmware_files(firmware=None):
     return OVMF_CODE, OVMF_VARS
 
 
+def power_on():
+    """QEMU options that give this process's power-on a token of its own, as
+    an SMBIOS OEM string: a reset inside the process keeps it, a new process
+    brings another, and so the simulator tells a power-on from a reset
+    (sim/power_cycle.h)."""
+    return ["-smbios", "type=11,value=convsim-power-on=" + uuid.uuid4().hex]
+
+
 def _network(tftp):
     """OVMF's own PXE driver on a virtio NIC (no option ROM), QEMU's built-in
     DHCP and TFTP serving `tftp`'s pellory.efi; restrict=on keeps every
@@ -161,7 +170,7 @@ def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, sti
                  "-device", "usb-storage,bus=xhci.0,drive=stick,bootindex=1"]
     # Without -no-reboot a reset restarts the firmware in the same process
     # (NVRAM kept) and only a power-off ends QEMU.
-    return [QEMU, *qemu_args, *machine, "-accel", "tcg", "-m", str(memory_mib),
+    return [QEMU, *qemu_args, *power_on(), *machine, "-accel", "tcg", "-m", str(memory_mib),
             "-display", "none", *([] if reboot else ["-no-reboot"]), "-nodefaults",
             "-serial", "stdio",
             "-drive", f"if=pflash,format=raw,readonly=on,file={code}",

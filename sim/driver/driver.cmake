@@ -12,7 +12,9 @@ pellory_efi_objects(convsim-objects
   ${CONVSIM_MODEL_SOURCES}
   ${CONVSIM_DIR}/gop_binding.cpp
   ${CONVSIM_DIR}/scenario_text.cpp
+  ${CONVSIM_DIR}/power_cycle.cpp
   ${CONVSIM_DIR}/driver/driver_main.cpp
+  ${CONVSIM_DIR}/driver/power_cycle.cpp
   ${CONVSIM_DIR}/driver/volume_file.cpp
   ${CONVSIM_DIR}/driver/fast_stall.cpp
   ${CONVSIM_DIR}/driver/watchdog_watch.cpp

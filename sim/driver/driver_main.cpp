@@ -4,6 +4,8 @@
 // per handle, makes the program's polls fast, installs its record
 // protocol and stays resident so the program and convsim-dump.efi find it.
 // With resetAfterPages it resets the machine in the middle of the pages.
+// The converter's firmware lives on across the machine's starts: an image
+// written in full starts at the next power-on (sim/power_cycle.h).
 #include "sim/converter.h"
 #include "sim/driver/driver_parts.h"
 #include "sim/gop_binding.h"
@@ -100,6 +102,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   SimScenarioFile file{};
   EFI_STATUS err = LoadScenario(image, st, &file);
   if (EFI_ERROR(err)) return err;
+  gConvsimRecord.firmwareStart = StartConverterFirmware(st, &file.scenario);
   err = MakeConverters(st, file);
   if (EFI_ERROR(err)) return err;
 

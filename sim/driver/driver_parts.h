@@ -43,6 +43,17 @@ void InstallWatchdogWatch(EFI_BOOT_SERVICES* bs);
 // write that makes a converter's committed pages reach `pages`.
 void ArmResetAfterPages(EFI_SYSTEM_TABLE* st, UINT32 pages);
 
+// The converter's firmware at this machine start (sim/power_cycle.h):
+// reads the power-on token and the firmware memory, starts an image that
+// waits when this is a power-on, and sets `scenario`'s version to the one
+// the converter runs. Returns the SimFirmwareStart, as a number.
+UINT32 StartConverterFirmware(EFI_SYSTEM_TABLE* st, SimScenario* scenario);
+// After a converter call: once the converter holds a whole written image,
+// the memory keeps it as waiting for the next power-on.
+void KeepWrittenFirmware(unsigned converter);
+// The power-on token this start found; empty when there is none.
+const char* ConverterPowerOn();
+
 // One printf-style line on the console (%d %u %x %s with 8-bit strings);
 // "\n" becomes CR LF.
 void Say(EFI_SYSTEM_TABLE* st, const char* format, ...);

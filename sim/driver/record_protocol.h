@@ -13,7 +13,7 @@
 // {F340AC53-EBB4-49DF-8916-9EAB6D99E74A}
 constexpr EFI_GUID kConvsimRecordGuid = {
     0xF340AC53, 0xEBB4, 0x49DF, {0x89, 0x16, 0x9E, 0xAB, 0x6D, 0x99, 0xE7, 0x4A}};
-constexpr UINT32 kConvsimRecordRevision = 2;
+constexpr UINT32 kConvsimRecordRevision = 3;
 
 // The stall length of the program's waits, the one the fast stall skips.
 constexpr UINTN kConvsimSkippedStall = 500000;
@@ -28,7 +28,7 @@ struct ConvsimRecordProtocol {
   UINT32 converterCount;      // handles of the scenario, 1..kSimMaxHandles
   UINT32 protocolsInstalled;  // 0: installProtocols = false (or the install failed)
   UINT32 fastStall;           // 1: Stall is replaced
-  UINT32 reserved;
+  UINT32 firmwareStart;       // SimFirmwareStart at the driver's start
   SimConverter* converters[kSimMaxHandles];  // converters[i] is behind handle i
   UINT64 skippedStalls;                      // 500,000 us stalls answered at once
   UINT64 forwardedStalls;                    // other lengths, passed to the firmware's Stall

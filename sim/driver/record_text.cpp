@@ -4,6 +4,7 @@
 #include "sim/driver/record_text.h"
 
 #include "hash/sha256.h"
+#include "sim/power_cycle.h"
 
 namespace {
 
@@ -152,6 +153,28 @@ void FlashDigest(Out& o, int i, const SimConverter& c) {
   o.Put('\n');
 }
 
+// What +0xA / +0xB show, the way the program prints it ("0x07_0x22"), and
+// whether a whole image went to flash in this start.
+void Firmware(Out& o, int i, const SimConverter& c) {
+  o.Key(i, "firmwareVersion");
+  o.Str("0x");
+  o.Hex(c.vendor[kSimRegFirmwareMajor], 2);
+  o.Str("_0x");
+  o.Hex(c.vendor[kSimRegFirmwareMinor], 2);
+  o.Put('\n');
+  o.Key(i, "firmwareWritten");
+  o.Str(c.firmwareWritten ? "true\n" : "false\n");
+}
+
+// What the machine start did to a written image (sim/power_cycle.h).
+void FirmwareStart(Out& o, uint32_t start) {
+  constexpr const char* kNames[] = {"nothing-waits", "started", "waits"};
+  static_assert(static_cast<uint32_t>(SimFirmwareStart::kStillWaits) == 2);
+  o.Key(-1, "firmwareStart");
+  o.Str(start < 3 ? kNames[start] : "?");
+  o.Put('\n');
+}
+
 void Converter(Out& o, int i, const SimConverter& c) {
   const SimRecord& r = c.record;
   o.Line(i, "dpcdReads", r.dpcdReads);
@@ -168,6 +191,7 @@ void Converter(Out& o, int i, const SimConverter& c) {
   o.Line(i, "pagesOpened", r.pagesOpened);
   o.Line(i, "pagesCommitted", r.pagesCommitted);
   SourceWrites(o, i, r);
+  Firmware(o, i, c);
   FlashDigest(o, i, c);
 }
 
@@ -185,6 +209,7 @@ size_t ConvsimRecordText(const ConvsimRecordProtocol& record, char* out, size_t 
   o.Line(-1, "tscHz", record.tscHz);
   AccessTime(o, record);
   Watchdog(o, record);
+  FirmwareStart(o, record.firmwareStart);
   for (uint32_t i = 0; i < record.converterCount && i < kSimMaxHandles; ++i)
     if (record.converters[i] != nullptr) Converter(o, static_cast<int>(i), *record.converters[i]);
   return o.cut ? 0 : o.used;

@@ -31,10 +31,14 @@ EFI_STATUS End(EFI_STATUS status) {
   return status;
 }
 
+// The finish's acknowledgement, the moment a written image is whole,
+// comes with a read of the status register.
 template <unsigned I>
 EFI_STATUS EFIAPI NativeRead(UINT32 port, UINT32 address, UINT32 count, UINT8* buffer) {
   Begin();
-  return End(SimNativeInterface(I)->read(port, address, count, buffer));
+  const EFI_STATUS status = End(SimNativeInterface(I)->read(port, address, count, buffer));
+  KeepWrittenFirmware(I);
+  return status;
 }
 
 template <unsigned I>

@@ -2,25 +2,36 @@
 """The fleet playbook (deploy/ansible/pellory-update.yml) run by Debian's
 ansible-playbook against the Linux guest over SSH, on a loopback port that
 QEMU's user networking forwards to the guest's dropbear (restrict=on:
-nothing else leaves QEMU). One QEMU process, so NVRAM lives on.
+nothing else leaves QEMU). One QEMU process, so NVRAM lives on and the
+simulated converter is never powered off: it keeps showing its old
+firmware (0x07_0x22) throughout.
 
     linux_playbook_test.py --efi-dir DIR --image TEST_IMAGE --pelloryctl PATH
                            --cache DIR --work DIR
 
-The inventory names the guest twice (pc-a, pc-b), one host per batch:
-- run 1: both update; the report has the header and two `successful` rows
-  with the machine's serial (it holds a comma), the simulated converter's
-  OUI and versions and two request ids; the flash equals the image;
-- run 2: the simulator corrupts the read-back, so pc-a's record says
-  `failed`, the playbook fails and stops after that batch: pc-b is never
-  touched and its row is missing;
-- run 3: the program is not a Pellory program: pc-a's schedule refuses it,
-  its row says `error` with pelloryctl's own line, and the guest does not
-  reboot.
+The inventory names the guest twice (pc-a, pc-b), one host per batch; the
+controller's pelloryctl is the build's.
+- run 1: pc-a updates (`successful`, action `updated`, a power-off
+  needed); pc-b is the same machine, so its record already shows this
+  image written: row `none`, no reboot; the flash equals the image;
+- run 2, the same rollout again: both rows `none`, no host changed
+  (Ansible's recap), the guest not rebooted (its boot_id and boot count)
+  and the simulator's counts untouched;
+- a check run: nothing changed, both rows `none`;
+- run 3 with pellory_allow=same (a reinstall): the simulator corrupts the
+  read-back, pc-a's record says `failed`, the playbook fails and stops
+  after that batch: pc-b is never touched and its row is missing;
+- an identify rollout on pc-a alone: row `identified` with the versions
+  the converter runs (still 0x07_0x22: no power-off came), nothing written;
+- a check run: both rows `would-update` (the record shows 0x07_0x22);
+- run 4: the program is not a Pellory program: the controller's
+  `pelloryctl inspect` refuses it, pc-a's row says `error` with
+  pelloryctl's own reason, and the guest does not reboot.
 """
 import argparse
 import csv
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -33,8 +44,10 @@ from linux_roundtrip_test import ENTRIES, SIM, disk_files  # noqa: E402
 TOOLS = Path(__file__).resolve().parents[2] / "tools"
 PLAYBOOK = Path(__file__).resolve().parents[2] / "deploy" / "ansible" / "pellory-update.yml"
 sys.path.insert(0, str(TOOLS))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "packaging"))
 import linux_guest  # noqa: E402
 import linux_run  # noqa: E402
+from check_playbook_columns import CONTRACT, report_columns  # noqa: E402
 
 READY = "guest: ssh ready"
 # Every boot: the network, the authorized key from the ESP, dropbear (its
@@ -55,8 +68,8 @@ dropbear -F -E -R -s -p 22 2>/dev/null
 CORRUPT = "corruptReadBack = true\n"
 SERIAL = "FLEET,0042"
 UUID = "12345678-9abc-def0-1122-334455667788"
-COLUMNS = ["host", "state", "request", "start", "time", "machine_serial", "machine_uuid", "port",
-           "vendor_block", "converter_oui", "bootloader", "firmware_before", "image", "outcome"]
+COLUMNS = report_columns(CONTRACT.read_text())
+RECAP = re.compile(r"^(pc-[ab])\s*:\s*ok=\d+\s+changed=(\d+)", re.M)
 
 
 def free_port():
@@ -80,27 +93,30 @@ def inventory(work, port, key):
 
 
 def ssh(port, key, command):
-    """One command in the guest, the way the playbook reaches it."""
-    subprocess.run(["ssh", "-p", str(port), "-i", str(key), "-o", "StrictHostKeyChecking=no",
-                    "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
-                    "root@127.0.0.1", command], check=True, stdin=subprocess.DEVNULL,
-                   capture_output=True, timeout=120)
+    """One command in the guest, the way the playbook reaches it; its output."""
+    return subprocess.run(["ssh", "-p", str(port), "-i", str(key), "-o", "StrictHostKeyChecking=no",
+                           "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
+                           "root@127.0.0.1", command], check=True, stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=120, text=True).stdout
 
 
-def playbook(work, hosts, program, report):
+def playbook(work, hosts, program, report, controller, *options):
+    """One ansible-playbook run; (exit status, {host: changed tasks})."""
     env = dict(os.environ, ANSIBLE_LOCAL_TEMP=str(work / "ansible-tmp"),
                ANSIBLE_REMOTE_TMP="/tmp/.ansible", ANSIBLE_NOCOLOR="1",
                ANSIBLE_HOST_KEY_CHECKING="False", ANSIBLE_RETRY_FILES_ENABLED="False",
                HOME=str(work))
     command = ["ansible-playbook", "-i", str(hosts), str(PLAYBOOK),
                "-e", f"pellory_program={program}", "-e", f"pellory_report={report}",
-               "-e", "pellory_reboot_timeout=600", "-e", "pellory_reboot_command=guest-reboot"]
+               "-e", "pellory_reboot_timeout=600", "-e", "pellory_reboot_command=guest-reboot",
+               "-e", f"pellory_controller_pelloryctl={controller}", *options]
     started = time.monotonic()
     done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True,
                           text=True, timeout=900)
     print(done.stdout[-6000:], done.stderr[-3000:])
-    print(f"ansible-playbook exited {done.returncode} after {time.monotonic() - started:.1f} s")
-    return done.returncode
+    print(f"ansible-playbook {' '.join(options)} exited {done.returncode} after "
+          f"{time.monotonic() - started:.1f} s")
+    return done.returncode, {host: int(n) for host, n in RECAP.findall(done.stdout)}
 
 
 def rows(report, failures):
@@ -117,13 +133,53 @@ def rows(report, failures):
     return [dict(zip(COLUMNS, row)) for row in table[1:]]
 
 
-def check_successful(row, failures):
-    want = {"state": "successful", "start": "boot", "machine_serial": SERIAL,
-            "machine_uuid": UUID.upper(), "converter_oui": "0A1B2C",
-            "bootloader": "2.0.1", "firmware_before": "0x07_0x22", "outcome": "successful"}
+def check_successful(row, action, failures):
+    want = {"state": "successful", "action": action, "target": "07_23", "start": "boot",
+            "machine_serial": SERIAL, "machine_uuid": UUID.upper(), "converter_oui": "0A1B2C",
+            "bootloader": "2.0.1", "firmware_before": "0x07_0x22", "outcome": "successful",
+            "power_off_needed": "true"}
     for key, value in want.items():
         if row.get(key) != value:
             failures.append(f"{row.get('host')}: {key} is {row.get(key)!r}, not {value!r}")
+
+
+def guest_state(port, key):
+    """What shows a reboot or a converter access: the kernel's boot_id, the
+    guest's boot count and the simulator's last counts."""
+    return ssh(port, key, f"cat /proc/sys/kernel/random/boot_id /boot/efi/EFI/linux/boots "
+                          f"/boot/efi/{SIM}/simrec.txt")
+
+
+def check_rows(got, want, failures, run):
+    """(host, state, action) of each row, in order."""
+    seen = [(r["host"], r["state"], r["action"]) for r in got]
+    if seen != want:
+        failures.append(f"{run} rows: {seen}, expected {want}")
+
+
+def check_untouched(before, after, changed, failures, run):
+    if after != before:
+        failures.append(f"{run}: the guest rebooted or the converter was reached")
+    if changed != {"pc-a": 0, "pc-b": 0}:
+        failures.append(f"{run}: hosts changed: {changed}")
+
+
+class Rollouts:
+    """The playbook's runs against the one guest, each with its report."""
+
+    def __init__(self, work, hosts, program, controller, failures):
+        self.work, self.hosts, self.program = work, hosts, program
+        self.controller, self.failures = controller, failures
+        self.count = 0
+
+    def run(self, *options, program=None, ok=True):
+        self.count += 1
+        report = self.work / f"report-{self.count}.csv"
+        rc, changed = playbook(self.work, self.hosts, program or self.program, report,
+                               self.controller, *options)
+        if (rc == 0) != ok:
+            self.failures.append(f"run {self.count} {options} exited {rc}")
+        return rows(report, self.failures), changed
 
 
 def main():
@@ -165,42 +221,70 @@ def main():
         if not guest.wait_for(READY, timeout=300):
             raise RuntimeError(f"the guest did not come up:\n{guest.text()[-3000:]}")
         print(f"guest up after {time.monotonic() - started:.1f} s")
-        hosts = inventory(work, port, key)
-        # Run 1: both hosts update.
-        if playbook(work, hosts, program, work / "report-1.csv") != 0:
-            failures.append("the first run failed")
-        first = rows(work / "report-1.csv", failures)
-        if [r["host"] for r in first] != ["pc-a", "pc-b"]:
-            failures.append(f"run 1 rows: {[r['host'] for r in first]}")
+        rollouts = Rollouts(work, inventory(work, port, key), program,
+                            Path(args.pelloryctl).resolve(), failures)
+        # Run 1: pc-a updates; pc-b, the same machine, finds this image written.
+        first, _ = rollouts.run()
+        check_rows(first, [("pc-a", "successful", "updated"), ("pc-b", "successful", "none")],
+                   failures, "run 1")
         for row in first:
-            check_successful(row, failures)
-        if len({r["request"] for r in first}) != len(first):
-            failures.append("two rows name the same request")
-        # Run 2: a read-back that differs: pc-a fails, pc-b is never reached.
-        # What the last update (pc-b's) left in the converter's flash is
-        # kept before the simulator is told to corrupt the read-back.
+            check_successful(row, "updated" if row["host"] == "pc-a" else "none", failures)
+        if len({r["request"] for r in first}) != 1:
+            failures.append("pc-b's row does not show pc-a's record")
+        # Run 2, the same again, and a check run: nothing reboots, nothing
+        # reaches the converter, no host changes.
+        before = guest_state(port, key)
+        again_started = time.monotonic()
+        again, changed = rollouts.run()
+        print(f"the repeated rollout took {time.monotonic() - again_started:.1f} s")
+        check_rows(again, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
+                   failures, "run 2")
+        check_untouched(before, guest_state(port, key), changed, failures, "run 2")
+        checked, changed = rollouts.run("--check")
+        check_rows(checked, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
+                   failures, "check run")
+        check_untouched(before, guest_state(port, key), changed, failures, "check run")
+        if [r["request"] for r in again + checked] != [first[0]["request"]] * 4:
+            failures.append("a later run's rows do not show run 1's record")
+        # Run 3, a reinstall whose read-back differs: pc-a fails, pc-b is
+        # never reached. What run 1 left in the converter's flash is kept
+        # before the simulator is told to corrupt the read-back.
         ssh(port, key, f"cp /boot/efi/{SIM}/flash0.bin /boot/efi/{SIM}/flash-run1.bin && "
                        f"echo '{CORRUPT.strip()}' > /boot/efi/convsim.cfg && sync")
-        if playbook(work, hosts, program, work / "report-2.csv") == 0:
-            failures.append("the second run did not fail")
-        second = rows(work / "report-2.csv", failures)
-        if [(r["host"], r["state"], r["outcome"]) for r in second] != [("pc-a", "failed", "failed")]:
-            failures.append(f"run 2 rows: {second}")
-        # Run 3: not a Pellory program: schedule refuses it, the row says
-        # why in pelloryctl's words, and nothing reboots.
-        begun = guest.text().count("==GUEST ")
-        if playbook(work, hosts, Path(args.efi_dir).resolve() / "convsim-dump.efi",
-                    work / "report-3.csv") == 0:
-            failures.append("the third run did not fail")
-        third = rows(work / "report-3.csv", failures)
-        refusal = ("Schedule one unattended run at the next boot: pelloryctl: "
-                   '/tmp/pellory-update.efi is not a Pellory program (no "Pellory Version:" in it)')
-        if [(r["host"], r["state"], r["outcome"]) for r in third] != [("pc-a", "error", refusal)]:
-            failures.append(f"run 3 rows: {third}")
-        if guest.text().count("==GUEST ") != begun:
-            failures.append("the guest rebooted after a refused schedule")
-        boots = guest.text().count("==GUEST ")
-        print(f"guest steps begun and ended: {boots}; whole test {time.monotonic() - started:.1f} s")
+        third, _ = rollouts.run("-e", "pellory_allow=same", ok=False)
+        check_rows(third, [("pc-a", "failed", "")], failures, "run 3")
+        if third and third[0]["outcome"] != "failed":
+            failures.append(f"run 3 outcome: {third[0]['outcome']}")
+        # An identify rollout on pc-a: its converter's versions, nothing
+        # written; still the old firmware, as no power-off came.
+        before = guest_state(port, key)
+        identified, _ = rollouts.run("-e", "pellory_mode=identify", "--limit", "pc-a")
+        check_rows(identified, [("pc-a", "identified", "identified")], failures, "identify run")
+        if identified and (identified[0]["firmware_before"], identified[0]["bootloader"],
+                           identified[0]["power_off_needed"]) != ("0x07_0x22", "2.0.1", ""):
+            failures.append(f"identify row: {identified[0]}")
+        after = guest_state(port, key)
+        if after.split()[0] == before.split()[0] or "pagesCommitted0=0\n" not in after:
+            failures.append("the identify run did not reboot, or wrote pages")
+        # A check run now says the update would be written.
+        before = after
+        checked, changed = rollouts.run("--check")
+        check_rows(checked, [("pc-a", "identified", "would-update"),
+                             ("pc-b", "identified", "would-update")], failures, "second check run")
+        check_untouched(before, guest_state(port, key), changed, failures, "second check run")
+        # Run 4: not a Pellory program: the controller's inspect refuses it,
+        # the row says why in pelloryctl's words, and nothing reboots.
+        refused, _ = rollouts.run(program=Path(args.efi_dir).resolve() / "convsim-dump.efi",
+                                  ok=False)
+        check_rows(refused, [("pc-a", "error", "")], failures, "run 4")
+        reason = refused[0]["outcome"] if refused else ""
+        if not (reason.startswith("Read the program's image version on the controller: ")
+                and "not a Pellory program" in reason):
+            failures.append(f"run 4's reason: {reason!r}")
+        if guest_state(port, key) != before:
+            failures.append("the guest rebooted after a refused program")
+        print(f"guest steps begun and ended: {guest.text().count('==GUEST ')}; "
+              f"whole test {time.monotonic() - started:.1f} s")
     finally:
         guest.stop()
     if machine.read(f"{SIM}/flash-run1.bin") != Path(args.image).read_bytes():

@@ -3,7 +3,9 @@
 schedules the test-image program with pelloryctl, reboots, the boot
 manager starts the program through BootNext with no key sent, Linux comes
 back by itself and pelloryctl reads the record. One QEMU process per
-scenario, so NVRAM lives on across the guest's reboots.
+scenario, so NVRAM lives on across the guest's reboots; `successful` adds
+a second process on the same disk and variables, the power-on after which
+the simulated converter runs the firmware written before.
 
     linux_roundtrip_test.py successful|interrupted|pending
         --efi-dir DIR --image TEST_IMAGE --pelloryctl PATH --cache DIR --work DIR
@@ -44,6 +46,9 @@ efibootmgr -q -r -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim.efi' -L convsim
 set +e
 """ % linux_run.COMMAND_LINE
 SCHEDULE = "pelloryctl schedule /boot/efi/%s\necho schedule-rc=$?\nafter reboot\n" % INCOMING
+IDENTIFY = SCHEDULE.replace(INCOMING, INCOMING + " --identify")
+# Scheduled, then the machine is switched off (the step's default end).
+SCHEDULE_OFF = SCHEDULE.replace("after reboot\n", "")
 # What a boot after the program's one leaves: the record, the state of
 # BootNext, and the simulator's files under this boot's number.
 LOOK = r"""pelloryctl result --json > /tmp/result.json
@@ -95,15 +100,19 @@ class RoundTrip:
         if not condition:
             self.failures.append(message)
 
-    def boot(self, steps, files):
+    def boot(self, steps, files, expect=None):
+        """A fresh disk with every step, then its first QEMU process, in
+        which the steps `expect` (default all) run."""
         step_files = {f"{linux_run.STEPS}/{n}.sh": text.encode() for n, text in steps.items()}
         self.machine.make_disk({**files, **step_files}, self.kernel, self.initrd)
-        return self.boot_again(steps)
+        return self.boot_again(expect or steps)
 
     def boot_again(self, numbers):
         """One QEMU process from the firmware's boot entries, on the disk as
         it is; returns the Result and its guest steps by number."""
-        result = self.machine.boot(BOOT_TIMEOUT, console_out=self.machine.work / "console.txt")
+        self.processes = getattr(self, "processes", 0) + 1
+        result = self.machine.boot(BOOT_TIMEOUT, console_out=self.machine.work /
+                                   f"console-{self.processes}.txt")
         got = {s.number: s for s in result.steps}
         for number in numbers:
             self.check(number in got, f"guest step {number} did not run")
@@ -134,43 +143,111 @@ class RoundTrip:
 
 
 def successful(args):
+    """Identify, update, reset, power-off and on, update again. QEMU
+    process 1: an identify run (`identified`, the converter's versions, the
+    flash untouched), an update (`successful`, a power-off needed), then a
+    reboot without the program in which the converter still shows its old
+    firmware (a reset does not start the new one). QEMU process 2 on the
+    same disk and variables, the power-on: the converter runs 07_23, so the
+    update scheduled before the power-off reads `current` and writes
+    nothing."""
     trip = RoundTrip(args, "successful")
-    steps = {1: ENTRIES + SCHEDULE, 2: LOOK + "after reboot\n", 3: LOOK}
+    steps = {1: ENTRIES + IDENTIFY, 2: LOOK + SCHEDULE, 3: LOOK + "after reboot\n",
+             4: LOOK + SCHEDULE_OFF, 5: LOOK}
     result, got = trip.boot(steps, disk_files(args.efi_dir, None, Path(args.efi_dir) /
-                                              "pellory-testimage.efi"))
-    first, second, third = (got.get(n) for n in (1, 2, 3))
-    trip.check(first and step_value(first.body, "schedule-rc") == "0",
-               "pelloryctl schedule failed")
-    update = trip.between(result, got, 1, 2)
-    trip.check(BANNER in update, "the program did not run between the first and second boot")
-    trip.check("Download success,Please shutdown to reset the system!" in update,
-               "the update did not succeed")
-    trip.check("Press any key" not in update, "the program held its screen")
+                                              "pellory-testimage.efi"), expect=(1, 2, 3, 4))
+    trip.check(5 not in got, "step 5 ran before the power-off")
+    first, second, third, fourth = (got.get(n) for n in (1, 2, 3, 4))
+    for step in (first, second, fourth):
+        trip.check(step and step_value(step.body, "schedule-rc") == "0",
+                   f"pelloryctl schedule failed in step {step and step.number}")
     trip.check(first and all(k.offset <= first.begin for k in result.keys_sent),
                "a key was sent after Linux first came up")
-    record = trip.json_of(second)
-    print("pelloryctl result --json after the update:", json.dumps(record))
-    want = {"state": "successful", "start": "boot", "converter_oui": "0A1B2C",
-            "bootloader": "2.0.1", "firmware_before": "0x07_0x22", "outcome": "successful"}
-    for key, value in want.items():
-        trip.check(record.get(key) == value, f"result {key} is {record.get(key)!r}, not {value!r}")
-    trip.check(second and step_value(second.body, "result-rc") == "0", "result did not exit 0")
-    trip.check(record.get("request") == scheduled_id(first),
-               "the record does not name the scheduled request")
-    trip.check(second and "bootnext=set" not in second.body, "BootNext is left after the run")
-    image = Path(args.image).read_bytes()
-    flash = trip.machine.read(f"{SIM}/flash-2.bin")
-    trip.check(flash == image, "the flash after the update differs from the image")
-    # The third boot: no program, nothing sent to the converter.
-    again = trip.between(result, got, 2, 3)
-    trip.check(again and BANNER not in again, "the program started again at the third boot")
-    trip.check("convsim-dump: wrote simrec.txt" in again, "no dump at the third boot")
-    counts = record_counts(trip.machine.read(f"{SIM}/simrec-3.txt") or b"")
-    trip.check(counts.get("pagesCommitted0") == "0",
-               f"the converter got pages at the third boot: {counts.get('pagesCommitted0')}")
-    trip.check(third and trip.json_of(third).get("state") == "successful",
-               "the record did not stay successful")
+    check_identify(trip, trip.between(result, got, 1, 2), second, scheduled_id(first))
+    check_update(trip, trip.between(result, got, 2, 3), third, scheduled_id(second), args.image)
+    check_reset(trip, trip.between(result, got, 3, 4), fourth)
+    print(f"QEMU process 1 (identify, update, reset): {result.wall_time:.1f} s")
+    # The power-off was the guest's own at the end of step 4; this is the power-on.
+    again, got = trip.boot_again((5,))
+    check_power_on(trip, again.text[:got[5].begin] if 5 in got else "", got.get(5),
+                   scheduled_id(fourth))
+    print(f"QEMU process 2 (power-on, current): {again.wall_time:.1f} s; "
+          f"both {result.wall_time + again.wall_time:.1f} s")
     return trip.finish()
+
+
+def simulator_counts(trip, boot):
+    return record_counts(trip.machine.read(f"{SIM}/simrec-{boot}.txt") or b"")
+
+
+def check_record(trip, step, want, rc, request):
+    record = trip.json_of(step)
+    print(f"pelloryctl result --json in step {step and step.number}:", json.dumps(record))
+    for key, value in want.items():
+        trip.check(record.get(key) == value, f"step {step and step.number}: result {key} is "
+                   f"{record.get(key)!r}, not {value!r}")
+    trip.check(list(record)[:2] == ["state", "target"], f"state and target do not lead: {record}")
+    trip.check(step and step_value(step.body, "result-rc") == rc, f"result did not exit {rc}")
+    trip.check(record.get("request") == request, "the record does not name the scheduled request")
+    trip.check(step and "bootnext=set" not in step.body, "BootNext is left after the run")
+    return record
+
+
+def check_identify(trip, console, step, request):
+    """The identify run: versions read, nothing sent to the mailbox."""
+    trip.check(BANNER in console and "Identified." in console, "no identify run after boot 1")
+    trip.check("start to update" not in console, "the identify run went on to update")
+    record = check_record(trip, step, {"state": "identified", "target": "07_23",
+                                       "converter_oui": "0A1B2C", "bootloader": "2.0.1",
+                                       "firmware_before": "0x07_0x22", "outcome": "identified"},
+                          "0", request)
+    trip.check("power_off_needed" not in record, "an identify run asks for a power-off")
+    counts = simulator_counts(trip, 2)
+    trip.check(counts.get("commands0") == "0" and counts.get("pagesCommitted0") == "0",
+               f"the identify run reached the mailbox: {counts.get('commands0')} commands")
+
+
+def check_update(trip, console, step, request, image):
+    trip.check(BANNER in console, "the program did not run between the second and third boot")
+    trip.check("Download success,Please shutdown to reset the system!" in console,
+               "the update did not succeed")
+    trip.check("Press any key" not in console, "the program held its screen")
+    check_record(trip, step, {"state": "successful", "target": "07_23", "start": "boot",
+                              "converter_oui": "0A1B2C", "bootloader": "2.0.1",
+                              "firmware_before": "0x07_0x22", "outcome": "successful",
+                              "power_off_needed": True}, "0", request)
+    trip.check(trip.machine.read(f"{SIM}/flash-3.bin") == Path(image).read_bytes(),
+               "the flash after the update differs from the image")
+    trip.check(simulator_counts(trip, 3).get("firmwareWritten0") == "true",
+               "the simulator did not take the image as whole")
+
+
+def check_reset(trip, console, step):
+    """A reboot without the program: nothing sent, the old firmware shows."""
+    trip.check(console and BANNER not in console, "the program started again at the fourth boot")
+    trip.check("convsim-dump: wrote simrec.txt" in console, "no dump at the fourth boot")
+    counts = simulator_counts(trip, 4)
+    want = {"pagesCommitted0": "0", "firmwareStart": "waits", "firmwareVersion0": "0x07_0x22"}
+    for key, value in want.items():
+        trip.check(counts.get(key) == value, f"boot 4: simulator {key} is {counts.get(key)!r}")
+    record = trip.json_of(step)
+    trip.check(record.get("state") == "successful", "the record did not stay successful")
+
+
+def check_power_on(trip, console, step, request):
+    """The new QEMU process: the converter starts 07_23; the update reads
+    current and writes nothing. (The simulator, a Driver#### loaded before
+    the console, says what it started only in its counts.)"""
+    trip.check("Current FirmwareVer:0x07_0x23" in console, "the converter does not show 07_23")
+    trip.check("The converter already runs this firmware." in console, "no 'already runs' line")
+    trip.check("start to update" not in console, "the power-on run wrote to the converter")
+    check_record(trip, step, {"state": "current", "target": "07_23",
+                              "firmware_before": "0x07_0x23", "outcome": "current"}, "0", request)
+    counts = simulator_counts(trip, 5)
+    want = {"commands0": "0", "pagesCommitted0": "0", "firmwareStart": "started",
+            "firmwareVersion0": "0x07_0x23", "firmwareWritten0": "false"}
+    for key, value in want.items():
+        trip.check(counts.get(key) == value, f"boot 5: simulator {key} is {counts.get(key)!r}")
 
 
 def interrupted(args):

@@ -13,6 +13,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 import qemu_run  # noqa: E402
+import linux_run  # noqa: E402
 
 # Shaped like the shell's countdown: colour escapes split "Press ESC in",
 # and each second's line is redrawn with cursor positioning.
@@ -259,6 +260,18 @@ class MachineOptions(unittest.TestCase):
 
     def test_reboot_keeps_the_machine_running_across_a_reset(self):
         self.assertNotIn("-no-reboot", self.command(reboot=True))
+
+    def test_every_process_brings_a_power_on_token_of_its_own(self):
+        def token(command):
+            values = [command[i + 1] for i, a in enumerate(command) if a == "-smbios"]
+            self.assertEqual(len(values), 1, command)
+            self.assertRegex(values[0], r"^type=11,value=convsim-power-on=[0-9a-f]{32}$")
+            return values[0]
+        with tempfile.TemporaryDirectory() as work:
+            machine = linux_run.Machine(work)
+            tokens = {token(self.command()), token(self.command(reboot=True)),
+                      token(machine._command()), token(machine._command())}
+        self.assertEqual(len(tokens), 4)
 
     def test_network_boot_uses_the_firmware_pxe_and_keeps_packets_inside(self):
         command = self.command(tftp="/srv/t")

@@ -11,6 +11,10 @@ startup.nsh has the simulator dump what it saw and powers off).
 scheduled_shutdown: the program powers the machine off itself.
 network: OVMF PXE-boots the program from QEMU's built-in TFTP; it keeps no
 file anywhere, its record is the only outcome.
+scheduled_current: the simulated converter already runs the image's
+version (07_23): the run ends after identification with outcome `current`,
+nothing reaches the mailbox, the flash stays erased and log.txt is never
+made.
 
 No key is sent while the program runs; the variables are written into the
 store before QEMU starts and read from it after QEMU ended.
@@ -29,7 +33,7 @@ import boot_entries as entries  # noqa: E402
 import ovmf_vars  # noqa: E402
 import qemu_run  # noqa: E402
 from history_test import HEADER  # noqa: E402
-from scenario_test import identification, whole  # noqa: E402
+from scenario_test import identification, record as simulator_record, whole  # noqa: E402
 from stick_test import PROMPT, check_clean_update, report as verdict  # noqa: E402
 
 SERIAL = "BENCH-0043"
@@ -43,6 +47,9 @@ STARTING = "BdsDxe: starting " + ENTRY
 ABORTED = re.compile(r"BdsDxe: failed to start %s from [^\r\n]*: Aborted\r\n" % re.escape(ENTRY))
 NEXT_OPTION = 'BdsDxe: loading Boot%04X "Test shell"' % entries.SHELL_ENTRY
 SUCCESS = "Download success,Please shutdown to reset the system!\r\n"
+CURRENT = "The converter already runs this firmware.\r\n"
+# A converter that runs the test image's version.
+CURRENT_CFG = b"firmwareMajor = 0x07\nfirmwareMinor = 0x23\n"
 # The run ends as soon as its record is written: no hold, no wait for a key.
 END_LIMIT_SECONDS = 5.0
 DUMPED = {"simrec.txt", "flash0.bin"}
@@ -55,27 +62,28 @@ SCENARIOS = {
     "scheduled_return": ("fleet-2026-12-09:0001", "return", "boot"),
     "scheduled_shutdown": ("fleet-2026-12-09:0002", "shutdown", "boot"),
     "network": (LONGEST_ID, "return", "network"),
+    "scheduled_current": ("fleet-2026-12-09:0003", "return", "boot"),
 }
 
 
-def volume_files(efi_dir, with_program):
+def volume_files(efi_dir, with_program, cfg=b""):
     files = {"convsim.efi": os.path.join(efi_dir, "convsim.efi"),
              "convsim-dump.efi": os.path.join(efi_dir, "convsim-dump.efi"),
-             "convsim.cfg": b""}
+             "convsim.cfg": cfg}
     if with_program:
         files["EFI/Pellory/pellory.efi"] = os.path.join(efi_dir, "pellory-testimage.efi")
     return files
 
 
-def expected_record(request_id, start, image):
+def expected_record(request_id, start, image, firmware="0x07_0x22", outcome="successful"):
     digest = hashlib.sha256(image).hexdigest()[:16]
     return ["format=1", "request=" + request_id, "start=" + start, None,
             "machine_serial=" + SERIAL, "machine_uuid=" + UUID, "port=0",
             "vendor_block=0x500", "converter_oui=0A1B2C", "bootloader=2.0.1",
-            "firmware_before=0x07_0x22", "image=07_23 sha256:" + digest, "outcome=successful"]
+            "firmware_before=" + firmware, "image=07_23 sha256:" + digest, "outcome=" + outcome]
 
 
-def check_record(store, request_id, start, image, failures):
+def check_record(store, request_id, start, image, failures, want=None):
     """The record's final write, every line in order; the request served
     once and gone; BootNext used up; the update entry kept out of BootOrder."""
     found = store.get("PelloryResult", ovmf_vars.PELLORY_GUID)
@@ -88,7 +96,7 @@ def check_record(store, request_id, start, image, failures):
     if not data.endswith(b"\n") or len(data) > 1024:
         failures.append("PelloryResult is not LF-ended lines within 1 KiB: %r" % data)
     got = data.decode("ascii", "replace").split("\n")[:-1]
-    want = expected_record(request_id, start, image)
+    want = want or expected_record(request_id, start, image)
     if len(got) != len(want) or any(w is not None and g != w for g, w in zip(got, want)):
         failures.append("PelloryResult:\n    got  %r\n    want %r" % (got, want))
     elif not re.fullmatch(r"time=\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d", got[3]):
@@ -104,9 +112,9 @@ def check_record(store, request_id, start, image, failures):
         failures.append("the update entry is gone")
 
 
-def check_console(result, failures):
+def check_console(result, failures, want=None):
     """The boot manager started the update entry once; the program's console
-    is the whole update and nothing asks for a key."""
+    is the whole update (or `want`) and nothing asks for a key."""
     text = result.text
     if text.count(STARTING) != 1:
         failures.append("%r appears %d times, expected once" % (STARTING, text.count(STARTING)))
@@ -114,14 +122,14 @@ def check_console(result, failures):
     body = text[text.index("\r\n", text.index(STARTING)) + 2:]
     end = body.find("BdsDxe: ")
     body = body if end == -1 else body[:end]
-    want = whole(identification())
+    want = want or whole(identification())
     if body != want:
         failures.append("program console:\n    got  %r\n    want %r" % (body[-300:], want[-300:]))
     if PROMPT.strip() in text:
         failures.append("the program held its prompt")
 
 
-def check_return(result, failures):
+def check_return(result, failures, last_line=SUCCESS):
     """The program's error status sent the boot manager on to the next boot
     option at once; the only key went to the shell's countdown afterwards."""
     text = result.text
@@ -132,7 +140,7 @@ def check_return(result, failures):
     later = text[aborted.end():]
     if not later.startswith(NEXT_OPTION):
         failures.append("the boot manager did not go on with the shell: %r" % later[:200])
-    success_at = result.arrival(SUCCESS)
+    success_at = result.arrival(last_line)
     aborted_at = result.arrival(aborted.group(0))
     if success_at is None or aborted_at - success_at > END_LIMIT_SECONDS:
         failures.append("the program took %s s after its last line to return" % (
@@ -181,8 +189,57 @@ def check_files(result, volume, start, placed, image, failures):
             failures.append("history.csv: %r" % history)
 
 
+def check_untouched(result, volume, placed, failures):
+    """Converter side: identification only, no byte of the mailbox, flash
+    still erased. Files: no log.txt; history.csv's line says `current`."""
+    rec = simulator_record(result)
+    for key, value in (("commands0", "0"), ("pagesCommitted0", "0"), ("violations0", "0"),
+                       ("modeChanges0", "1"), ("firmwareVersion0", "0x07_0x23"),
+                       ("firmwareWritten0", "false")):
+        if rec.get(key) != value:
+            failures.append("simulator record %s is %r, expected %r" % (key, rec.get(key), value))
+    if qemu_run.read_file(volume, "flash0.bin") != b"\xff" * 65536:
+        failures.append("flash0.bin is not the erased flash")
+    on_volume = set(qemu_run.list_files(volume))
+    extra = on_volume - set(placed) - {"startup.nsh"} - DUMPED
+    if extra != {"EFI/Pellory/history.csv"}:
+        failures.append("files the program left: %s, expected only its history" % sorted(extra))
+    history = qemu_run.read_file(volume, "EFI/Pellory/history.csv") or b""
+    rows = history.decode("ascii", "replace").split("\r\n")
+    if len(rows) != 3 or list(csv.reader(io.StringIO(rows[1])))[0][-1] != "current":
+        failures.append("history.csv: %r" % history)
+
+
+def run_current(args, image):
+    """One boot: the converter runs 07_23 already; nothing is written."""
+    request_id, after, start = SCENARIOS[args.name]
+    with tempfile.TemporaryDirectory(prefix="unattended_") as work:
+        vars_file, volume = os.path.join(work, "vars.fd"), os.path.join(work, "volume.img")
+        entries.scheduled_store(vars_file, entries.volume_file(entries.PROGRAM_PATH),
+                                entries.request(request_id, after))
+        placed = volume_files(args.efi_dir, True, CURRENT_CFG)
+        try:
+            result = qemu_run.run(files=placed, startup=STARTUP, timeout=args.timeout,
+                                  vars_file=vars_file, keep_image=volume,
+                                  fetch=["simrec.txt"], qemu_args=SMBIOS)
+        except qemu_run.BootTimeout as late:
+            print("FAILED %s: %s" % (args.name, late))
+            return 1
+        failures = []
+        check_console(result, failures, identification(firmware="0x07_0x23") + CURRENT)
+        check_return(result, failures, CURRENT)
+        check_untouched(result, volume, placed, failures)
+        store = ovmf_vars.VarStore.load(vars_file)
+        check_record(store, request_id, start, image, failures,
+                     expected_record(request_id, start, image, "0x07_0x23", "current"))
+        print("PelloryResult: %r" % (store.get("PelloryResult", ovmf_vars.PELLORY_GUID),))
+    return verdict(args.name, result, failures)
+
+
 def run(args):
     image = open(args.image, "rb").read()
+    if args.name == "scheduled_current":
+        return run_current(args, image)
     request_id, after, start = SCENARIOS[args.name]
     with tempfile.TemporaryDirectory(prefix="unattended_") as work:
         vars_file, volume = os.path.join(work, "vars.fd"), os.path.join(work, "volume.img")

@@ -34,6 +34,8 @@ void ExpectSame(const SimScenarioFile& a, const SimScenarioFile& b) {
   EXPECT_EQ(x.firmwareMajor, y.firmwareMajor);
   EXPECT_EQ(x.firmwareMinor, y.firmwareMinor);
   EXPECT_EQ(x.bootloader, y.bootloader);
+  EXPECT_EQ(x.imageMajor, y.imageMajor);
+  EXPECT_EQ(x.imageMinor, y.imageMinor);
   EXPECT_EQ(x.reg30CInitial, y.reg30CInitial);
   EXPECT_EQ(x.reg30CDrifts, y.reg30CDrifts);
   EXPECT_EQ(x.commandClearReads, y.commandClearReads);
@@ -81,7 +83,8 @@ TEST(ScenarioText, EveryKeyReachesItsOwnFieldAndNoOther) {
   const Parsed p = Parse(
       "answeringPort = 1001\nnoAnsweringPort = true\ndownstreamPort = 0x11\n"
       "oui0 = 0x12\noui1 = 0x13\noui2 = 0x14\nfirmwareMajor = 0x15\nfirmwareMinor = 0x16\n"
-      "bootloader = 0x17\nreg30CInitial = 0x18\nreg30CDrifts = true\n"
+      "bootloader = 0x17\nimageMajor = 0x19\nimageMinor = 0x1A\n"
+      "reg30CInitial = 0x18\nreg30CDrifts = true\n"
       "commandClearReads = 1002\nechoAfterReads = 1003\nbadEchoIndex = 1004\n"
       "badEchoAttempts = 1005\nstartAckAfterReads = 1006\npageAckAfterReads = 1007\n"
       "pageAckOnlyOnPage = true\npageAckPage = 1008\nfinishAckAfterReads = 1009\n"
@@ -100,6 +103,7 @@ TEST(ScenarioText, EveryKeyReachesItsOwnFieldAndNoOther) {
   s.downstreamPort = 0x11;
   s.oui[0] = 0x12, s.oui[1] = 0x13, s.oui[2] = 0x14;
   s.firmwareMajor = 0x15, s.firmwareMinor = 0x16, s.bootloader = 0x17;
+  s.imageMajor = 0x19, s.imageMinor = 0x1A;
   s.reg30CInitial = 0x18;
   s.reg30CDrifts = true;
   s.commandClearReads = 1002;
@@ -265,6 +269,9 @@ TEST_F(RecordText, AnUntouchedConverterShowsEmptyLogsAndErasedFlash) {
   EXPECT_TRUE(Has(t, "modeChangeSequences0=none"));
   EXPECT_TRUE(Has(t, "sourceWrites0=none"));
   EXPECT_TRUE(Has(t, "accessMicroseconds=none"));
+  EXPECT_TRUE(Has(t, "firmwareStart=nothing-waits"));
+  EXPECT_TRUE(Has(t, "firmwareVersion0=0x07_0x22"));
+  EXPECT_TRUE(Has(t, "firmwareWritten0=false"));
   EXPECT_TRUE(Has(t, "flashSha0=71189f7fb6aed638640078fba3a35fda6c39c8962e74dcc75935aac948da9063"));
   EXPECT_EQ(t.find("dpcdReads1="), std::string::npos);
 }
@@ -281,6 +288,9 @@ TEST_F(RecordText, ShowsWhatTheConverterSawInOrder) {
   v = 0x5D;
   EXPECT_EQ(SimDpcdWrite(c.get(), 0, kSimReg30C, 1, &v), kSimOk);
   c->flash[0] = 0x00;
+  c->vendor[kSimRegFirmwareMinor] = 0x23;
+  c->firmwareWritten = true;
+  record.firmwareStart = 2;
   const std::string t = Text();
   EXPECT_TRUE(Has(t, "violations0=2")) << t;
   EXPECT_TRUE(
@@ -290,6 +300,9 @@ TEST_F(RecordText, ShowsWhatTheConverterSawInOrder) {
   EXPECT_TRUE(Has(t, "modeChangeSequences0=3"));
   EXPECT_TRUE(Has(t, "sourceWrites0=300:0A,30C:5D"));
   EXPECT_TRUE(Has(t, "lastSequence0=5"));
+  EXPECT_TRUE(Has(t, "firmwareStart=waits"));
+  EXPECT_TRUE(Has(t, "firmwareVersion0=0x07_0x23"));
+  EXPECT_TRUE(Has(t, "firmwareWritten0=true"));
   EXPECT_EQ(t.find("flashSha0=71189f7f"), std::string::npos) << "digest follows the flash";
 }
 
