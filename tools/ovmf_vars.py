@@ -20,13 +20,25 @@ short). Only the Python standard library is used.
 Also a program: `ovmf_vars.py VARS.fd` lists the variables it holds.
 """
 
+import re
 import struct
 import sys
 import uuid
 from pathlib import Path
 
 GLOBAL_GUID = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
-PELLORY_GUID = uuid.UUID("be057045-d74a-4ebf-9efa-596b51b4c99b")
+
+
+def _contract_guid():
+    """Pellory's vendor GUID, read from the one place both sides take it."""
+    text = (Path(__file__).resolve().parents[1] / "contract" / "contract.h").read_text()
+    found = re.search(r"kVendorGuid = \{\s*0x([0-9a-f]+),\s*0x([0-9a-f]+),\s*0x([0-9a-f]+),\s*\{([^}]*)\}", text)
+    data4 = [int(b, 16) for b in re.findall(r"0x([0-9a-f]+)", found.group(4))]
+    return uuid.UUID(fields=(int(found.group(1), 16), int(found.group(2), 16), int(found.group(3), 16),
+                             data4[0], data4[1], int.from_bytes(bytes(data4[2:]), "big")))
+
+
+PELLORY_GUID = _contract_guid()
 NV_BS_RT = 7   # NON_VOLATILE | BOOTSERVICE_ACCESS | RUNTIME_ACCESS
 
 _FV_SIGNATURE = b"_FVH"
