@@ -20,6 +20,8 @@ bool ServeRequest() {
   const bool valid =
       !EFI_ERROR(read) && contract::ParseRequest(bytes, size, &request, &where) == contract::RequestError::None;
   // Whatever it holds, the OS asked for the run: no one is at the keyboard.
+  // RunEnd lists the request's after= values in their order, behind Interactive.
+  static_assert(static_cast<int>(RunEnd::Shutdown) == static_cast<int>(contract::After::Shutdown) + 1);
   gRunRecord.end = valid ? static_cast<RunEnd>(static_cast<int>(request.after) + 1) : RunEnd::Return;
   // Deleted before anything else, so that it is served exactly once
   // whatever happens next, a reset or a power loss among it.
