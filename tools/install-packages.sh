@@ -18,8 +18,13 @@ set -eu
 # the guest's SSH server, dropbear-bin (copied into the guest, never run on
 # the host; Debian's python3 goes in with it); lintian: `make deb`'s
 # package is checked with it (CPack makes it, dpkg-shlibdeps finds its
-# dependencies, pod2man makes its manual page: dpkg-dev and perl).
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin lintian dpkg-dev"
+# dependencies, pod2man makes its manual page: dpkg-dev and perl);
+# nginx-core/socat/dnsmasq-base: the network-start scenarios' boot server
+# (nginx's WebDAV PUT stores the records; socat carries QEMU's guestfwd
+# connections to its loopback port; dnsmasq's DHCP and TFTP serve the PXE
+# scenario's namespace, which iproute2's ip makes). Each runs only as the
+# test's own process.
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin lintian dpkg-dev nginx-core socat dnsmasq-base iproute2"
 
 missing_packages() {
     list=""

@@ -144,16 +144,25 @@ def power_on():
     return ["-smbios", "type=11,value=convsim-power-on=" + uuid.uuid4().hex]
 
 
-def _network(tftp):
-    """OVMF's own PXE driver on a virtio NIC (no option ROM), QEMU's built-in
-    DHCP and TFTP serving `tftp`'s pellory.efi; restrict=on keeps every
-    packet inside the QEMU process."""
-    return ["-netdev", f"user,id=n,restrict=on,tftp={tftp},bootfile={NETWORK_BOOTFILE}",
-            "-device", f"virtio-net-pci,netdev=n,romfile=,addr={NIC_SLOT:#x},mac={NIC_MAC}"]
+def _network(tftp=None, guestfwd=(), tap=None):
+    """OVMF's own PXE and HTTP boot drivers on a virtio NIC (no option ROM),
+    QEMU's built-in DHCP, its TFTP serving `tftp`'s pellory.efi, and each
+    `guestfwd` ("tcp:ADDRESS:PORT-cmd:COMMAND": a guest connection to that
+    address runs COMMAND on its stdin/stdout); restrict=on keeps every other
+    packet inside the QEMU process. With `tap` the NIC is that tap device
+    instead, whose network (a namespace of the caller's) serves the boot."""
+    nic = ["-device", f"virtio-net-pci,netdev=n,romfile=,addr={NIC_SLOT:#x},mac={NIC_MAC}"]
+    if tap:
+        return ["-netdev", f"tap,id=n,ifname={tap},script=no,downscript=no", *nic]
+    options = ["user", "id=n", "restrict=on"]
+    if tftp:
+        options += [f"tftp={tftp}", f"bootfile={NETWORK_BOOTFILE}"]
+    options += [f"guestfwd={forward}" for forward in guestfwd]
+    return ["-netdev", ",".join(options), *nic]
 
 
 def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, stick=None,
-                  reboot=False, tftp=None):
+                  reboot=False, tftp=None, guestfwd=(), tap=None):
     code = firmware_files(firmware)[0]
     machine = ["-machine", "q35"]
     if firmware == SECURE:
@@ -175,7 +184,7 @@ def _qemu_command(image, vars_copy, memory_mib, qemu_args=(), firmware=None, sti
             "-serial", "stdio",
             "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
             "-drive", f"if=pflash,format=raw,file={vars_copy}",
-            *disks, *(_network(tftp) if tftp else [])]
+            *disks, *(_network(tftp, guestfwd, tap) if tftp or guestfwd or tap else [])]
 
 
 def _timeout_message(result, timeout, startup):
@@ -189,7 +198,7 @@ def _timeout_message(result, timeout, startup):
 def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
         console_out=None, keep_image=None, memory_mib=256, qemu_args=(),
         firmware=None, stick=None, stick_offset=0, stick_fetch=(), keys=None,
-        keep_stick=None, vars_file=None, reboot=False, tftp=None):
+        keep_stick=None, vars_file=None, reboot=False, tftp=None, guestfwd=(), tap=None):
     """Boot once. `files` maps volume names to host paths or bytes; `fetch`
     lists volume names to read back, or maps them to host paths to copy them
     to; `qemu_args` go to QEMU before the machine's own. `stick` is a disk
@@ -200,8 +209,9 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
     variable store used in place (prepared by the caller, read by it after
     the boot) instead of a fresh copy of the template; `reboot` lets a reset
     restart the firmware in the same process, so that only a power-off ends
-    QEMU; `tftp` adds a NIC that network-boots that folder's pellory.efi.
-    Raises
+    QEMU; `tftp` adds a NIC that network-boots that folder's pellory.efi,
+    `guestfwd` a NIC whose guest connections to an address run a command,
+    `tap` a NIC on that tap device (see _network). Raises
     BootTimeout (carrying the Result) when `timeout` seconds pass before
     QEMU exits; the files are still fetched for the post-mortem."""
     if keys is None:
@@ -220,7 +230,7 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
             shutil.copyfile(stick, stick_copy)
         command = _qemu_command(image, vars_copy, memory_mib, qemu_args,
                                 firmware=firmware, stick=stick_copy,
-                                **_boot_options(reboot, tftp))
+                                **_boot_options(reboot, tftp, guestfwd, tap))
 
         sink = open(console_out, "wb") if console_out else None
         started = time.monotonic()
@@ -255,7 +265,7 @@ def run(files=(), dirs=(), startup=None, timeout=120, fetch=(),
     return result
 
 
-def _boot_options(reboot, tftp):
+def _boot_options(reboot, tftp, guestfwd=(), tap=None):
     """The machine options a caller asked for; none for the usual boots, so
     that a stand-in command needs to know only the options it is given."""
     options = {}
@@ -263,6 +273,10 @@ def _boot_options(reboot, tftp):
         options["reboot"] = True
     if tftp:
         options["tftp"] = str(tftp)
+    if guestfwd:
+        options["guestfwd"] = tuple(guestfwd)
+    if tap:
+        options["tap"] = tap
     return options
 
 

@@ -49,13 +49,23 @@ def volume_file(path):
     return _pci_root() + _pci(0x1F, 2) + sata + ovmf_vars.file_path(path)
 
 
-def network_boot():
+def _nic_ipv4():
     """PciRoot(0x0)/Pci(0x3,0x0)/MAC(525400123456,0x1)/IPv4(0.0.0.0,...,DHCP,...):
-    OVMF's PXE over IPv4 on qemu_run's NIC."""
+    qemu_run's NIC, its address from DHCP."""
     mac = bytes.fromhex(qemu_run.NIC_MAC.replace(":", ""))
     return (_pci_root() + _pci(qemu_run.NIC_SLOT) +
-            _node(3, 11, mac + bytes(32 - len(mac)) + b"\x01") +
-            _node(3, 12, bytes(23)) + ovmf_vars.END_NODE)
+            _node(3, 11, mac + bytes(32 - len(mac)) + b"\x01") + _node(3, 12, bytes(23)))
+
+
+def network_boot():
+    """OVMF's PXE over IPv4 on qemu_run's NIC."""
+    return _nic_ipv4() + ovmf_vars.END_NODE
+
+
+def http_boot(uri):
+    """The NIC's IPv4 path ending in Uri(`uri`): OVMF's HTTP boot of that
+    address, as a boot option a line's boot server hands out."""
+    return _nic_ipv4() + _node(3, 24, uri.encode("ascii")) + ovmf_vars.END_NODE
 
 
 def shell():

@@ -280,6 +280,16 @@ class MachineOptions(unittest.TestCase):
         device = command[command.index("-device", command.index("-netdev")) + 1]
         self.assertTrue(device.startswith("virtio-net-pci,netdev=n,romfile=,"), device)
 
+    def test_forwarded_addresses_alone_or_beside_tftp_stay_restricted(self):
+        forward = "tcp:10.0.2.100:80-cmd:socat - TCP:127.0.0.1:8080"
+        for options, want in (
+                ({"guestfwd": [forward]}, "user,id=n,restrict=on,guestfwd=" + forward),
+                ({"tftp": "/srv/t", "guestfwd": [forward]},
+                 "user,id=n,restrict=on,tftp=/srv/t,bootfile=pellory.efi,guestfwd=" + forward)):
+            command = self.command(**options)
+            self.assertEqual(command[command.index("-netdev") + 1], want)
+            self.assertEqual(command.count("-netdev"), 1)
+
 
 @unittest.skipUnless(_mtools_present(), "mtools is not installed")
 class VarsAndArrivals(_StandInQemu):

@@ -1,0 +1,161 @@
+#!/usr/bin/env python3
+"""A line's boot server for the real-firmware network tests: Debian's nginx,
+run by the test itself (no system service), with its configuration, logs
+and served folder under one prefix in the build folder. It serves the
+program by HTTP and stores the records the program PUTs under
+`pellory-results/` (WebDAV PUT), or refuses them with 403.
+
+    with boot_server.BootServer(prefix, "line3") as server:
+        server.place("pellory.efi", program_bytes)
+        qemu_run.run(..., guestfwd=[server.guestfwd("10.0.2.100")])
+        server.results()         # {name: bytes} of what arrived
+        server.access_log()      # nginx's lines
+
+It listens on a loopback port the kernel chose; QEMU reaches it through a
+guestfwd that runs socat once per guest connection, so no port is open to
+anything but this machine's own processes. In a network namespace of the
+test's own it may listen on the boot server's address instead.
+"""
+import os
+import shutil
+import socket
+import subprocess
+import time
+
+NGINX = "/usr/sbin/nginx"
+RESULTS = "pellory-results"
+START_LIMIT_SECONDS = 10.0
+
+# One process (no master, no workers that switch user): it runs as whoever
+# runs the test and writes only under the prefix.
+_CONFIG = """daemon off;
+master_process off;
+worker_processes 1;
+pid {prefix}/nginx.pid;
+error_log {prefix}/error.log info;
+events {{ worker_connections 16; }}
+http {{
+    log_format line '$remote_addr "$request" $status $request_length $body_bytes_sent '
+                    '"$content_type" $content_length';
+    access_log {prefix}/access.log line;
+    client_body_temp_path {prefix}/tmp/body;
+    proxy_temp_path {prefix}/tmp/proxy;
+    fastcgi_temp_path {prefix}/tmp/fastcgi;
+    uwsgi_temp_path {prefix}/tmp/uwsgi;
+    scgi_temp_path {prefix}/tmp/scgi;
+    default_type application/octet-stream;
+    server {{
+        listen {listen};
+        root {prefix}/www;
+        location {results} {{
+{results_rules}
+        }}
+    }}
+}}
+"""
+_STORE = """            dav_methods PUT;
+            create_full_put_path on;
+            dav_access user:rw;
+            client_max_body_size 4k;"""
+_REFUSE = """            return 403;"""
+
+
+def free_port():
+    """A loopback port nothing listens on now (the kernel's choice)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+class BootServer:
+    def __init__(self, prefix, folder="", refuse=False, address="127.0.0.1", port=None):
+        """`folder`: the path under the server's root that holds the program
+        ("" for the root); `refuse`: answer 403 to everything under the
+        results folder; `address` and `port` to listen on (by default a
+        free loopback port)."""
+        self.prefix = os.path.abspath(prefix)
+        self.folder = folder.strip("/")
+        self.refuse = refuse
+        self.address = address
+        self.port = port
+        self.process = None
+
+    def _path(self, *parts):
+        return os.path.join(self.prefix, "www", self.folder, *parts)
+
+    def results_dir(self):
+        return self._path(RESULTS)
+
+    def place(self, name, content):
+        os.makedirs(self._path(), exist_ok=True)
+        with open(self._path(name), "wb") as out:
+            out.write(content)
+
+    def start(self):
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        os.makedirs(os.path.join(self.prefix, "tmp"))
+        os.makedirs(self._path())
+        self.port = self.port or free_port()
+        results = "/%s/" % "/".join(p for p in (self.folder, RESULTS) if p)
+        config = os.path.join(self.prefix, "nginx.conf")
+        with open(config, "w") as out:
+            out.write(_CONFIG.format(prefix=self.prefix, listen="%s:%d" % (self.address, self.port),
+                                     results=results,
+                                     results_rules=_REFUSE if self.refuse else _STORE))
+        self.process = subprocess.Popen([NGINX, "-p", self.prefix, "-c", config,
+                                         "-e", os.path.join(self.prefix, "error.log")],
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE)
+        deadline = time.monotonic() + START_LIMIT_SECONDS
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("nginx ended at once: %s" %
+                                   self.process.stderr.read().decode("utf-8", "replace"))
+            try:
+                socket.create_connection((self.address, self.port), timeout=1).close()
+                return self
+            except OSError:
+                time.sleep(0.05)
+        self.stop()
+        raise RuntimeError("nginx did not listen on %s:%d within %s s" %
+                           (self.address, self.port, START_LIMIT_SECONDS))
+
+    def stop(self):
+        if self.process and self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        if self.process:
+            self.process.stderr.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def guestfwd(self, address, port=80):
+        """QEMU's guestfwd that takes a guest's connection to
+        address:port to this server."""
+        return "tcp:%s:%d-cmd:socat - TCP:127.0.0.1:%d" % (address, port, self.port)
+
+    def results(self):
+        """{name: bytes} of every file the server stored under the results
+        folder (none when nothing arrived)."""
+        found = {}
+        for top, _dirs, files in os.walk(self.results_dir()):
+            for name in files:
+                path = os.path.join(top, name)
+                with open(path, "rb") as data:
+                    found[os.path.relpath(path, self.results_dir())] = data.read()
+        return found
+
+    def access_log(self):
+        path = os.path.join(self.prefix, "access.log")
+        if not os.path.exists(path):
+            return []
+        with open(path, encoding="utf-8", errors="replace") as log:
+            return log.read().splitlines()

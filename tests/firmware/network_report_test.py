@@ -1,0 +1,260 @@
+#!/usr/bin/env python3
+"""Real-firmware network starts that report to their boot server: OVMF's
+boot manager starts the program from the network (BootNext, the simulator
+loaded before it as a Driver#### entry), and the program PUTs its record to
+a real web server, Debian's nginx with WebDAV PUT, run by this test on a
+loopback port and reached through QEMU's user network (restrict=on: only
+the guestfwd addresses lead anywhere, each guest connection runs socat to
+that port).
+
+    network_report_test.py NAME --efi-dir DIR --image TEST_IMAGE
+                           --pelloryctl PELLORYCTL --work DIR
+
+http_boot: OVMF HTTP-boots http://10.0.2.100/line3/pellory.efi (a boot
+option whose device path ends in that Uri node); afterwards the server's
+line3/pellory-results/ holds exactly one file, named after the NIC's MAC
+and the run's start time, whose bytes are the PelloryResult left in the
+store, PUT twice (started, then the final record); `pelloryctl collect`
+makes it a row of the fleet report.
+http_refused: the same, but the server answers 403 under pellory-results/:
+the converter is still updated, the variable still holds the record, and
+the program's last line says the result could not be sent.
+pxe: OVMF PXE-boots the program and the record arrives at
+http://SERVER/pellory-results/NAME, SERVER being the boot server PXE
+reports. QEMU's user network can not give its boot server an HTTP server:
+its DHCP names the host alias 10.0.2.2 as the TFTP server, and QEMU refuses
+a guestfwd to that address ("Conflicting/invalid host:port in guest
+forwarding rule"). So this scenario makes a network namespace of its own
+(root only, as CI runs): a tap device for QEMU at 10.0.3.1, Debian's
+dnsmasq on it for DHCP and TFTP, nginx on 10.0.3.1:80; the script runs
+itself again inside the namespace, and nothing in it reaches any other
+network.
+
+The server's folder, its configuration and its access log stay in
+WORK/NAME for the report.
+"""
+import argparse
+import csv
+import io
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
+import boot_entries as entries  # noqa: E402
+import boot_server  # noqa: E402
+import ovmf_vars  # noqa: E402
+import qemu_run  # noqa: E402
+from scenario_test import identification, whole  # noqa: E402
+from stick_test import report as verdict  # noqa: E402
+from unattended_test import (SMBIOS, STARTUP, SUCCESS, check_console, check_files, check_record,  # noqa: E402
+                             check_return, volume_files)
+
+NOT_SENT = "The result can not be sent to the boot server.\r\n"
+HTTP_SERVER = "10.0.2.100"
+# QEMU's user network: its DHCP names itself, the host alias, as the
+# server whose TFTP holds the boot file.
+PXE_SERVER = "10.0.3.1"
+PXE_TAP = "tap0"
+PXE_LEASES = "10.0.3.10,10.0.3.20,255.255.255.0,10m"
+DNSMASQ = "/usr/sbin/dnsmasq"
+RECORD_NAME = re.compile(r"%s-(\d{8}T\d{6}|unknown-time)\.txt" % qemu_run.NIC_MAC.replace(":", ""))
+# remote "request" status request_length body_bytes_sent "content_type" content_length
+ACCESS = re.compile(r'\S+ "(\S+) (\S+) HTTP/1\.[01]" (\d{3}) \d+ \d+ "([^"]*)" (\S+)')
+
+# name: (request id, the server's folder, boot by HTTP, server refuses)
+SCENARIOS = {
+    "http_boot": ("line3-0001", "line3", True, False),
+    "http_refused": ("line3-0002", "line3", True, True),
+    "pxe": ("line3-0003", "", False, False),
+}
+
+
+def requests(server):
+    """nginx's access log as (method, path, status, content type, length)."""
+    found = []
+    for line in server.access_log():
+        match = ACCESS.fullmatch(line)
+        if match:
+            found.append(match.groups())
+    return found
+
+
+def check_sends(server, record, refused, prefix, failures):
+    """What reached the server: the program once by GET (HTTP boot), then
+    PUTs of the record under prefix/pellory-results/ to one name, text/plain
+    with the exact length; stored, it is the record's bytes."""
+    stored = server.results()
+    puts = [r for r in requests(server) if r[0] == "PUT"]
+    names = {path for _m, path, *_rest in puts}
+    if len(names) != 1:
+        failures.append("PUTs to %d names: %s" % (len(names), sorted(names)))
+        return
+    path = names.pop()
+    folder, _, name = path.rpartition("/")
+    if folder != prefix + "/" + boot_server.RESULTS or not RECORD_NAME.fullmatch(name):
+        failures.append("the record went to %r, expected %s/%s/<mac>-<time>.txt"
+                        % (path, prefix, boot_server.RESULTS))
+    if any(r[3] != "text/plain" for r in puts):
+        failures.append("a PUT is not text/plain: %s" % puts)
+    if puts and puts[-1][4] != str(len(record)):
+        failures.append("the last PUT's Content-Length %s, the record has %d bytes"
+                        % (puts[-1][4], len(record)))
+    statuses = [r[2] for r in puts]
+    if refused:
+        # The first send and the final one, each tried at most twice.
+        if not 2 <= len(puts) <= 4 or set(statuses) != {"403"}:
+            failures.append("refused PUTs: %s" % statuses)
+        if stored:
+            failures.append("the refusing server stored %s" % sorted(stored))
+        return
+    if statuses != ["201", "204"]:
+        failures.append("PUT statuses %s, expected 201 (started) then 204 (final)" % statuses)
+    if list(stored) != [name]:
+        failures.append("the server holds %s, expected only %s" % (sorted(stored), name))
+    elif stored[name] != record:
+        failures.append("the server's record differs from PelloryResult:\n    got  %r\n    want %r"
+                        % (stored[name], record))
+
+
+def check_collect(pelloryctl, server, record, failures):
+    """`pelloryctl collect` of the server's folder: the header and one row,
+    the file's name then the record's own fields."""
+    run = subprocess.run([pelloryctl, "collect", server.results_dir()], capture_output=True,
+                         text=True, timeout=30)
+    rows = list(csv.reader(io.StringIO(run.stdout)))
+    fields = [line.split("=", 1)[1] for line in record.decode("ascii").splitlines()]
+    if run.returncode != 0 or run.stderr or len(rows) != 2:
+        failures.append("pelloryctl collect: exit %d, %r %r" % (run.returncode, run.stdout, run.stderr))
+        return
+    want = [next(iter(server.results())), "successful", "updated", fields[11][:5]] + fields[1:] + ["true"]
+    if rows[1] != want:
+        failures.append("collect's row:\n    got  %r\n    want %r" % (rows[1], want))
+    print("pelloryctl collect:\n" + run.stdout, end="")
+
+
+def pxe_namespace(args):
+    """The pxe scenario: a namespace with a tap device, this script run in
+    it, the namespace removed whatever happened."""
+    name = "pellory-pxe-%d" % os.getpid()
+    subprocess.run(["ip", "netns", "add", name], check=True)
+    try:
+        for command in (["link", "set", "lo", "up"],
+                        ["tuntap", "add", "dev", PXE_TAP, "mode", "tap"],
+                        ["addr", "add", PXE_SERVER + "/24", "dev", PXE_TAP],
+                        ["link", "set", PXE_TAP, "up"]):
+            subprocess.run(["ip", "-n", name, *command], check=True)
+        return subprocess.run(["ip", "netns", "exec", name, sys.executable, os.path.abspath(__file__),
+                               *sys.argv[1:], "--in-namespace"]).returncode
+    finally:
+        subprocess.run(["ip", "netns", "del", name])
+
+
+class Dnsmasq:
+    """Debian's dnsmasq on the tap device: DHCP for the one NIC, its boot
+    file from `tftp`, no DNS; its log kept in `prefix`."""
+
+    def __init__(self, prefix, tftp):
+        self.prefix, self.tftp, self.process = prefix, tftp, None
+
+    def __enter__(self):
+        log = os.path.join(self.prefix, "dnsmasq.log")
+        self.process = subprocess.Popen([
+            DNSMASQ, "--keep-in-foreground", "--conf-file=/dev/null", "--port=0",
+            "--interface=" + PXE_TAP, "--bind-interfaces", "--dhcp-range=" + PXE_LEASES,
+            "--dhcp-boot=" + qemu_run.NETWORK_BOOTFILE, "--enable-tftp", "--tftp-root=" + self.tftp,
+            "--dhcp-leasefile=" + os.path.join(self.prefix, "dnsmasq.leases"),
+            "--pid-file=" + os.path.join(self.prefix, "dnsmasq.pid"), "--log-dhcp",
+            "--log-facility=" + log, "--user=root", "--group=root"],
+            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        # Ready once it logged that TFTP is on; it ends at once when it can not start.
+        deadline = time.monotonic() + boot_server.START_LIMIT_SECONDS
+        while time.monotonic() < deadline and self.process.poll() is None:
+            if os.path.exists(log) and "TFTP root" in open(log, errors="replace").read():
+                return self
+            time.sleep(0.05)
+        self.__exit__()
+        raise RuntimeError("dnsmasq did not start: %s" % self.process.stderr.read().decode())
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(timeout=10)
+        self.process.stderr.close()
+
+
+def run(args):
+    image = open(args.image, "rb").read()
+    program = open(os.path.join(args.efi_dir, "pellory-testimage.efi"), "rb").read()
+    request_id, folder, http, refused = SCENARIOS[args.name]
+    prefix = os.path.join(args.work, args.name)
+    server = boot_server.BootServer(prefix, folder, refuse=refused,
+                                    **({} if http else {"address": PXE_SERVER, "port": 80}))
+    with tempfile.TemporaryDirectory(prefix="network_report_") as work, server:
+        vars_file, volume = os.path.join(work, "vars.fd"), os.path.join(work, "volume.img")
+        tftp = None
+        if http:
+            address = HTTP_SERVER
+            server.place(qemu_run.NETWORK_BOOTFILE, program)
+            boot = entries.http_boot("http://%s/%s/%s" % (address, folder, qemu_run.NETWORK_BOOTFILE))
+        else:
+            tftp = os.path.join(prefix, "tftp")
+            os.mkdir(tftp)
+            with open(os.path.join(tftp, qemu_run.NETWORK_BOOTFILE), "wb") as out:
+                out.write(program)
+            boot = entries.network_boot()
+        entries.scheduled_store(vars_file, boot, entries.request(request_id, "return"))
+        placed = volume_files(args.efi_dir, False)
+        network = {"guestfwd": [server.guestfwd(address)]} if http else {"tap": PXE_TAP}
+        try:
+            if http:
+                result = qemu_run.run(files=placed, startup=STARTUP, timeout=args.timeout,
+                                      vars_file=vars_file, keep_image=volume, fetch=["simrec.txt"],
+                                      qemu_args=SMBIOS, **network)
+            else:
+                with Dnsmasq(prefix, tftp):
+                    result = qemu_run.run(files=placed, startup=STARTUP, timeout=args.timeout,
+                                          vars_file=vars_file, keep_image=volume, fetch=["simrec.txt"],
+                                          qemu_args=SMBIOS, **network)
+        except qemu_run.BootTimeout as late:
+            print("FAILED %s: %s" % (args.name, late))
+            return 1
+        server.stop()
+        failures = []
+        check_console(result, failures, whole(identification()) + (NOT_SENT if refused else ""))
+        check_return(result, failures, NOT_SENT if refused else SUCCESS)
+        check_files(result, volume, "network", placed, image, failures)
+        store = ovmf_vars.VarStore.load(vars_file)
+        check_record(store, request_id, "network", image, failures)
+        found = store.get("PelloryResult", ovmf_vars.PELLORY_GUID)
+        record = found[1] if found else b""
+        check_sends(server, record, refused, "/" + folder if folder else "", failures)
+        if not refused and not failures:
+            check_collect(args.pelloryctl, server, record, failures)
+        print("PelloryResult: %r" % record)
+        for name, data in server.results().items():
+            print("received %s:\n%s" % (name, data.decode("ascii", "replace")), end="")
+        print("nginx access log:\n  " + "\n  ".join(server.access_log()))
+    return verdict(args.name, result, failures)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("name", choices=sorted(SCENARIOS))
+    parser.add_argument("--efi-dir", required=True)
+    parser.add_argument("--image", required=True)
+    parser.add_argument("--pelloryctl", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--timeout", type=float, default=240)
+    parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.name == "pxe" and not args.in_namespace:
+        return pxe_namespace(args)
+    return run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
