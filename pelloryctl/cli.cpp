@@ -19,6 +19,7 @@ constexpr CommandUsage kUsages[] = {
     {"inspect", "inspect PROGRAM.efi [--json]\n"},
     {"cancel", "cancel\n"},
     {"clean", "clean [--esp DIR]\n"},
+    {"collect", "collect DIR\n"},
 };
 
 void PrintUsage(FILE* to, const std::string& only) {
@@ -99,5 +100,6 @@ int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err) {
   if (command == "cancel" && argc == 2) return Cancel(out, err);
   if (command == "clean" && argc == 2) return Clean("", out, err);
   if (command == "clean" && argc == 4 && strcmp(argv[2], "--esp") == 0) return Clean(argv[3], out, err);
+  if (command == "collect" && argc == 3) return Collect(argv[2], out, err);
   return Usage(err, command.empty() ? "no command" : "unknown command line");
 }

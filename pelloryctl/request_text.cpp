@@ -94,3 +94,9 @@ std::string ParseRecord(const std::string& text, Record* record) {
   record->fields = lines;
   return "";
 }
+
+std::string RecordState(const std::string& outcome) {
+  if (outcome == contract::kOutcomeStarted) return "interrupted";
+  if (outcome.rfind(contract::kOutcomeStopped, 0) == 0) return "stopped";
+  return outcome;  // successful | failed | current | identified
+}

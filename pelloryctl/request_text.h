@@ -45,3 +45,6 @@ struct Record {
   const std::string& Get(const std::string& key) const;
 };
 std::string ParseRecord(const std::string& text, Record* record);
+// What a record's outcome says of its run: interrupted (still `started`),
+// stopped, or the outcome word itself.
+std::string RecordState(const std::string& outcome);

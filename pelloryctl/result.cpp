@@ -36,12 +36,6 @@ std::string ReadText(const char* name, std::string* text, bool* present) {
   return "";
 }
 
-std::string StateOf(const std::string& outcome) {
-  if (outcome == "started") return "interrupted";
-  if (outcome.rfind("stopped: ", 0) == 0) return "stopped";
-  return outcome;  // successful | failed | current | identified
-}
-
 // After a successful update the converter starts its new firmware only
 // at a power-on; a run asked to shut down has switched the machine off
 // itself, so this boot is that power-on.
@@ -68,7 +62,7 @@ std::string Gather(Findings* f) {
     f->boot_next_ours = unsigned(next[0] | next[1] << 8) == ours;
   // A record of another request than the pending one is an older run's.
   bool record_current = f->have_record && (!f->pending || f->record.Get("request") == f->request.id);
-  if (record_current) f->state = StateOf(f->record.Get("outcome"));
+  if (record_current) f->state = RecordState(f->record.Get("outcome"));
   else f->state = f->pending ? "pending" : "none";
   if (!record_current) f->have_record = false;
   const std::string id = f->pending ? f->request.id : f->have_record ? f->record.Get("request") : "";

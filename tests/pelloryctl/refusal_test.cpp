@@ -208,6 +208,8 @@ TEST_F(Refusal, TheCommandLine) {
       {{"--help"}, 0, usage},
       {{"clean", "--help"}, 0, "usage: pelloryctl clean [--esp DIR]\n"},
       {{"result", "--help"}, 0, "usage: pelloryctl result [--json]\n"},
+      {{"collect", "--help"}, 0, "usage: pelloryctl collect DIR\n"},
+      {{"collect"}, 3, "pelloryctl: unknown command line\n" + usage},
       {{"frob"}, 3, "pelloryctl: unknown command line\n" + usage},
       {{"result", "--frob"}, 3, "pelloryctl: unknown command line\n" + usage},
       {{"--version", "--help"}, 3, "pelloryctl: unknown command line\n" + usage},
