@@ -1,7 +1,7 @@
 // The run's last word, once everything else is done: log.txt final, the
 // converter left alone. The line in history.csv, then the record in the
-// firmware. Neither can change the update's outcome; one that cannot be
-// written is only said so.
+// firmware and, for a network start, on its boot server. None can change
+// the update's outcome; one that cannot be written is only said so.
 #include "output/console.h"
 #include "output/update_history.h"
 #include "platform/files.h"
@@ -17,7 +17,9 @@ RunEnd AfterMain() {
     for (const char* value : fields.value) HistoryAddField(&line, value);
     if (!HistoryAppend(line)) StdPrint("The history can not be written.\n");
   }
-  if (!StoreRecord(fields)) StdPrint("The result can not be stored in the firmware.\n");
+  const RecordKept kept = KeepRecord(fields);
+  if (!kept.stored) StdPrint("The result can not be stored in the firmware.\n");
+  if (kept.sendFailed) StdPrint("The result can not be sent to the boot server.\n");
   return gRunRecord.end;
 }
 

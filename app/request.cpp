@@ -48,15 +48,14 @@ bool Allows(contract::Allow asked, contract::Allow what) {
 }  // namespace
 
 bool BeginRun() {
-  const StartKind start = CurrentStart();
-  const bool served = start == StartKind::Shell || ServeRequest();
+  const bool served = CurrentStart() == StartKind::Shell || ServeRequest();
   RunFields fields;
   CollectRunFields("started", &fields);
-  const bool stored = StoreRecord(fields);
+  const RecordKept kept = KeepRecord(fields);
   if (!served) return false;
-  // A network start keeps no files: without its record the run would leave
-  // no word of its outcome anywhere.
-  if (!stored && start == StartKind::Network) {
+  // A network start keeps no files: without its record, in the firmware or
+  // on its boot server, the run would leave no word of its outcome anywhere.
+  if (!kept.stored && kept.sendFailed) {
     StopPrint("The file can not be opened.\n");
     return false;
   }

@@ -17,6 +17,7 @@ constexpr const char* kStopped = contract::kOutcomeStopped;
 
 // Field positions, in the order of kRunFieldNames.
 enum Field : UINTN { kTime, kSerial, kUuid, kPort, kVendorBlock, kOui, kBootloader, kFirmware, kImage, kOutcome };
+static_assert(kTime == kRunFieldTime);
 
 void AppendOutcome(const char* text) {
   UINTN n = 0;

@@ -31,6 +31,9 @@ struct RunRecord {
   // StopPrint and SetOutcome: "successful", "failed", "current",
   // "identified" or "stopped: <message>".
   char outcome[kOutcomeMax];
+  // KeepRecord, at its first call: the run's start as the boot server's
+  // file name tells it, "YYYYMMDDTHHMMSS" or "unknown-time".
+  char startStamp[16];
 };
 
 extern constinit RunRecord gRunRecord;
@@ -47,12 +50,20 @@ void SetOutcome(const char* word);
 // The run's fields as they stand now, in history.csv's column order: the
 // firmware's clock, the machine, the converter, the image and `outcome`.
 constexpr UINTN kRunFieldMax = kOutcomeMax;
+constexpr UINTN kRunFieldTime = 0;  // "YYYY-MM-DDTHH:MM:SS", empty when unread
 struct RunFields {
   char value[kRunFieldCount][kRunFieldMax];
 };
 void CollectRunFields(const char* outcome, RunFields* fields);
 
+// Where the record went. `sendFailed` only for a network start, the one
+// start that also sends it to its boot server.
+struct RecordKept {
+  bool stored;
+  bool sendFailed;
+};
 // Writes the record to the PelloryResult variable: its format, the request,
-// how the run started, then each field as `name=value`, a line each. False
-// when the firmware does not keep it.
-[[nodiscard]] bool StoreRecord(const RunFields& fields);
+// how the run started, then each field as `name=value`, a line each. A
+// network start then sends the same bytes to its boot server (HTTP PUT),
+// under one name for the whole run. Neither changes anything else.
+[[nodiscard]] RecordKept KeepRecord(const RunFields& fields);

@@ -55,6 +55,7 @@ State::State(UefiDouble& o) : owner(o) {
   FillVolume(*this);
   FillRuntime(*this);
   FillVariables(*this);
+  FillNetwork(*this);
   root = std::make_shared<FileNode>(FileNode{u"", u"", {}, true});
 
   system.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;
@@ -193,7 +194,11 @@ const char* ServiceName(Service s) {
       "FileWrite",           "FileGetPosition",      "FileSetPosition",
       "FileGetInfo",         "FileSetInfo",          "FileFlush",
       "GetTime",             "GetVariable",          "SetVariable",
-      "ResetSystem",
+      "ResetSystem",         "CreateEvent",          "CheckEvent",
+      "CloseEvent",          "LocateDevicePath",     "HttpCreateChild",
+      "HttpDestroyChild",    "HttpConfigure",        "HttpRequest",
+      "HttpResponse",        "HttpPoll",             "HttpCancel",
+      "Ip4Config2GetData",   "Ip4Config2SetData",
   };
   static_assert(std::size(kNames) == detail::kServices);
   const auto index = static_cast<size_t>(s);

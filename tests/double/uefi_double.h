@@ -33,6 +33,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -83,6 +84,19 @@ enum class Service : int {
   GetVariable,
   SetVariable,
   ResetSystem,
+  CreateEvent,
+  CheckEvent,
+  CloseEvent,
+  LocateDevicePath,
+  HttpCreateChild,
+  HttpDestroyChild,
+  HttpConfigure,
+  HttpRequest,
+  HttpResponse,
+  HttpPoll,
+  HttpCancel,
+  Ip4Config2GetData,
+  Ip4Config2SetData,
   Count
 };
 
@@ -95,6 +109,49 @@ struct VariableWrite {
   EFI_GUID guid;
   std::string data;
   uint32_t attributes;
+};
+
+// One HTTP request as the server received it, with how the instance that
+// sent it was configured.
+struct HttpRequestSeen {
+  uint32_t method;  // EFI_HTTP_METHOD
+  std::string url;  // narrowed from UCS-2
+  std::vector<std::pair<std::string, std::string>> headers;
+  std::string body;
+  bool http11;
+  bool defaultAddress;
+};
+
+// How the server (and the way to it) treats one request: when the request
+// has left and when the answer is in, on the virtual clock from the call
+// that queued each (never: the token stays pending until cancelled), the
+// status line, and the status the firmware's HTTP puts in the token (EDK2
+// leaves EFI_SUCCESS for any status; the standard allows EFI_HTTP_ERROR).
+struct HttpAnswer {
+  int status = 201;
+  std::optional<uint64_t> sentAfter = 1000;
+  std::optional<uint64_t> answeredAfter = 1000;
+  EFI_STATUS tokenStatus = EFI_SUCCESS;
+};
+
+// A start from the network through one card, as OVMF lays it out: the
+// card's handle (device path PciRoot/Pci/Mac, SimpleNetwork, the IPv4
+// configuration and, unless `httpService` is false, the HTTP service
+// binding) and the device handle the Loaded Image names, a child of the
+// card (its path the card's and an IPv4 node, then a Uri node for an HTTP
+// boot; SimpleNetwork and PxeBaseCode for a PXE boot).
+struct NetworkBoot {
+  std::string bootUri;  // an HTTP boot's URI; empty for a PXE boot
+  // A PXE boot's next-server address in each packet the firmware keeps.
+  std::array<uint8_t, 4> dhcpAckServer{10, 0, 2, 2};
+  std::optional<std::array<uint8_t, 4>> proxyOfferServer;
+  std::array<uint8_t, 6> mac{0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
+  bool httpService = true;
+  // The card's IPv4 has its address (static policy, as after a PXE boot).
+  // Without, the policy is static and no address comes until DHCP is
+  // turned on; it then comes after `dhcpAfter` (never when empty).
+  bool addressed = true;
+  std::optional<uint64_t> dhcpAfter = 2000000;
 };
 
 struct PoolBlock {
@@ -180,8 +237,25 @@ class UefiDouble {
   void SetImagePath(const std::vector<std::u16string>& nodes);
   // The Loaded Image's file path as raw device path bytes, end node included.
   void SetImageDevicePath(const std::vector<uint8_t>& bytes);
-  // The image came from a device without a file system (a network boot).
-  void LoadImageFromNetwork();
+  // The image came from a device without a file system: a network boot,
+  // by default a PXE boot whose server takes every PUT (201).
+  void LoadImageFromNetwork(const NetworkBoot& boot = {});
+  // The same device without any network service: a loader the double
+  // cannot name, or a firmware without a network stack.
+  void LoadImageFromBareDevice();
+
+  // --- The boot server, through the firmware's HTTP --------------------------
+  // The answers to the coming requests, one each in order; once they are
+  // used up, every request gets a default HttpAnswer.
+  void AnswerHttp(const HttpAnswer& answer);
+  const std::vector<HttpRequestSeen>& HttpRequests() const;
+  // What the program has not given back: HTTP children not destroyed,
+  // tokens still pending, events not closed.
+  int HttpChildren() const;
+  int HttpTokensPending() const;
+  int EventsOpen() const;
+  // When the card's IPv4 got its address (nullopt: it has none).
+  std::optional<uint64_t> AddressSince() const;
 
   // --- Console input and the watchdog ----------------------------------------
   // A key that ReadKeyStroke hands out once the clock reaches `atMicroseconds`.

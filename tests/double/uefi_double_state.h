@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/efi_network.h"
 #include "tests/double/uefi_double.h"
 
 namespace dbl::detail {
@@ -94,6 +95,45 @@ struct Variable {
 using VariableKey = std::pair<std::u16string, std::array<uint8_t, 16>>;
 std::array<uint8_t, 16> GuidKey(const EFI_GUID& guid);
 
+// An event the program made; its handle is this record's address.
+struct EventEntry {
+  uint32_t type;
+  bool signaled = false;
+};
+
+// A token the double's HTTP holds until the virtual clock reaches `at`.
+struct PendingToken {
+  EFI_HTTP_TOKEN* token;
+  bool response;
+  std::optional<uint64_t> at;  // never when empty
+};
+
+// One child of the HTTP service binding and its protocol.
+struct HttpChild {
+  EFI_HTTP_PROTOCOL protocol{};
+  EFI_HANDLE handle = nullptr;
+  bool configured = false;
+  bool http11 = false, defaultAddress = false;
+  bool requested = false;
+  HttpAnswer answer;
+  std::vector<PendingToken> pending;
+};
+
+// The card and the device of a network start (NetworkBoot).
+struct Network {
+  NetworkBoot boot;
+  EFI_HANDLE card = nullptr;
+  std::vector<uint8_t> cardPath, devicePath;
+  EFI_SIMPLE_NETWORK_PROTOCOL snp{};
+  EFI_SIMPLE_NETWORK_MODE snpMode{};
+  EFI_PXE_BASE_CODE_PROTOCOL pxe{};
+  EFI_PXE_BASE_CODE_MODE pxeMode{};
+  EFI_SERVICE_BINDING binding{};
+  EFI_IP4_CONFIG2_PROTOCOL ip4Config{};
+  EFI_IP4_CONFIG2_POLICY policy = Ip4Config2PolicyStatic;
+  std::optional<uint64_t> addressAt;  // none yet when empty
+};
+
 struct State {
   explicit State(UefiDouble& owner);
   State(const State&) = delete;
@@ -164,6 +204,13 @@ struct State {
   bool variablesReadOnly = false;
   std::optional<EFI_RESET_TYPE> reset;
 
+  // Events, the network card of a network start and its HTTP.
+  std::map<void*, std::unique_ptr<EventEntry>> events;
+  std::unique_ptr<Network> network;
+  std::vector<std::unique_ptr<HttpChild>> httpChildren;
+  std::deque<HttpAnswer> httpAnswers;
+  std::vector<HttpRequestSeen> httpRequests;
+
   // Console input and the watchdog.
   std::deque<TypedKey> keys;
   uint64_t watchdogSeconds = 0;
@@ -208,6 +255,7 @@ void FillConsole(State& d);
 void FillVolume(State& d);
 void FillRuntime(State& d);
 void FillVariables(State& d);
+void FillNetwork(State& d);
 void ReleaseTables(State& d);
 
 // What both doors to a file share (uefi_double_files.cpp). Each returns a

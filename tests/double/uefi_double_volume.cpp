@@ -222,9 +222,9 @@ void UefiDouble::SetImageDevicePath(const std::vector<uint8_t>& bytes) {
   impl_->SetImageDevicePath(bytes);
 }
 
-// As a PXE load leaves it: the device is the network card, and the file
-// path below it is only the end node.
-void UefiDouble::LoadImageFromNetwork() {
+// As a network load leaves it: the device is no volume, and the file path
+// below it is only the end node.
+void UefiDouble::LoadImageFromBareDevice() {
   impl_->loadedImage.DeviceHandle = impl_->NewHandle();
   impl_->SetImageDevicePath({0x7F, 0xFF, 0x04, 0x00});
 }

@@ -28,6 +28,20 @@ inline std::string ImageField(const std::string& version = "07_23") {
   return text;
 }
 
+// A record as the program lays it out; `converter` false leaves the fields
+// identification fills empty.
+inline std::string ResultText(const std::string& request, const std::string& start, bool converter,
+                   const std::string& outcome) {
+  const std::string c = converter ? "0" : "";
+  return "format=1\nrequest=" + request + "\nstart=" + start +
+         "\ntime=2026-12-08T12:00:00\nmachine_serial=\nmachine_uuid=\nport=" + c +
+         "\nvendor_block=" + (converter ? "0x500" : "") +
+         "\nconverter_oui=" + (converter ? "0A1B2C" : "") +
+         "\nbootloader=" + (converter ? "2.0.1" : "") +
+         "\nfirmware_before=" + (converter ? "0x07_0x22" : "") + "\nimage=" + ImageField() +
+         "\noutcome=" + outcome + "\n";
+}
+
 // One way a run ends: the name of the case, what brings it about, and the
 // outcome history.csv and the record name it by.
 struct EndCase {
@@ -57,10 +71,12 @@ class ProgramTest : public HostTest {
   }
 
   // Whatever the path, the program gave back all it took and left no file
-  // open: the exit-time close ran.
+  // open: the exit-time close ran. No HTTP child or event outlives a send.
   void TearDown() override {
     EXPECT_EQ(uefi.PoolBlocksOutstanding(), 0u);
     EXPECT_EQ(uefi.OpenFiles(), 0);
+    EXPECT_EQ(uefi.HttpChildren(), 0);
+    EXPECT_EQ(uefi.EventsOpen(), 0);
   }
 
   const SimRecord& Record() const { return converter->record; }

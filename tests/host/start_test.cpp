@@ -22,6 +22,7 @@ const std::string kPrompt = "Press any key to return to the firmware.\r\n";
 const std::string kNoFile = "The file can not be opened.\r\n";
 const std::string kNoHistory = "The history can not be written.\r\n";
 const std::string kNoRecord = "The result can not be stored in the firmware.\r\n";
+const std::string kNotSent = "The result can not be sent to the boot server.\r\n";
 
 bool EndsWith(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
@@ -133,8 +134,9 @@ TEST_P(RefusalTest, NothingIsSentToTheConverter) {
       uefi.SetReadOnly(true);
       break;
     case NoFolder::NetworkBoot:
-      // Without files, the record in the firmware is the run's one outcome.
-      uefi.LoadImageFromNetwork();
+      // Without files, and with no boot server to send to, the record in
+      // the firmware is the run's one outcome.
+      uefi.LoadImageFromBareDevice();
       uefi.SetVariablesReadOnly(true);
       break;
     case NoFolder::FirmwareVolumePath:
@@ -150,7 +152,7 @@ TEST_P(RefusalTest, NothingIsSentToTheConverter) {
   // A network start refuses before the converter is first read.
   const std::string expected =
       GetParam() == NoFolder::NetworkBoot
-          ? kIdentified.substr(0, kIdentified.find('\n') + 1) + kNoFile + kNoRecord + kPrompt
+          ? kIdentified.substr(0, kIdentified.find('\n') + 1) + kNoFile + kNoRecord + kNotSent + kPrompt
           : kIdentified + kNoFile + (historyWritten ? "" : kNoHistory) + kPrompt;
   EXPECT_EQ(Run(), expected);
   EXPECT_EQ(Record().dpcdWrites, 0u);

@@ -19,20 +19,6 @@ const std::string kSuccess = "Download success,Please shutdown to reset the syst
 const std::string kNoRecord = "The result can not be stored in the firmware.\r\n";
 const std::string kUnreadable = "The update request can not be read.\r\n";
 
-// A record as the program lays it out; `converter` false leaves the fields
-// identification fills empty.
-std::string ResultText(const std::string& request, const std::string& start, bool converter,
-                   const std::string& outcome) {
-  const std::string c = converter ? "0" : "";
-  return "format=1\nrequest=" + request + "\nstart=" + start +
-         "\ntime=2026-12-08T12:00:00\nmachine_serial=\nmachine_uuid=\nport=" + c +
-         "\nvendor_block=" + (converter ? "0x500" : "") +
-         "\nconverter_oui=" + (converter ? "0A1B2C" : "") +
-         "\nbootloader=" + (converter ? "2.0.1" : "") +
-         "\nfirmware_before=" + (converter ? "0x07_0x22" : "") + "\nimage=" + ImageField() +
-         "\noutcome=" + outcome + "\n";
-}
-
 class UnattendedTest : public ProgramTest {
  protected:
   UnattendedTest() {
