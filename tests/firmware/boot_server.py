@@ -35,8 +35,8 @@ pid {prefix}/nginx.pid;
 error_log {prefix}/error.log info;
 events {{ worker_connections 16; }}
 http {{
-    log_format line '$remote_addr "$request" $status $request_length $body_bytes_sent '
-                    '"$content_type" $content_length';
+    log_format line '$remote_addr:$remote_port #$connection "$request" $status '
+                    '$request_length $body_bytes_sent "$content_type" $content_length';
     access_log {prefix}/access.log line;
     client_body_temp_path {prefix}/tmp/body;
     proxy_temp_path {prefix}/tmp/proxy;

@@ -62,8 +62,9 @@ PXE_TAP = "tap0"
 PXE_LEASES = "10.0.3.10,10.0.3.20,255.255.255.0,10m"
 DNSMASQ = "/usr/sbin/dnsmasq"
 RECORD_NAME = re.compile(r"%s-(\d{8}T\d{6}|unknown-time)\.txt" % qemu_run.NIC_MAC.replace(":", ""))
-# remote "request" status request_length body_bytes_sent "content_type" content_length
-ACCESS = re.compile(r'\S+ "(\S+) (\S+) HTTP/1\.[01]" (\d{3}) \d+ \d+ "([^"]*)" (\S+)')
+# address:port #connection "request" status request_length body_bytes_sent
+# "content_type" content_length
+ACCESS = re.compile(r'\S+ #\d+ "(\S+) (\S+) HTTP/1\.[01]" (\d{3}) \d+ \d+ "([^"]*)" (\S+)')
 
 # name: (request id, the server's folder, boot by HTTP, server refuses)
 SCENARIOS = {
