@@ -5,8 +5,6 @@
 
 namespace {
 
-constexpr UINTN kAddressPollMicroseconds = 100000;
-constexpr UINTN kHttpPollMicroseconds = 10000;
 // The interface information and a route table larger than any card has.
 constexpr UINTN kInterfaceInfoRoom = sizeof(EFI_IP4_CONFIG2_INTERFACE_INFO) + 32 * sizeof(EFI_IP4_ROUTE_TABLE);
 constexpr UINTN kDecimalMax = 24;
@@ -81,7 +79,7 @@ bool HasAddress(EFI_IP4_CONFIG2_PROTOCOL* config) {
 bool AddressReady(EFI_HANDLE card) {
   auto* config = Open<EFI_IP4_CONFIG2_PROTOCOL>(card, kIp4Config2Guid);
   if (config == nullptr) return false;
-  for (UINTN waited = 0;; waited += kAddressPollMicroseconds) {
+  for (UINTN waited = 0;; waited += kBootServerPollMicroseconds) {
     if (HasAddress(config)) return true;
     if (waited >= kBootServerWaitMicroseconds) return false;
     if (waited == 0) {
@@ -93,20 +91,20 @@ bool AddressReady(EFI_HANDLE card) {
         (void)config->SetData(config, Ip4Config2DataTypePolicy, sizeof policy, &policy);
       }
     }
-    StallMicroseconds(kAddressPollMicroseconds);
+    StallMicroseconds(kBootServerPollMicroseconds);
   }
 }
 
 // Polls until `token` completes or the PUT's time is spent; cancels it then.
 bool Await(EFI_HTTP_PROTOCOL* http, EFI_HTTP_TOKEN* token, UINTN* waited) {
-  for (;; *waited += kHttpPollMicroseconds) {
+  for (;; *waited += kBootServerPollMicroseconds) {
     (void)http->Poll(http);
     if (BootServices()->CheckEvent(token->Event) == EFI_SUCCESS) return !EFI_ERROR(token->Status);
     if (*waited >= kBootServerWaitMicroseconds) {
       (void)http->Cancel(http, token);
       return false;
     }
-    StallMicroseconds(kHttpPollMicroseconds);
+    StallMicroseconds(kBootServerPollMicroseconds);
   }
 }
 

@@ -8,8 +8,10 @@
 
 constexpr UINTN kBootUriMax = 256;
 constexpr UINTN kMacLength = 6;
-// The address set-up, and then each PUT, give up after this long.
+// The address set-up, and then each PUT, give up after this long; each
+// polls the firmware at this interval.
 constexpr UINTN kBootServerWaitMicroseconds = 10 * 1000000;
+constexpr UINTN kBootServerPollMicroseconds = 10000;
 
 struct BootServer {
   // The card's handle: its HTTP service binding and IPv4 configuration.

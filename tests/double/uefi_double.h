@@ -120,6 +120,9 @@ struct HttpRequestSeen {
   std::string body;
   bool http11;
   bool defaultAddress;
+  // The response token completed with a 2xx status and no error: what the
+  // program can count as the server having taken the record.
+  bool taken = false;
 };
 
 // How the server (and the way to it) treats one request: when the request

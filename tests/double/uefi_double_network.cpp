@@ -208,6 +208,7 @@ void Complete(State& d, HttpChild& c) {
     if (response) {
       Answer(d, c, token->Message);
       token->Status = c.answer.tokenStatus;
+      d.httpRequests[c.seen].taken = token->Status == EFI_SUCCESS && c.answer.status / 100 == 2;
     }
     Signal(d, token->Event);
   }
@@ -253,6 +254,7 @@ EFI_STATUS EFIAPI Request(EFI_HTTP_PROTOCOL* self, EFI_HTTP_TOKEN* token) {
     seen.headers.emplace_back(Narrow(m.Headers[i].FieldName), Narrow(m.Headers[i].FieldValue));
   if (m.Body != nullptr) seen.body.assign(static_cast<const char*>(m.Body), m.BodyLength);
   d.httpRequests.push_back(std::move(seen));
+  c->seen = d.httpRequests.size() - 1;
   c->requested = true;
   if (!d.httpAnswers.empty()) c->answer = d.httpAnswers.front(), d.httpAnswers.pop_front();
   std::optional<uint64_t> at;

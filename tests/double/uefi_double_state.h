@@ -115,6 +115,7 @@ struct HttpChild {
   bool configured = false;
   bool http11 = false, defaultAddress = false;
   bool requested = false;
+  size_t seen = 0;  // the request's place in httpRequests
   HttpAnswer answer;
   std::vector<PendingToken> pending;
 };

@@ -164,8 +164,40 @@ TEST_F(DoubleTest, ImageCarriesShellParametersWithDefaultAndSetArguments) {
 
 TEST_F(DoubleTest, UnusedBootServicesAreStubsNotNull) {
   EFI_EVENT event = nullptr;
-  EXPECT_EQ(bs->CreateEvent(0, 0, nullptr, nullptr, &event), EFI_UNSUPPORTED);
+  EXPECT_EQ(bs->CreateEvent(EVT_TIMER, 0, nullptr, nullptr, &event), EFI_UNSUPPORTED);
+  EXPECT_EQ(bs->SetTimer(event, TimerCancel, 0), EFI_UNSUPPORTED);
   EXPECT_EQ(bs->LocateHandle(AllHandles, nullptr, nullptr, nullptr, nullptr), EFI_UNSUPPORTED);
+}
+
+// Events as the standard has them: a plain one is checked (and cleared) once
+// signalled; a notify-signal one cannot be checked. LocateDevicePath finds
+// the handle whose path is the longest prefix: an HTTP boot's card.
+TEST_F(DoubleTest, EventsAndTheCardOfANetworkBoot) {
+  EFI_EVENT plain = nullptr, notify = nullptr;
+  ASSERT_EQ(bs->CreateEvent(0, TPL_CALLBACK, nullptr, nullptr, &plain), EFI_SUCCESS);
+  EXPECT_EQ(bs->CreateEvent(EVT_NOTIFY_SIGNAL, TPL_CALLBACK, nullptr, nullptr, &notify), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(bs->CheckEvent(plain), EFI_NOT_READY);
+  EXPECT_EQ(d.EventsOpen(), 1);
+  EXPECT_EQ(bs->CloseEvent(plain), EFI_SUCCESS);
+  EXPECT_NONFATAL_FAILURE(bs->CloseEvent(plain), "did not make or has already closed");
+
+  dbl::NetworkBoot boot;
+  boot.bootUri = "http://10.0.2.100/pellory.efi";
+  d.LoadImageFromNetwork(boot);
+  EFI_LOADED_IMAGE_PROTOCOL* loaded = nullptr;
+  EFI_GUID loadedGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID, pathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
+  EFI_GUID binding = {0xbdc8e6af, 0xd9bc, 0x4379, {0xa7, 0x2a, 0xe0, 0xc4, 0xe7, 0x5d, 0xae, 0x1c}};
+  ASSERT_EQ(bs->HandleProtocol(d.ImageHandle(), &loadedGuid, reinterpret_cast<void**>(&loaded)), EFI_SUCCESS);
+  EFI_DEVICE_PATH_PROTOCOL* path = nullptr;
+  ASSERT_EQ(bs->HandleProtocol(loaded->DeviceHandle, &pathGuid, reinterpret_cast<void**>(&path)), EFI_SUCCESS);
+  EFI_DEVICE_PATH_PROTOCOL* rest = path;
+  EFI_HANDLE card = nullptr;
+  ASSERT_EQ(bs->LocateDevicePath(&binding, &rest, &card), EFI_SUCCESS);
+  EXPECT_NE(card, loaded->DeviceHandle);
+  EXPECT_EQ(rest->Type, MESSAGING_DEVICE_PATH);
+  EXPECT_EQ(rest->SubType, MSG_IPv4_DP) << "the card's path is the device's up to its IPv4 node";
+  rest = path;
+  EXPECT_EQ(bs->LocateDevicePath(&kGopNative, &rest, &card), EFI_NOT_FOUND);
 }
 
 // --- Pool ------------------------------------------------------------------

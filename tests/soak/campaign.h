@@ -121,6 +121,19 @@ enum class Outcome : uint8_t {
 };
 const char* OutcomeName(Outcome o);
 
+// How a network start's boot server treats one send: it takes it (at once
+// or just inside the bound), refuses it (403, 500), or never answers; or
+// the request never leaves.
+enum class ServerAnswer : uint8_t { Taken, Slow, Forbidden, ServerError, Never, Lost, Count };
+const char* ServerAnswerName(ServerAnswer a);
+
+struct NetworkPlan {
+  bool noService = false;     // the card has no HTTP service
+  bool unaddressed = false;   // the boot left the card without an address
+  uint64_t dhcpAfter = 0;     // once DHCP is on, the address comes after this (0: never)
+  ServerAnswer answers[2] = {ServerAnswer::Taken, ServerAnswer::Taken};  // the first send, the final one
+};
+
 struct Plan {
   const char* aim = "";  // what the draw went for, for the replay's account
   unsigned handles = 1;  // one converter behind each
@@ -147,6 +160,7 @@ struct Plan {
   bool identify = false;
   bool allowSame = false, allowOlder = false;
   bool network = false;  // loaded from no file system (implies withoutShell)
+  NetworkPlan net;       // a network start's way to its boot server
   bool variablesReadOnly = false;
   bool variablesFull = false;  // room for no record
 };

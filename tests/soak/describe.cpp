@@ -32,6 +32,14 @@ uint32_t ByteChooser::Below(uint32_t n) {
   return value % n;
 }
 
+const char* ServerAnswerName(ServerAnswer a) {
+  static constexpr const char* kNames[] = {"taken", "taken after 9 s", "refused (403)", "refused (500)",
+                                           "never answered", "never sent"};
+  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(ServerAnswer::Count));
+  const auto i = static_cast<size_t>(a);
+  return i < static_cast<size_t>(ServerAnswer::Count) ? kNames[i] : "?";
+}
+
 const char* OutcomeName(Outcome o) {
   static const char* const kNames[] = {
       "no outcome line", "request unreadable", "request not cleared", "pool refused",  "log not opened",
@@ -115,6 +123,14 @@ std::string Describe(const Plan& p) {
   }
   d += p.createTruncates ? ", create truncates\n" : ", create keeps content\n";
   if (p.withoutShell) d += p.network ? "started from the network\n" : "started without a shell\n";
+  if (p.network) {
+    d += std::string("boot server: ") + (p.net.noService ? "no HTTP service, " : "") +
+         (p.net.unaddressed ? "card without an address, DHCP " +
+                                  (p.net.dhcpAfter == 0 ? std::string("never answers, ")
+                                                        : "answers after " + std::to_string(p.net.dhcpAfter / 1000000) + " s, ")
+                            : std::string()) +
+         "first send " + ServerAnswerName(p.net.answers[0]) + ", final send " + ServerAnswerName(p.net.answers[1]) + "\n";
+  }
   if (p.request != RequestKind::Absent)
     d += std::string(p.request == RequestKind::Valid ? "a valid" : "a malformed") + " request of " +
          std::to_string(p.requestText.size()) + " bytes\n";

@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "payload/firmware_image.h"
+#include "platform/boot_server.h"
 
 namespace soak {
 namespace {
@@ -17,6 +18,10 @@ const std::string kSuccess = "Download success,Please shutdown to reset the syst
 const std::string kNoHistory = "The history can not be written.";
 const std::string kPrompt = "Press any key to return to the firmware.";
 const std::string kNoRecord = "The result can not be stored in the firmware.";
+const std::string kNotSent = "The result can not be sent to the boot server.";
+// A send's two waits, each up to its bound in polls, and the poll that
+// finds the bound reached.
+constexpr uint64_t kSendStalls = 2 * (kBootServerWaitMicroseconds / kBootServerPollMicroseconds + 1);
 // The held screen without a key: five minutes of 50 ms polls.
 constexpr uint64_t kHoldPolls = 6000;
 
@@ -89,7 +94,8 @@ class Judgement {
   Judgement(const Plan& p, const Witness& w, const Final& f, std::vector<std::string>* v)
       : p_(p), w_(w), f_(f), v_(*v),
         e_(Foresee(p, w.startedWithoutShell,
-                   w.startedWithoutShell && w.fileSystemOpened && w.firstFileSystemStatus == EFI_UNSUPPORTED)) {}
+                   w.startedWithoutShell && w.fileSystemOpened && w.firstFileSystemStatus == EFI_UNSUPPORTED,
+                   f.requests)) {}
 
   Outcome Run();
 
@@ -149,7 +155,12 @@ void Judgement::Clock() {
   Expect(f_.status == e_.status, "the run returned " + std::to_string(f_.status));
   Expect(w_.oddStalls == 0, "a stall other than the 0.5 s poll interval");
   Expect(w_.stalls <= kMaxStalls, std::to_string(w_.stalls) + " stalls, more than the waits allow");
-  Expect(f_.micros == 500000 * w_.stallsDone + 50000 * w_.holdStallsDone, "virtual time is not the stalls made");
+  Expect(f_.micros == 500000 * w_.stallsDone + 50000 * w_.holdStallsDone +
+                         kBootServerPollMicroseconds * w_.networkStallsDone,
+         "virtual time is not the stalls made");
+  // The sends wait within their bounds, and only a network start sends.
+  Expect(w_.networkStalls <= (e_.network ? 2 * kSendStalls : 0),
+         std::to_string(w_.networkStalls) + " polls of the boot server's waits");
   Expect(w_.holdStalls == (e_.prompt ? kHoldPolls : 0),
          std::to_string(w_.holdStalls) + " key polls after the prompt" + (e_.prompt ? "" : " where no one waits"));
   Expect(w_.firstLookupEvent == 0 || (w_.watchdogOffEvent != 0 && w_.watchdogOffEvent < w_.firstLookupEvent),
@@ -167,6 +178,12 @@ bool Judgement::Lines() {
     if (prompt->text != kPrompt) Fail("no \"" + kPrompt + "\" after a start without a shell");
     last = before(last);
   }
+  // The final send's refusal, after the record's.
+  const bool notSent = last != nullptr && last->text == kNotSent;
+  const Line* notSentLine = notSent ? last : nullptr;
+  if (notSent) last = before(last);
+  Expect(notSent == (e_.network && !e_.finalSent),
+         notSent ? "\"" + kNotSent + "\" though the server took it" : "no word that the server did not take the record");
   recordRefused_ = last != nullptr && last->text == kNoRecord;
   const Line* recordLine = recordRefused_ ? last : nullptr;
   if (recordRefused_) last = before(last);
@@ -176,7 +193,7 @@ bool Judgement::Lines() {
   const Line* outcomeLast = historyRefused_ ? before(last) : last;
   for (const Line& line : w_.lines) {
     if (StartsWith(line.text, "ERROR : ")) continue;
-    if ((&line == last && historyRefused_) || &line == prompt || &line == recordLine) continue;
+    if ((&line == last && historyRefused_) || &line == prompt || &line == recordLine || &line == notSentLine) continue;
     plain_.push_back(&line);
     const Outcome o = Classify(line.text);
     if (o == Outcome::None) continue;

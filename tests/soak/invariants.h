@@ -41,6 +41,10 @@ struct Final {
   uint64_t getVariableCalls = 0, setVariableCalls = 0;
   std::vector<uint64_t> setVariableAt;
   std::optional<EFI_RESET_TYPE> reset;
+  // What the boot server received, and where the converters stood at each
+  // request the program tried.
+  std::vector<dbl::HttpRequestSeen> requests;
+  std::vector<uint64_t> requestAt;
 };
 
 // What the plan leads a run to, before any converter is touched: whether the
@@ -55,10 +59,14 @@ struct Expectation {
   bool prompt = false;
   Outcome early = Outcome::None;  // a stop before the converter: Request, Uncleared or File
   bool firstKept = false, finalKept = false;
+  bool firstSent = false, finalSent = false;  // the server took the send (network starts)
   std::optional<EFI_RESET_TYPE> reset;
   EFI_STATUS status = EFI_SUCCESS;
 };
-Expectation Foresee(const Plan& plan, bool withoutShell, bool network);
+// `requests` is what the boot server received: whether the first send was
+// taken decides, with the record, whether a network start may go on.
+Expectation Foresee(const Plan& plan, bool withoutShell, bool network,
+                    const std::vector<dbl::HttpRequestSeen>& requests);
 
 // The record's rules: its writes, their order against the converter, their
 // bytes, and the request it served. `outcome` is the outcome as history.csv

@@ -446,6 +446,13 @@ void RequestAndVariables(Plan& p, Chooser& c) {
   if (c.Percent(6)) Fault(p, c, Service::SetVariable, c.Range(1, 3));
 }
 
+void NetworkWay(Plan& p, Chooser& c) {
+  p.net.noService = c.Percent(5);
+  p.net.unaddressed = c.Percent(10);
+  if (c.Percent(60)) p.net.dhcpAfter = c.Range(1, 12) * uint64_t{1000000};
+  for (ServerAnswer& a : p.net.answers) a = static_cast<ServerAnswer>(c.Pick({60, 8, 8, 8, 8, 8}));
+}
+
 }  // namespace
 
 Plan Draw(Chooser& c) {
@@ -462,6 +469,7 @@ Plan Draw(Chooser& c) {
   OldHistoryFile(p, c);
   p.withoutShell = c.Percent(25);
   p.network = p.withoutShell && c.Percent(30);
+  if (p.network) NetworkWay(p, c);
   RequestAndVariables(p, c);
   if (aim == kPoolRefuses) Fault(p, c, Service::AllocatePool, 1);
   if (aim == kLogCannotBeHad) LogCannotBeHad(p, c);

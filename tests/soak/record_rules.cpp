@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "contract/contract.h"
+#include "platform/efi_network.h"
 #include "tests/soak/invariants.h"
 
 namespace soak {
@@ -59,8 +60,45 @@ void CheckRecord(const std::string& text, const char* which, const std::string& 
 
 }  // namespace
 
-Expectation Foresee(const Plan& p, bool withoutShell, bool network) {
+namespace {
+
+bool Started(const dbl::HttpRequestSeen& r) { return r.body.ends_with("\noutcome=started\n"); }
+
+// The sends: only a network start's, each at most once, to one file, with
+// the record's bytes of its moment: the first before the converter is
+// touched, the final once it is left alone (and the same bytes as the
+// variable's last write).
+void JudgeSends(const Expectation& e, const Final& f, const std::string& request, const std::string& outcome,
+                const std::string& bootloader, const std::string& firmware, std::vector<std::string>& v) {
+  const auto expect = [&](bool ok, const std::string& what) {
+    if (!ok) v.push_back(what);
+  };
+  if (!e.network) return expect(f.requestAt.empty(), "a start other than the network's sent its record");
+  expect(f.requestAt.size() <= 2, std::to_string(f.requestAt.size()) + " requests to the boot server");
+  for (size_t i = 0; i < f.requests.size(); i++) {
+    const dbl::HttpRequestSeen& r = f.requests[i];
+    const bool first = Started(r);
+    expect(r.method == HttpMethodPut && r.url == f.requests[0].url &&
+               r.url.starts_with("http://10.0.2.2/pellory-results/525400123456-") && r.url.ends_with(".txt"),
+           "a request other than the PUT of the run's one file: " + r.url);
+    expect(!first || i == 0, "the started record sent after another");
+    if (first) CheckRecord(r.body, "the first send", request, "network", "", "", "started", v);
+    else CheckRecord(r.body, "the final send", request, "network", bootloader, firmware, outcome, v);
+    if (!first && e.finalKept && !f.records.empty()) expect(r.body == f.records.back(), "the final send's bytes are not the record's");
+  }
+  if (!f.requestAt.empty() && !f.requests.empty() && Started(f.requests.front()))
+    expect(f.requestAt.front() == 0, "the converter was touched before the first send");
+  if (f.requestAt.size() == 2 || (f.requestAt.size() == 1 && !f.requests.empty() && !Started(f.requests.back())))
+    expect(f.requestAt.back() == f.sequence, "converter calls after the final send");
+}
+
+}  // namespace
+
+Expectation Foresee(const Plan& p, bool withoutShell, bool network,
+                    const std::vector<dbl::HttpRequestSeen>& requests) {
   Expectation e;
+  e.firstSent = network && !requests.empty() && Started(requests.front()) && requests.front().taken;
+  e.finalSent = network && !requests.empty() && !Started(requests.back()) && requests.back().taken;
   e.withoutShell = withoutShell;
   e.network = network;
   if (withoutShell) {
@@ -84,7 +122,7 @@ Expectation Foresee(const Plan& p, bool withoutShell, bool network) {
     e.early = Outcome::Request;
   } else if (e.valid && !e.deleted) {
     e.early = Outcome::Uncleared;
-  } else if (network && !e.firstKept) {
+  } else if (network && !e.firstKept && !e.firstSent) {
     e.early = Outcome::File;
   }
   if (e.valid && p.after == 1) e.reset = EfiResetCold;
@@ -126,6 +164,7 @@ void JudgeRecord(const Plan& p, const Expectation& e, const Final& f, const std:
   expect(f.requestLeft == left, std::string("the request is ") + (f.requestLeft ? "still there" : "gone"));
   if (left) expect(f.requestNow == p.requestText, "the request's bytes changed");
   expect(f.reset == e.reset, f.reset ? "an unasked reset of type " + std::to_string(*f.reset) : "no reset");
+  JudgeSends(e, f, request, outcome, bootloader, firmware, v);
 }
 
 }  // namespace soak

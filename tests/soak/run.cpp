@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "payload/firmware_image.h"
+#include "platform/efi_network.h"
 #include "platform/start.h"
 #include "platform/variables.h"
 #include "tests/soak/invariants.h"
@@ -35,12 +36,31 @@ Complaints& Listener() {
   return *listener;
 }
 
+dbl::HttpAnswer Answer(ServerAnswer a) {
+  switch (a) {
+    case ServerAnswer::Slow: return {204, 1000, 9000000};
+    case ServerAnswer::Forbidden: return {403};
+    case ServerAnswer::ServerError: return {500, 1000, 1000, kEfiHttpError};
+    case ServerAnswer::Never: return {201, 1000, std::nullopt};
+    case ServerAnswer::Lost: return {201, std::nullopt};
+    default: return {};
+  }
+}
+
 void PrepareLog(const Plan& plan, dbl::UefiDouble& uefi) {
   uefi.SetCreateTruncates(plan.createTruncates);
   // From the volume's root, so log.txt and history.csv lie where a shell
   // start leaves them.
   if (plan.withoutShell) uefi.StartWithoutShell();
-  if (plan.network) uefi.LoadImageFromNetwork();
+  if (plan.network) {
+    dbl::NetworkBoot boot;
+    boot.httpService = !plan.net.noService;
+    boot.addressed = !plan.net.unaddressed;
+    if (plan.net.dhcpAfter == 0) boot.dhcpAfter.reset();
+    else boot.dhcpAfter = plan.net.dhcpAfter;
+    uefi.LoadImageFromNetwork(boot);
+    for (ServerAnswer a : plan.net.answers) uefi.AnswerHttp(Answer(a));
+  }
   if (plan.request != RequestKind::Absent)
     uefi.PutVariable(u"PelloryRequest", kPelloryVariableGuid, plan.requestText, kPelloryVariableAttributes);
   uefi.SetVariablesReadOnly(plan.variablesReadOnly);
@@ -79,6 +99,7 @@ void Collect(dbl::UefiDouble& uefi, SimConverter* const* converters, unsigned co
   f->getVariableCalls = uefi.Calls(dbl::Service::GetVariable);
   f->setVariableCalls = uefi.Calls(dbl::Service::SetVariable);
   f->reset = uefi.Reset();
+  f->requests = uefi.HttpRequests();
   f->historyExists = uefi.HasFile("history.csv");
   f->historyIsDirectory = uefi.IsDirectory("history.csv");
   if (f->historyExists && !f->historyIsDirectory) f->history = uefi.FileContent("history.csv");
@@ -118,6 +139,7 @@ RunResult RunOne(const Plan& plan) {
     // Where the converters stood at each variable write.
     uefi.onCall = [&](dbl::Service s, uint64_t) {
       if (s == dbl::Service::SetVariable) final.setVariableAt.push_back(witness.Now().sequence);
+      if (s == dbl::Service::HttpRequest) final.requestAt.push_back(witness.Now().sequence);
     };
     final.status = RunProgram(uefi.ImageHandle(), uefi.SystemTable());
     uefi.onCall = nullptr;

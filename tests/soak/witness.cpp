@@ -7,6 +7,7 @@
 
 #include "link/gop.h"
 #include "payload/firmware_image.h"
+#include "platform/boot_server.h"
 #include "sim/gop_binding.h"
 
 namespace soak {
@@ -307,6 +308,11 @@ void Witness::OnStall(UINTN micros, EFI_STATUS status) {
   if (promptShown && micros == kKeyPoll) {
     holdStalls++;
     if (!EFI_ERROR(status)) holdStallsDone++;
+    return;
+  }
+  if (micros == kBootServerPollMicroseconds) {
+    networkStalls++;
+    if (!EFI_ERROR(status)) networkStallsDone++;
     return;
   }
   stalls++;

@@ -111,6 +111,8 @@ class Witness {
   bool anyLinkFailure = false;
 
   uint64_t stalls = 0, stallsDone = 0, oddStalls = 0;
+  // The waits of a network start's sends to its boot server, apart.
+  uint64_t networkStalls = 0, networkStallsDone = 0;
   // A start without a shell (the Shell Parameters protocol absent from the
   // image) ends in the held screen: its prompt, then 50 ms key polls.
   bool startedWithoutShell = false;
