@@ -50,8 +50,8 @@ import ovmf_vars  # noqa: E402
 import qemu_run  # noqa: E402
 from scenario_test import identification, whole  # noqa: E402
 from stick_test import report as verdict  # noqa: E402
-from unattended_test import (NOT_SENT, SMBIOS, STARTUP, SUCCESS, check_console, check_files, check_record,  # noqa: E402
-                             check_return, volume_files)
+from unattended_test import (NOT_SENT, SMBIOS, STARTUP, SUCCESS, check_console,  # noqa: E402
+                             check_files, check_record, check_return, volume_files)
 
 HTTP_SERVER = "10.0.2.100"
 # QEMU's user network: its DHCP names itself, the host alias, as the
