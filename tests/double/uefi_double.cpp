@@ -55,7 +55,7 @@ State::State(UefiDouble& o) : owner(o) {
   FillVolume(*this);
   FillRuntime(*this);
   FillVariables(*this);
-  FillNetwork(*this);
+  FillEvents(*this);
   root = std::make_shared<FileNode>(FileNode{u"", u"", {}, true});
 
   system.Hdr.Signature = EFI_SYSTEM_TABLE_SIGNATURE;

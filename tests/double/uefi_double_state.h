@@ -38,6 +38,7 @@ constexpr EFI_GUID kTextInGuid = EFI_SIMPLE_TEXT_INPUT_PROTOCOL_GUID;
 constexpr EFI_GUID kLoadedImageGuid = EFI_LOADED_IMAGE_PROTOCOL_GUID;
 constexpr EFI_GUID kFileSystemGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 constexpr EFI_GUID kFileInfoGuid = EFI_FILE_INFO_ID;
+constexpr EFI_GUID kDevicePathGuid = EFI_DEVICE_PATH_PROTOCOL_GUID;
 
 bool SameGuid(const EFI_GUID& a, const EFI_GUID& b);
 
@@ -256,7 +257,12 @@ void FillConsole(State& d);
 void FillVolume(State& d);
 void FillRuntime(State& d);
 void FillVariables(State& d);
-void FillNetwork(State& d);
+void FillEvents(State& d);
+
+// Events, for the double's HTTP: the program's event behind a handle (null
+// when it made none such), and its signal.
+EventEntry* FindEvent(State& d, EFI_EVENT event);
+void Signal(State& d, EFI_EVENT event);
 void ReleaseTables(State& d);
 
 // What both doors to a file share (uefi_double_files.cpp). Each returns a
