@@ -16,7 +16,7 @@ bool ServeRequest() {
   // No request, or a firmware that keeps no variables: a technician's run.
   if (read == EFI_NOT_FOUND || read == EFI_UNSUPPORTED) return true;
   contract::RequestFields request;
-  contract::Span where;
+  text::Span where;
   const bool valid =
       !EFI_ERROR(read) && contract::ParseRequest(bytes, size, &request, &where) == contract::RequestError::None;
   // Whatever it holds, the OS asked for the run: no one is at the keyboard.

@@ -22,6 +22,7 @@
 #include "sim/converter.h"
 #include "sim/gop_binding.h"
 #include "tests/double/uefi_double.h"
+#include "tests/host/update_traffic.h"
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable);
 
@@ -236,10 +237,10 @@ TEST(FloorTest, MakesTheProgramsLinkTrafficStepForStep) {
 TEST(FloorTest, DoesNothingButTheTrafficAndLeavesNothingBehind) {
   const Trace floor = RunFloor();
   const SimRecord& r = floor.record;
-  EXPECT_EQ(r.dpcdWrites, 534u);
-  EXPECT_EQ(r.dpcdReads, 282u);
-  EXPECT_EQ(r.i2cWrites, 65538u);
-  EXPECT_EQ(r.i2cReads, 258u);
+  EXPECT_EQ(r.dpcdWrites, update_traffic::kDpcdWrites);
+  EXPECT_EQ(r.dpcdReads, update_traffic::kDpcdReads);
+  EXPECT_EQ(r.i2cWrites, update_traffic::kI2cWrites);
+  EXPECT_EQ(r.i2cReads, update_traffic::kI2cReads);
   EXPECT_EQ(r.failures, 0u);
   EXPECT_EQ(r.violationCount, 0u);
   EXPECT_EQ(r.pagesCommitted, 256u);

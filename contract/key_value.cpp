@@ -4,17 +4,13 @@ namespace contract {
 
 namespace {
 
-size_t Length(const char* text) {
-  size_t n = 0;
-  while (text[n] != 0) n++;
-  return n;
-}
+using text::Length;
 
 // The index of `value` among `names`; false when it is none of them.
 template <typename Value, size_t N>
 bool Named(Span value, const char* const (&names)[N], Value* out) {
   for (size_t k = 0; k < N; k++) {
-    if (names[k] == nullptr || !SpanIs(value, names[k])) continue;
+    if (names[k] == nullptr || !text::Is(value, names[k])) continue;
     *out = static_cast<Value>(k);
     return true;
   }
@@ -56,42 +52,26 @@ size_t FindAfter(const uint8_t* bytes, size_t size, size_t at, const char* word)
 
 }  // namespace
 
-bool SpanIs(Span span, const char* word) {
-  size_t i = 0;
-  for (; i < span.length && word[i] != 0; i++)
-    if (span.text[i] != word[i]) return false;
-  return i == span.length && word[i] == 0;
-}
-
 LineRead ReadLine(const char* bytes, size_t size, size_t* at, Span* key, Span* value) {
-  if (*at >= size) return LineRead::End;
-  size_t equals = *at;
-  while (equals < size && bytes[equals] != '=' && bytes[equals] != '\n') equals++;
-  size_t end = equals;
-  while (end < size && bytes[end] != '\n') end++;
-  if (end == size) return LineRead::NoLineEnd;
-  if (equals == end || equals == *at) return LineRead::NotKeyValue;
-  *key = {bytes + *at, equals - *at};
-  *value = {bytes + equals + 1, end - equals - 1};
-  *at = end + 1;
+  size_t next = *at;
+  Span line;
+  bool ended = false;
+  if (!text::ReadLine({bytes, size}, &next, &line, &ended)) return LineRead::End;
+  if (!ended) return LineRead::NoLineEnd;
+  size_t equals = 0;
+  while (equals < line.length && line.text[equals] != '=') equals++;
+  if (equals == line.length || equals == 0) return LineRead::NotKeyValue;
+  *key = {line.text, equals};
+  *value = {line.text + equals + 1, line.length - equals - 1};
+  *at = next;
   return LineRead::Line;
 }
 
-void Put(TextWriter* writer, const char* text) {
-  for (; writer->fits && *text != 0; text++) {
-    if (writer->used == writer->capacity) writer->fits = false;
-    else writer->bytes[writer->used++] = *text;
-  }
-}
-
-void PutLine(TextWriter* writer, const char* key, const char* value) {
-  Put(writer, key);
-  Put(writer, "=");
-  for (; *value != 0; value++) {
-    const char one[2] = {static_cast<unsigned char>(*value) < 0x20 ? '?' : *value, 0};
-    Put(writer, one);
-  }
-  Put(writer, "\n");
+void PutLine(text::Writer<char>* writer, const char* key, const char* value) {
+  text::Put(writer, key);
+  text::PutChar(writer, '=');
+  for (; *value != 0; value++) text::PutChar(writer, static_cast<unsigned char>(*value) < 0x20 ? '?' : *value);
+  text::PutChar(writer, '\n');
 }
 
 RequestError ParseRequest(const char* bytes, size_t size, RequestFields* request, Span* where) {
@@ -113,7 +93,7 @@ RequestError ParseRequest(const char* bytes, size_t size, RequestFields* request
     *where = value;
     bool ok = true;
     switch (k) {
-      case 0: ok = SpanIs(value, "1"); break;
+      case 0: ok = text::Is(value, "1"); break;
       case 1:
         ok = ValidId(value);
         for (size_t i = 0; ok && i < value.length; i++) request->id[i] = value.text[i];
@@ -132,7 +112,7 @@ RequestError ParseRequest(const char* bytes, size_t size, RequestFields* request
   return RequestError::None;
 }
 
-bool FormatRequest(const RequestFields& request, TextWriter* writer) {
+bool FormatRequest(const RequestFields& request, text::Writer<char>* writer) {
   PutLine(writer, "format", "1");
   PutLine(writer, "id", request.id);
   PutLine(writer, "after", kAfterNames[static_cast<size_t>(request.after)]);
@@ -146,9 +126,9 @@ bool KnownOutcome(Span outcome) {
   constexpr const char* kWords[] = {kOutcomeStarted, kOutcomeSuccessful, kOutcomeFailed,
                                     kOutcomeCurrent, kOutcomeIdentified};
   for (const char* word : kWords)
-    if (SpanIs(outcome, word)) return true;
+    if (text::Is(outcome, word)) return true;
   const size_t n = Length(kOutcomeStopped);
-  return outcome.length > n && SpanIs({outcome.text, n}, kOutcomeStopped);
+  return outcome.length > n && text::Is({outcome.text, n}, kOutcomeStopped);
 }
 
 bool ParseImageVersion(Span text, uint8_t* major, uint8_t* minor) {

@@ -4,16 +4,11 @@
 #pragma once
 
 #include "contract/contract.h"
+#include "text/text.h"
 
 namespace contract {
 
-// Bytes that are not terminated: a piece of a larger text.
-struct Span {
-  const char* text;
-  size_t length;
-};
-// The span holds exactly `word`.
-bool SpanIs(Span span, const char* word);
+using text::Span;
 
 enum class LineRead : uint8_t { Line, End, NoLineEnd, NotKeyValue };
 // Reads the line at *at into key (up to its first '=') and value (up to its
@@ -22,18 +17,9 @@ enum class LineRead : uint8_t { Line, End, NoLineEnd, NotKeyValue };
 // or nothing before it.
 LineRead ReadLine(const char* bytes, size_t size, size_t* at, Span* key, Span* value);
 
-// A bounded text being written; once something did not fit, nothing more
-// is added and `fits` stays false.
-struct TextWriter {
-  char* bytes;
-  size_t capacity;
-  size_t used;
-  bool fits;
-};
-void Put(TextWriter* writer, const char* text);
 // `key=value` and a line feed. A value holds no line break and no control
 // character (each shown as '?'): the line it is on is the whole of it.
-void PutLine(TextWriter* writer, const char* key, const char* value);
+void PutLine(text::Writer<char>* writer, const char* key, const char* value);
 
 struct RequestFields {
   char id[kIdLimit + 1];
@@ -60,7 +46,7 @@ enum class RequestError : uint8_t {
 RequestError ParseRequest(const char* bytes, size_t size, RequestFields* request, Span* where);
 // Writes the request, after=, mode= and allow= only where they differ from
 // the default. False when it does not fit.
-bool FormatRequest(const RequestFields& request, TextWriter* writer);
+bool FormatRequest(const RequestFields& request, text::Writer<char>* writer);
 
 // A record's outcome: a known word, or "stopped: " and a message.
 bool KnownOutcome(Span outcome);

@@ -5,6 +5,7 @@
 #include "output/format.h"
 #include "platform/services.h"
 #include "platform/stream.h"
+#include "text/text.h"
 
 namespace {
 constexpr size_t kStdLine = 1024;
@@ -22,21 +23,16 @@ void StdPrint(const char* format, ...) {
 void StdFlush() { StreamFlush(StandardOutput()); }
 
 void ConPrint(const char16_t* format, ...) {
-  char16_t text[kWideCallLimit + 1];
+  char16_t formatted[kWideCallLimit + 1];
   va_list args;
   va_start(args, format);
-  size_t length = FormatText(text, sizeof text / sizeof text[0], HexCase::FirmwareRules, format, args);
+  size_t length = FormatText(formatted, kWideCallLimit + 1, HexCase::FirmwareRules, format, args);
   va_end(args);
 
   // The cut never splits a CR LF pair.
   CHAR16 shown[kWideCallLimit + 1];
-  size_t used = 0;
-  for (size_t i = 0; i < length; i++) {
-    size_t need = text[i] == u'\n' ? 2 : 1;
-    if (used + need > kWideCallLimit) break;
-    if (text[i] == u'\n') shown[used++] = u'\r';
-    shown[used++] = text[i];
-  }
-  shown[used] = 0;
+  text::Writer<CHAR16> line = text::WriterOn(shown, kWideCallLimit);
+  (void)text::PutCrLf(&line, formatted, length);
+  shown[line.used] = 0;
   (void)SystemTable()->ConOut->OutputString(SystemTable()->ConOut, shown);
 }

@@ -2,53 +2,18 @@
 
 #include <stdint.h>
 
+#include "text/text.h"
+
 namespace {
-
-template <typename Char>
-struct Sink {
-  Char* out;
-  size_t capacity;
-  size_t used;
-
-  void Put(Char c) {
-    if (used + 1 < capacity) out[used++] = c;
-  }
-};
-
-// Digits of `value` in `base`, most significant first, into `digits`.
-int Digits(uint64_t value, unsigned base, bool upper, char* digits) {
-  const char* set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-  char reversed[20];
-  int count = 0;
-  do {
-    reversed[count++] = set[value % base];
-    value /= base;
-  } while (value != 0);
-  for (int i = 0; i < count; i++) digits[i] = reversed[count - 1 - i];
-  return count;
-}
-
-template <typename Char>
-void PutNumber(Sink<Char>& sink, uint64_t magnitude, bool negative, unsigned base, bool upper,
-               int width, bool zeroFill) {
-  char digits[20];
-  int count = Digits(magnitude, base, upper, digits);
-  int padding = width - count - (negative ? 1 : 0);
-  if (!zeroFill) {
-    for (; padding > 0; padding--) sink.Put(' ');
-  }
-  if (negative) sink.Put('-');
-  for (; padding > 0; padding--) sink.Put('0');
-  for (int i = 0; i < count; i++) sink.Put(static_cast<Char>(digits[i]));
-}
 
 template <typename Char>
 size_t Format(Char* out, size_t capacity, HexCase hexCase, const Char* format, va_list args) {
   if (capacity == 0) return 0;
-  Sink<Char> sink{out, capacity, 0};
+  // What does not fit is cut; the last place is the terminator's.
+  text::Writer<Char> sink = text::WriterOn(out, capacity - 1);
   for (const Char* p = format; *p != 0; p++) {
     if (*p != '%') {
-      sink.Put(*p);
+      text::PutChar(&sink, *p);
       continue;
     }
     p++;
@@ -59,40 +24,40 @@ size_t Format(Char* out, size_t capacity, HexCase hexCase, const Char* format, v
       p++;
     }
     for (; *p >= '0' && *p <= '9'; p++) width = width * 10 + (*p - '0');
+    text::Number how = {.width = width, .zeroFill = zeroFill};
     switch (*p) {
       case 'd': {
         int value = va_arg(args, int);
-        uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        PutNumber(sink, magnitude, value < 0, 10, false, width, zeroFill);
+        how.negative = value < 0;
+        text::PutNumber(&sink, value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value), how);
         break;
       }
       case 'u':
-        PutNumber(sink, va_arg(args, unsigned), false, 10, false, width, zeroFill);
+        text::PutNumber(&sink, va_arg(args, unsigned), how);
         break;
       case 'x':
-        PutNumber(sink, va_arg(args, unsigned), false, 16, hexCase == HexCase::FirmwareRules, width,
-                  zeroFill);
-        break;
       case 'X':
-        PutNumber(sink, va_arg(args, unsigned), false, 16, true, width, zeroFill);
+        how.base = 16;
+        how.upper = *p == 'X' || hexCase == HexCase::FirmwareRules;
+        text::PutNumber(&sink, va_arg(args, unsigned), how);
         break;
       case 'c':
-        sink.Put(static_cast<Char>(va_arg(args, int)));
+        text::PutChar(&sink, static_cast<Char>(va_arg(args, int)));
         break;
       case 's': {
-        const Char* text = va_arg(args, const Char*);
-        for (; text != nullptr && *text != 0; text++) sink.Put(*text);
+        const Char* string = va_arg(args, const Char*);
+        if (string != nullptr) text::Put(&sink, string);
         break;
       }
       case '%':
-        sink.Put('%');
+        text::PutChar(&sink, '%');
         break;
       case 0:
         p--;  // a lone % at the end: stop at the terminator
         break;
       default:
-        sink.Put('%');
-        sink.Put(*p);
+        text::PutChar(&sink, '%');
+        text::PutChar(&sink, *p);
         break;
     }
   }

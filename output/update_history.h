@@ -24,7 +24,7 @@ struct HistoryLine {
   UINTN fields;
 };
 
-void HistoryAddField(HistoryLine* line, const char* text);
+void HistoryAddField(HistoryLine* line, const char* field);
 
 // Adds the line and its CR LF to history.csv in one write: after the header
 // when the file is new, on a line of its own when an earlier run's line

@@ -1,6 +1,7 @@
 #include "output/update_log.h"
 
 #include "platform/stream.h"
+#include "text/text.h"
 
 namespace {
 constexpr char16_t kLogName[] = u"log.txt";
@@ -9,9 +10,7 @@ constexpr char16_t kLogName[] = u"log.txt";
 Stream* UpdateLogOpen() { return StreamOpenFile(kLogName); }
 
 void UpdateLogWrite(Stream* log, const char* word) {
-  UINTN length = 0;
-  while (word[length] != 0) length++;
-  StreamWrite(log, word, length);
+  StreamWrite(log, word, text::Length(word));
 }
 
 void UpdateLogClose(Stream* log) { StreamClose(log); }

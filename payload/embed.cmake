@@ -7,15 +7,8 @@ if(NOT DEFINED VERSION)
   set(VERSION ${PELLORY_DEFAULT_FIRMWARE_VERSION})
 endif()
 pellory_check_release("${VERSION}" "${OUI}")
-set(expected_size 65536)
-if(NOT EXISTS "${IMAGE}")
-  message(FATAL_ERROR "firmware image ${IMAGE} does not exist")
-endif()
+pellory_check_image("${IMAGE}")
 file(SIZE "${IMAGE}" size)
-if(NOT size EQUAL expected_size)
-  message(FATAL_ERROR
-    "firmware image ${IMAGE} is ${size} bytes; it must be exactly ${expected_size} bytes")
-endif()
 file(SHA256 "${IMAGE}" digest)
 if(OUI)
   set(converter "Pellory converter OUI:${OUI}\\n")
@@ -30,7 +23,7 @@ file(WRITE "${OUTPUT}.tmp"
     .globl FirmwareImage
     .hidden FirmwareImage
     .type FirmwareImage, @object
-    .size FirmwareImage, ${expected_size}
+    .size FirmwareImage, ${PELLORY_IMAGE_SIZE}
 FirmwareImage:
     .incbin \"${IMAGE}\"
     .globl FirmwareImageDigest

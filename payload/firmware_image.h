@@ -19,7 +19,7 @@ extern "C" const char FirmwareImageDigest[64];
 extern "C" const char ProgramBanner[];
 
 // The image's version as the banner names it ("07_23"), and as its two bytes.
-contract::Span ImageVersionText();
+text::Span ImageVersionText();
 void ImageVersion(UINT8* major, UINT8* minor);
 // The converter the image is for, when the build named one.
 [[nodiscard]] bool ImageConverter(UINT8 oui[3]);

@@ -7,18 +7,14 @@ extern "C" const char FirmwareImageConverter[];
 
 namespace {
 
-UINTN Length(const char* text) {
-  UINTN n = 0;
-  while (text[n] != 0) n++;
-  return n;
-}
+using text::Length;
 
 const UINT8* Bytes(const char* text) { return reinterpret_cast<const UINT8*>(text); }
 
 }  // namespace
 
-contract::Span ImageVersionText() {
-  contract::Span program = {}, image = {};
+text::Span ImageVersionText() {
+  text::Span program = {}, image = {};
   if (!contract::FindBanner(Bytes(ProgramBanner), Length(ProgramBanner), &program, &image)) return {"", 0};
   return image;
 }

@@ -1,20 +1,9 @@
-# The firmware image is a build input: checked (exactly 65,536 bytes) and
+# The firmware image is a build input: checked (its size, release.cmake) and
 # embedded through generated assembly, at configure time and again at build
 # time, so a file that changes after configuring is checked too.
 
 set(PAYLOAD_DIR ${CMAKE_CURRENT_LIST_DIR})
 include(${PAYLOAD_DIR}/release.cmake)
-
-function(pellory_check_image image)
-  if(NOT EXISTS "${image}")
-    message(FATAL_ERROR "firmware image ${image} does not exist")
-  endif()
-  file(SIZE "${image}" size)
-  if(NOT size EQUAL 65536)
-    message(FATAL_ERROR
-      "firmware image ${image} is ${size} bytes; it must be exactly 65536 bytes")
-  endif()
-endfunction()
 
 # pellory_embed_image(<image> <asm> <version> <oui or "">)
 function(pellory_embed_image image asm version oui)

@@ -2,6 +2,21 @@
 # written once, here; the image's may be given to the build.
 set(PELLORY_VERSION 0.4)
 set(PELLORY_DEFAULT_FIRMWARE_VERSION 07_23)
+# The converter's flash: the one size an image may have.
+set(PELLORY_IMAGE_SIZE 65536)
+
+# Stops the build unless image exists and is exactly PELLORY_IMAGE_SIZE
+# bytes; the message names the file and its size.
+function(pellory_check_image image)
+  if(NOT EXISTS "${image}")
+    message(FATAL_ERROR "firmware image ${image} does not exist")
+  endif()
+  file(SIZE "${image}" size)
+  if(NOT size EQUAL PELLORY_IMAGE_SIZE)
+    message(FATAL_ERROR
+      "firmware image ${image} is ${size} bytes; it must be exactly ${PELLORY_IMAGE_SIZE} bytes")
+  endif()
+endfunction()
 
 # Stops the build unless version is MM_mm (two bytes in upper-case
 # hexadecimal) and oui is empty or six upper-case hexadecimal digits.

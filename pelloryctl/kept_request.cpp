@@ -52,7 +52,7 @@ bool ReadKeptRequest(KeptRequest* kept) {
   if (at == std::string::npos || text.back() != '\n') return false;
   kept->image = text.substr(at + tag.size(), text.size() - at - tag.size() - 1);
   uint8_t major, minor;
-  const contract::Span version = {kept->image.data(), std::min(kept->image.size(), contract::kImageVersionLength)};
+  const text::Span version = {kept->image.data(), std::min(kept->image.size(), contract::kImageVersionLength)};
   return kept->image.find('\n') == std::string::npos && contract::ParseImageVersion(version, &major, &minor) &&
          ParseRequest(text.substr(0, at + 1), &kept->request).empty();
 }

@@ -22,7 +22,9 @@ void UndoCopy(const CopyUndo& undo);
 // For clean: the copy, and its folder when nothing else is in it.
 std::string RemoveProgram(const std::string& esp_root);
 
-// Test-only: while on, the copy reads back with its last byte changed, as
-// an ESP that lost part of the write would show it; nothing in a folder
-// can make a file read back other than it was written.
-void CopyCorruptReadBack(bool on);
+// How the copy is read back for its check: ReadWholeFile, from the ESP.
+// Returns the reader it replaces. pelloryctl's tests put in one that
+// changes what it read, as an ESP that lost part of the write would show
+// it: nothing in a folder makes a file read back other than it was written.
+using FileReader = bool (*)(const std::string& path, std::vector<uint8_t>* bytes, size_t limit);
+FileReader UseCopyReader(FileReader reader);

@@ -40,12 +40,12 @@ size_t FindDigest(const std::vector<uint8_t>& b) {
   return kNone;
 }
 
-std::string Text(contract::Span span) { return std::string(span.text, span.length); }
+std::string Text(text::Span span) { return std::string(span.text, span.length); }
 
 }  // namespace
 
 std::string IdentifyProgram(const std::vector<uint8_t>& bytes, ProgramIdentity* identity) {
-  contract::Span program, image;
+  text::Span program, image;
   if (!contract::FindBanner(bytes.data(), bytes.size(), &program, &image))
     return std::string("names no firmware version in its \"") + contract::kBannerStart + "\" banner";
   const size_t digest = FindDigest(bytes);

@@ -2,7 +2,7 @@
 
 namespace {
 
-std::string Text(contract::Span span) { return std::string(span.text, span.length); }
+std::string Text(text::Span span) { return std::string(span.text, span.length); }
 
 // What both texts are before their lines are read: at most 1 KiB of
 // printable ASCII lines, each ended by a line feed.
@@ -47,7 +47,7 @@ std::string FormatRequest(const Request& request) {
   contract::RequestFields fields = {{}, request.after, request.mode, request.allow};
   request.id.copy(fields.id, kIdLimit);
   char bytes[kTextLimit];
-  contract::TextWriter writer = {bytes, sizeof bytes, 0, true};
+  text::Writer<char> writer = text::WriterOn(bytes, sizeof bytes);
   if (!contract::FormatRequest(fields, &writer)) return "";
   return std::string(bytes, writer.used);
 }
@@ -56,7 +56,7 @@ std::string ParseRequest(const std::string& text, Request* request) {
   std::string why = CheckText(text);
   if (!why.empty()) return why;
   contract::RequestFields fields;
-  contract::Span where;
+  text::Span where;
   const contract::RequestError error = contract::ParseRequest(text.data(), text.size(), &fields, &where);
   why = RequestWhy(error, Text(where));
   if (!why.empty()) return why;
@@ -75,7 +75,7 @@ std::string ParseRecord(const std::string& text, Record* record) {
   std::string why = CheckText(text);
   if (!why.empty()) return why;
   std::vector<std::pair<std::string, std::string>> lines;
-  contract::Span key, value;
+  text::Span key, value;
   for (size_t at = 0;;) {
     contract::LineRead read = contract::ReadLine(text.data(), text.size(), &at, &key, &value);
     if (read == contract::LineRead::End) break;

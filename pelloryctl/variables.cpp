@@ -6,77 +6,77 @@
 
 namespace {
 
-struct Fault {
-  std::string name;
-  int error = 0;
-};
-Fault gFailSet, gFailDelete;
-std::string gCorruptReadName;
-bool gCorruptArmed = false;  // the variable was written since
+class Libefivar final : public VarStore {
+ public:
+  VarStatus Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data, size_t limit,
+                int* error) override {
+    uint8_t* bytes = nullptr;
+    size_t size = 0;
+    uint32_t attributes = 0;
+    errno = 0;
+    if (efi_get_variable(guid, name.c_str(), &bytes, &size, &attributes) < 0) {
+      *error = errno;
+      return errno == ENOENT ? VarStatus::Absent : VarStatus::Failed;
+    }
+    bool fits = size <= limit;
+    if (fits) data->assign(bytes, bytes + size);
+    free(bytes);
+    if (!fits) {
+      *error = EFBIG;
+      return VarStatus::Failed;
+    }
+    return VarStatus::Ok;
+  }
 
-// A fault fires once, on the first call that names its variable.
-int Injected(Fault* fault, const std::string& name) {
-  if (fault->name.empty() || name != fault->name) return 0;
-  fault->name.clear();
-  return fault->error;
-}
+  int Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) override {
+    std::vector<uint8_t> copy = data;  // libefivar takes a non-const pointer
+    uint8_t none = 0;
+    errno = 0;
+    if (efi_set_variable(guid, name.c_str(), copy.empty() ? &none : copy.data(), copy.size(),
+                         kVariableAttributes, 0644) < 0)
+      return errno ? errno : EIO;
+    return 0;
+  }
+
+  int Delete(const efi_guid_t& guid, const std::string& name) override {
+    errno = 0;
+    if (efi_del_variable(guid, name.c_str()) < 0 && errno != ENOENT) return errno ? errno : EIO;
+    return 0;
+  }
+
+  bool Names(const efi_guid_t& guid, std::vector<std::string>* names) override {
+    efi_guid_t* each_guid = nullptr;
+    char* each_name = nullptr;
+    int rc = 0;
+    while ((rc = efi_get_next_variable_name(&each_guid, &each_name)) > 0)
+      if (memcmp(each_guid, &guid, sizeof guid) == 0) names->push_back(each_name);
+    return rc == 0;
+  }
+};
+
+Libefivar gLibefivar;
+VarStore* gStore = &gLibefivar;
 
 }  // namespace
 
-void VarsFailSet(const std::string& name, int error) { gFailSet = {name, error}; }
-void VarsFailDelete(const std::string& name, int error) { gFailDelete = {name, error}; }
-void VarsCorruptRead(const std::string& name) {
-  gCorruptReadName = name;
-  gCorruptArmed = false;
-}
-void VarsClearFaults() {
-  gFailSet = {};
-  gFailDelete = {};
-  gCorruptReadName.clear();
+VarStore* UseVarStore(VarStore* store) {
+  VarStore* before = gStore;
+  gStore = store;
+  return before;
 }
 
 VarStatus VarGet(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
                  size_t limit, int* error) {
-  uint8_t* bytes = nullptr;
-  size_t size = 0;
-  uint32_t attributes = 0;
-  errno = 0;
-  if (efi_get_variable(guid, name.c_str(), &bytes, &size, &attributes) < 0) {
-    *error = errno;
-    return errno == ENOENT ? VarStatus::Absent : VarStatus::Failed;
-  }
-  bool fits = size <= limit;
-  if (fits) data->assign(bytes, bytes + size);
-  free(bytes);
-  if (!fits) {
-    *error = EFBIG;
-    return VarStatus::Failed;
-  }
-  if (gCorruptArmed && name == gCorruptReadName && !data->empty()) {
-    data->back() ^= 0x01;
-    gCorruptArmed = false;
-  }
-  return VarStatus::Ok;
+  return gStore->Get(guid, name, data, limit, error);
 }
 
 int VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
-  if (int fault = Injected(&gFailSet, name)) return fault;
-  std::vector<uint8_t> copy = data;  // libefivar takes a non-const pointer
-  uint8_t none = 0;
-  errno = 0;
-  if (efi_set_variable(guid, name.c_str(), copy.empty() ? &none : copy.data(), copy.size(),
-                       kVariableAttributes, 0644) < 0)
-    return errno ? errno : EIO;
-  if (name == gCorruptReadName) gCorruptArmed = true;
-  return 0;
+  return gStore->Set(guid, name, data);
 }
 
-int VarDelete(const efi_guid_t& guid, const std::string& name) {
-  if (int fault = Injected(&gFailDelete, name)) return fault;
-  errno = 0;
-  if (efi_del_variable(guid, name.c_str()) < 0 && errno != ENOENT) return errno ? errno : EIO;
-  return 0;
-}
+int VarDelete(const efi_guid_t& guid, const std::string& name) { return gStore->Delete(guid, name); }
+
+bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names) { return gStore->Names(guid, names); }
 
 bool VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved) {
   saved->guid = guid;
@@ -92,13 +92,4 @@ int VarRestore(const SavedVar& saved) {
   int error = VarDelete(saved.guid, saved.name);
   if (error || !saved.existed) return error;
   return VarSet(saved.guid, saved.name, saved.data);
-}
-
-bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names) {
-  efi_guid_t* each_guid = nullptr;
-  char* each_name = nullptr;
-  int rc = 0;
-  while ((rc = efi_get_next_variable_name(&each_guid, &each_name)) > 0)
-    if (memcmp(each_guid, &guid, sizeof guid) == 0) names->push_back(each_name);
-  return rc == 0;
 }

@@ -34,20 +34,31 @@ struct SavedVar {
   std::vector<uint8_t> data;
 };
 
+// Where the firmware's variables are kept. The command's own store is
+// libefivar's (efivarfs); pelloryctl's tests put one in front of it that
+// fails on purpose (tests/pelloryctl/faulty_store.h), as tests/double does
+// for the program's firmware.
+class VarStore {
+ public:
+  virtual VarStatus Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
+                        size_t limit, int* error) = 0;
+  // 0 or the errno of the write (ENOSPC: the firmware's store is full).
+  virtual int Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) = 0;
+  virtual int Delete(const efi_guid_t& guid, const std::string& name) = 0;  // absent is fine
+  // The names of every variable of guid, e.g. to find Boot#### entries.
+  virtual bool Names(const efi_guid_t& guid, std::vector<std::string>* names) = 0;
+
+ protected:
+  ~VarStore() = default;
+};
+// Makes `store` the one the functions below use; returns the one it
+// replaces (at first, libefivar's).
+VarStore* UseVarStore(VarStore* store);
+
 VarStatus VarGet(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
                  size_t limit, int* error);
-// 0 or the errno of the write (ENOSPC: the firmware's store is full).
 int VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data);
-int VarDelete(const efi_guid_t& guid, const std::string& name);  // absent is fine
+int VarDelete(const efi_guid_t& guid, const std::string& name);
 bool VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved);
 int VarRestore(const SavedVar& saved);
-// The names of every variable of guid, e.g. to find Boot#### entries.
 bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names);
-
-// Test-only: the next write (or delete) of name fails with error, as the
-// kernel would answer it; a read of name returns its bytes with the last
-// one changed.
-void VarsFailSet(const std::string& name, int error);
-void VarsFailDelete(const std::string& name, int error);
-void VarsCorruptRead(const std::string& name);
-void VarsClearFaults();

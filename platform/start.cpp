@@ -5,6 +5,7 @@
 #include "platform/shell.h"
 #include "platform/stream.h"
 #include "platform/variables.h"
+#include "text/text.h"
 
 namespace {
 
@@ -25,10 +26,8 @@ StartKind KindOfStart(bool shell) {
 constexpr FilePlace kPlaces[] = {FilePlace::ShellDirectory, FilePlace::ProgramFolder,
                                  FilePlace::NotKept};
 
-void ShowOnStandardOutput(const char* text) {
-  UINTN length = 0;
-  while (text[length] != 0) length++;
-  StreamWrite(StandardOutput(), text, length);
+void ShowOnStandardOutput(const char* line) {
+  StreamWrite(StandardOutput(), line, text::Length(line));
   StreamFlush(StandardOutput());
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/files.h"
 #include "platform/services.h"
+#include "text/text.h"
 
 namespace {
 
@@ -40,20 +41,12 @@ constinit Stream gDiscard = {};
 void ShowOnConsole(const char* bytes, UINTN count) {
   constexpr UINTN kChunk = 128;
   CHAR16 wide[kChunk + 1];
-  UINTN used = 0;
-  for (UINTN i = 0; i < count; i++) {
-    if (used + 2 > kChunk) {
-      wide[used] = 0;
-      (void)SystemTable()->ConOut->OutputString(SystemTable()->ConOut, wide);
-      used = 0;
-    }
-    unsigned char c = static_cast<unsigned char>(bytes[i]);
-    if (c == '\n') wide[used++] = u'\r';
-    wide[used++] = c;
+  for (UINTN done = 0; done < count;) {
+    text::Writer<CHAR16> chunk = text::WriterOn(wide, kChunk);
+    done += text::PutCrLf(&chunk, bytes + done, count - done);
+    wide[chunk.used] = 0;
+    (void)SystemTable()->ConOut->OutputString(SystemTable()->ConOut, wide);
   }
-  if (used == 0) return;
-  wide[used] = 0;
-  (void)SystemTable()->ConOut->OutputString(SystemTable()->ConOut, wide);
 }
 
 void Drain(Stream* stream) {

@@ -1,9 +1,9 @@
 #include "record/boot_report.h"
 
-#include "contract/key_value.h"
 #include "output/format.h"
 #include "platform/boot_server.h"
 #include "record/run_record.h"
+#include "text/text.h"
 
 namespace {
 
@@ -23,20 +23,20 @@ void KeepStartStamp(const char* time) {
 
 // An HTTP boot's URI up to its last '/', query and fragment cut first; a
 // PXE boot's server by its address.
-void PutFolder(BootServer* server, contract::TextWriter* url) {
+void PutFolder(BootServer* server, text::Writer<char>* url) {
   char* uri = server->bootUri;
   if (uri[0] == 0) {
     const UINT8* a = server->pxeServer;
     char base[sizeof "http://255.255.255.255/"];
     FormatString(base, sizeof base, "http://%u.%u.%u.%u/", a[0], a[1], a[2], a[3]);
-    contract::Put(url, base);
+    text::Put(url, base);
     return;
   }
   UINTN end = 0;
   while (uri[end] != 0 && uri[end] != '?' && uri[end] != '#') end++;
   while (end > 0 && uri[end - 1] != '/') end--;
   uri[end] = 0;
-  contract::Put(url, uri);
+  text::Put(url, uri);
 }
 
 }  // namespace
@@ -46,14 +46,14 @@ bool SendToBootServer(const char* time, const char* bytes, UINTN size) {
   BootServer server;
   if (!BootServerFind(&server)) return false;
   char url[kBootUriMax];
-  contract::TextWriter text = {url, sizeof url - 1, 0, true};
-  PutFolder(&server, &text);
-  contract::Put(&text, kResultsFolder);
+  text::Writer<char> out = text::WriterOn(url, sizeof url - 1);
+  PutFolder(&server, &out);
+  text::Put(&out, kResultsFolder);
   char name[sizeof "001122334455-" + sizeof gRunRecord.startStamp + sizeof ".txt"];
   const UINT8* m = server.mac;
   FormatString(name, sizeof name, "%02x%02x%02x%02x%02x%02x-%s.txt", m[0], m[1], m[2], m[3], m[4], m[5],
                gRunRecord.startStamp);
-  contract::Put(&text, name);
-  url[text.used] = 0;
-  return text.fits && BootServerPut(server, url, bytes, size);
+  text::Put(&out, name);
+  url[out.used] = 0;
+  return out.fits && BootServerPut(server, url, bytes, size);
 }

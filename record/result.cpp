@@ -9,14 +9,14 @@
 
 RecordKept KeepRecord(const RunFields& fields) {
   char bytes[contract::kTextLimit];
-  contract::TextWriter text = {bytes, sizeof bytes, 0, true};
+  text::Writer<char> record = text::WriterOn(bytes, sizeof bytes);
   const char* const own[contract::kRecordOwnKeys] = {
       "1", gRunRecord.request, contract::kStartNames[static_cast<int>(CurrentStart())]};
-  for (UINTN i = 0; i < contract::kRecordOwnKeys; i++) contract::PutLine(&text, contract::kRecordKeys[i], own[i]);
-  for (UINTN i = 0; i < kRunFieldCount; i++) contract::PutLine(&text, kRunFieldNames[i], fields.value[i]);
+  for (UINTN i = 0; i < contract::kRecordOwnKeys; i++) contract::PutLine(&record, contract::kRecordKeys[i], own[i]);
+  for (UINTN i = 0; i < kRunFieldCount; i++) contract::PutLine(&record, kRunFieldNames[i], fields.value[i]);
   RecordKept kept = {};
-  kept.stored = text.fits && !EFI_ERROR(VariableWrite(contract::kResultVariable, text.bytes, text.used));
+  kept.stored = record.fits && !EFI_ERROR(VariableWrite(contract::kResultVariable, record.bytes, record.used));
   if (CurrentStart() == StartKind::Network)
-    kept.sendFailed = !text.fits || !SendToBootServer(fields.value[kRunFieldTime], text.bytes, text.used);
+    kept.sendFailed = !record.fits || !SendToBootServer(fields.value[kRunFieldTime], record.bytes, record.used);
   return kept;
 }

@@ -8,6 +8,7 @@
 #include "payload/firmware_image.h"
 #include "platform/services.h"
 #include "platform/smbios.h"
+#include "text/text.h"
 
 constinit RunRecord gRunRecord = {};
 
@@ -20,8 +21,7 @@ enum Field : UINTN { kTime, kSerial, kUuid, kPort, kVendorBlock, kOui, kBootload
 static_assert(kTime == kRunFieldTime);
 
 void AppendOutcome(const char* text) {
-  UINTN n = 0;
-  while (gRunRecord.outcome[n] != 0) n++;
+  UINTN n = text::Length(gRunRecord.outcome);
   for (; *text != 0 && n + 1 < sizeof gRunRecord.outcome; text++) {
     if (*text != '\n') gRunRecord.outcome[n++] = *text;
   }
@@ -60,7 +60,7 @@ void AddConverter(RunFields* fields) {
 
 // "07_23 sha256:" and the digest's first digits: a few dozen characters.
 void AddImage(char* text) {
-  const contract::Span version = ImageVersionText();
+  const text::Span version = ImageVersionText();
   UINTN n = 0;
   for (UINTN i = 0; i < version.length; i++) text[n++] = version.text[i];
   for (const char* tag = contract::kImageDigestTag; *tag != 0; tag++) text[n++] = *tag;

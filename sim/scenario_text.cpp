@@ -2,6 +2,8 @@
 // value it takes, so a new scenario switch is one line here.
 #include "sim/scenario_text.h"
 
+#include "text/text.h"
+
 namespace {
 
 enum class Kind { kByte, kCount, kFlag, kHandles };
@@ -65,32 +67,24 @@ constexpr Field kFields[] = {
 
 #undef SIM_FIELD
 
-// A piece of the buffer; never terminated.
-struct Text {
-  const char* begin;
-  const char* end;
-
-  size_t Length() const { return static_cast<size_t>(end - begin); }
-  bool Is(const char* word) const {
-    const char* p = begin;
-    for (; p != end && *word != 0; ++p, ++word)
-      if (*p != *word) return false;
-    return p == end && *word == 0;
-  }
-};
+using text::Span;
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-Text Trim(Text t) {
-  while (t.begin != t.end && IsBlank(*t.begin)) ++t.begin;
-  while (t.end != t.begin && IsBlank(t.end[-1])) --t.end;
+Span Trim(Span t) {
+  while (t.length > 0 && IsBlank(t.text[0])) {
+    t.text++;
+    t.length--;
+  }
+  while (t.length > 0 && IsBlank(t.text[t.length - 1])) t.length--;
   return t;
 }
 
-const char* Find(Text t, char c) {
-  for (const char* p = t.begin; p != t.end; ++p)
-    if (*p == c) return p;
-  return t.end;
+// Where c first stands in t; t.length when it does not.
+size_t Find(Span t, char c) {
+  size_t at = 0;
+  while (at < t.length && t.text[at] != c) at++;
+  return at;
 }
 
 int DigitValue(char c, uint32_t base) {
@@ -103,20 +97,21 @@ int DigitValue(char c, uint32_t base) {
 
 // Decimal, 0x hexadecimal, or `never` / `always` for kSimNever; anything
 // above 32 bits is refused rather than cut.
-bool ParseNumber(Text t, uint32_t* out) {
-  if (t.Is("never") || t.Is("always")) {
+bool ParseNumber(Span t, uint32_t* out) {
+  if (text::Is(t, "never") || text::Is(t, "always")) {
     *out = kSimNever;
     return true;
   }
   uint32_t base = 10;
-  if (t.Length() > 2 && t.begin[0] == '0' && (t.begin[1] == 'x' || t.begin[1] == 'X')) {
+  if (t.length > 2 && t.text[0] == '0' && (t.text[1] == 'x' || t.text[1] == 'X')) {
     base = 16;
-    t.begin += 2;
+    t.text += 2;
+    t.length -= 2;
   }
-  if (t.Length() == 0) return false;
+  if (t.length == 0) return false;
   uint64_t value = 0;
-  for (const char* p = t.begin; p != t.end; ++p) {
-    const int digit = DigitValue(*p, base);
+  for (size_t i = 0; i < t.length; ++i) {
+    const int digit = DigitValue(t.text[i], base);
     if (digit < 0) return false;
     value = value * base + static_cast<uint64_t>(digit);
     if (value > 0xFFFFFFFFull) return false;
@@ -125,11 +120,11 @@ bool ParseNumber(Text t, uint32_t* out) {
   return true;
 }
 
-bool Store(const Field& field, Text value, SimScenarioFile* file) {
+bool Store(const Field& field, Span value, SimScenarioFile* file) {
   void* at = field.at(*file);
   if (field.kind == Kind::kFlag) {
-    if (!value.Is("true") && !value.Is("false")) return false;
-    *static_cast<bool*>(at) = value.Is("true");
+    if (!text::Is(value, "true") && !text::Is(value, "false")) return false;
+    *static_cast<bool*>(at) = text::Is(value, "true");
     return true;
   }
   uint32_t number = 0;
@@ -149,34 +144,33 @@ bool Store(const Field& field, Text value, SimScenarioFile* file) {
   return true;
 }
 
-const Field* Lookup(Text key) {
+const Field* Lookup(Span key) {
   for (const Field& field : kFields)
-    if (key.Is(field.key)) return &field;
+    if (text::Is(key, field.key)) return &field;
   return nullptr;
 }
 
-bool Refuse(SimParseError* error, uint32_t line, const char* reason, Text key) {
+bool Refuse(SimParseError* error, uint32_t line, const char* reason, Span key) {
   error->line = line;
   error->reason = reason;
   size_t n = 0;
-  for (const char* p = key.begin; p != key.end && n + 1 < sizeof(error->key); ++p)
-    error->key[n++] = *p;
+  for (; n < key.length && n + 1 < sizeof(error->key); ++n) error->key[n] = key.text[n];
   error->key[n] = 0;
   return false;
 }
 
 // One line without its line feed: blank, a comment, or `key = value`.
-bool ParseLine(Text line, uint32_t number, SimScenarioFile* file, SimParseError* error) {
-  line.end = Find(line, '#');
+bool ParseLine(Span line, uint32_t number, SimScenarioFile* file, SimParseError* error) {
+  line.length = Find(line, '#');
   line = Trim(line);
-  if (line.Length() == 0) return true;
-  const char* equals = Find(line, '=');
-  const Text key = Trim({line.begin, equals});
-  if (equals == line.end || key.Length() == 0)
+  if (line.length == 0) return true;
+  const size_t equals = Find(line, '=');
+  const Span key = Trim({line.text, equals});
+  if (equals == line.length || key.length == 0)
     return Refuse(error, number, "expected key = value", key);
   const Field* field = Lookup(key);
   if (field == nullptr) return Refuse(error, number, "unknown key", key);
-  if (!Store(*field, Trim({equals + 1, line.end}), file))
+  if (!Store(*field, Trim({line.text + equals + 1, line.length - equals - 1}), file))
     return Refuse(error, number, "bad value", key);
   return true;
 }
@@ -190,19 +184,16 @@ SimScenarioFile SimDefaultScenarioFile() {
   return file;
 }
 
-bool SimParseScenarioText(const char* text, size_t length, SimScenarioFile* out,
+bool SimParseScenarioText(const char* bytes, size_t length, SimScenarioFile* out,
                           SimParseError* error) {
   SimScenarioFile file = SimDefaultScenarioFile();
-  if (text == nullptr) length = 0;
-  Text rest{text, length == 0 ? text : text + length};
+  const Span all = {bytes, bytes == nullptr ? 0 : length};
   // An editor's UTF-8 byte order mark is not part of the first key.
-  if (rest.Length() >= 3 && rest.begin[0] == '\xEF' && rest.begin[1] == '\xBB' &&
-      rest.begin[2] == '\xBF')
-    rest.begin += 3;
-  for (uint32_t number = 1; rest.begin != rest.end; ++number) {
-    const char* lineEnd = Find(rest, '\n');
-    if (!ParseLine({rest.begin, lineEnd}, number, &file, error)) return false;
-    rest.begin = lineEnd == rest.end ? lineEnd : lineEnd + 1;
+  size_t at = all.length >= 3 && bytes[0] == '\xEF' && bytes[1] == '\xBB' && bytes[2] == '\xBF' ? 3 : 0;
+  Span line;
+  bool ended = false;
+  for (uint32_t number = 1; text::ReadLine(all, &at, &line, &ended); ++number) {
+    if (!ParseLine(line, number, &file, error)) return false;
   }
   *out = file;
   return true;

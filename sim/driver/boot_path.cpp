@@ -2,6 +2,7 @@
 // (the device's own path with one file-path node and the end node), and
 // the stick, the one other volume that holds a given file.
 #include "sim/driver/boot_parts.h"
+#include "text/text.h"
 
 namespace {
 
@@ -27,12 +28,6 @@ UINTN PathBytes(const EFI_DEVICE_PATH* path) {
     node = reinterpret_cast<const EFI_DEVICE_PATH*>(reinterpret_cast<const UINT8*>(node) + length);
   }
   return total;
-}
-
-UINTN TextUnits(const char16_t* text) {
-  UINTN n = 0;
-  while (text[n] != 0) ++n;
-  return n;
 }
 
 void PutNode(UINT8* at, UINT8 type, UINT8 subType, UINTN length) {
@@ -67,7 +62,7 @@ EFI_STATUS FileDevicePath(EFI_BOOT_SERVICES* bs, EFI_HANDLE device, const char16
   if (EFI_ERROR(err)) return err;
   const auto* devicePath = static_cast<const EFI_DEVICE_PATH*>(found);
   const UINTN deviceBytes = PathBytes(devicePath);
-  const UINTN fileBytes = kNodeHeader + (TextUnits(path) + 1) * sizeof(char16_t);
+  const UINTN fileBytes = kNodeHeader + (text::Length(path) + 1) * sizeof(char16_t);
   void* memory = nullptr;
   err = bs->AllocatePool(EfiBootServicesData, deviceBytes + fileBytes + kEndNodeLength, &memory);
   if (EFI_ERROR(err)) return err;

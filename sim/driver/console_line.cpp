@@ -4,6 +4,7 @@
 
 #include "output/format.h"
 #include "sim/driver/driver_parts.h"
+#include "text/text.h"
 
 void Say(EFI_SYSTEM_TABLE* st, const char* format, ...) {
   char narrow[256];
@@ -11,12 +12,10 @@ void Say(EFI_SYSTEM_TABLE* st, const char* format, ...) {
   va_start(args, format);
   const size_t length = FormatText(narrow, sizeof(narrow), HexCase::PrintfRules, format, args);
   va_end(args);
+  // Room for every character as CR LF: nothing is cut.
   CHAR16 wide[2 * sizeof(narrow) + 1];
-  size_t used = 0;
-  for (size_t i = 0; i < length; ++i) {
-    if (narrow[i] == '\n') wide[used++] = '\r';
-    wide[used++] = static_cast<unsigned char>(narrow[i]);
-  }
-  wide[used] = 0;
+  text::Writer<CHAR16> line = text::WriterOn(wide, 2 * sizeof(narrow));
+  (void)text::PutCrLf(&line, narrow, length);
+  wide[line.used] = 0;
   (void)st->ConOut->OutputString(st->ConOut, wide);
 }

@@ -203,7 +203,7 @@ TEST_F(UnattendedTest, AShellStartLeavesTheRequestAlone) {
 // refuses what the run-level cases above cannot reach.
 TEST(RequestTest, ParsesOnlyWhatTheOsWrites) {
   contract::RequestFields r;
-  contract::Span where;
+  text::Span where;
   const std::string text = "after=reboot\nallow=any\nid=A-Z.a_z:09\nmode=identify\nformat=1\n";
   ASSERT_EQ(contract::ParseRequest(text.data(), text.size(), &r, &where), contract::RequestError::None);
   EXPECT_STREQ(r.id, "A-Z.a_z:09");

@@ -6,6 +6,7 @@
 
 #include "payload/firmware_image.h"
 #include "tests/host/program_test.h"
+#include "tests/host/update_traffic.h"
 
 namespace {
 
@@ -66,10 +67,10 @@ TEST_F(UpdateTest, WholeUpdateAgainstAConverterThatAnswersAtOnce) {
   EXPECT_EQ(r.pagesCommitted, 256u);
   EXPECT_EQ(r.violationCount, 0u) << SimViolationName(r.violations[0].code);
   EXPECT_EQ(uefi.StallCalls(), 0u);
-  EXPECT_EQ(r.dpcdWrites, 534u);
-  EXPECT_EQ(r.dpcdReads, 282u);
-  EXPECT_EQ(r.i2cWrites, 65538u);
-  EXPECT_EQ(r.i2cReads, 258u);
+  EXPECT_EQ(r.dpcdWrites, update_traffic::kDpcdWrites);
+  EXPECT_EQ(r.dpcdReads, update_traffic::kDpcdReads);
+  EXPECT_EQ(r.i2cWrites, update_traffic::kI2cWrites);
+  EXPECT_EQ(r.i2cReads, update_traffic::kI2cReads);
   EXPECT_EQ(r.failures, 0u);
   EXPECT_EQ(Keyword(r), "Download");
 

@@ -112,7 +112,7 @@ TEST(ReleaseTextTest, ReadsOnlyWellFormedVersionsBannersAndConverters) {
   const std::string file = decoys + "Pellory Version:0.4, firmware version 07_24\nPellory converter OUI:0A1B2\n" +
                            "Pellory converter OUI:0A1B2C\n";
   const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
-  contract::Span program, image;
+  text::Span program, image;
   ASSERT_TRUE(contract::FindBanner(bytes, file.size(), &program, &image));
   EXPECT_EQ(std::string(program.text, program.length), "0.4");
   EXPECT_EQ(std::string(image.text, image.length), "07_24");

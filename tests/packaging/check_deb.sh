@@ -1,8 +1,8 @@
 #!/bin/sh
 # check_deb.sh BUILD: makes the package as `make deb` does, and checks it:
 # lintian reports no error and no warning, it holds the command, its manual
-# page, its copyright and changelog, and it depends on the libraries the
-# binary links.
+# page, its copyright and changelog, it depends on the libraries the binary
+# links, and it carries nothing test-only.
 set -eu
 build=$1
 cd "$build"
@@ -25,4 +25,12 @@ trap 'rm -rf "$unpacked"' EXIT
 dpkg-deb -x "$deb" "$unpacked"
 warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -E UTF-8 -l "$unpacked/usr/share/man/man8/pelloryctl.8.gz" 2>&1 >/dev/null)
 [ -z "$warnings" ] || { echo "the manual page: $warnings"; exit 1; }
+# Nothing test-only ships: the faults pelloryctl's tests inject live in
+# tests/pelloryctl/, so neither the release build nor the package's binary
+# names one (the package's binary may be stripped; the release build is not).
+hooks='VarsFail|VarsCorrupt|VarsClearFaults|CopyCorrupt|FaultyStore|ReadCorrupted|Injected'
+for binary in pelloryctl/pelloryctl "$unpacked/usr/sbin/pelloryctl"; do
+    found=$({ nm -C "$binary" 2>/dev/null; nm -C -D "$binary"; } | grep -E "$hooks" || true)
+    [ -z "$found" ] || { echo "$binary carries test hooks: $found"; exit 1; }
+done
 echo "$deb: lintian clean; Depends: $depends"

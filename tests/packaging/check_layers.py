@@ -9,16 +9,17 @@ import sys
 # What each folder may include from. Everything else (tests, bench, tools)
 # sits on top and may include anything.
 ALLOWED = {
+    "text": {"text"},
     "hash": {"hash"},
-    "contract": {"contract"},
-    "platform": {"contract", "platform"},
-    "payload": {"contract", "platform", "payload"},
-    "output": {"contract", "platform", "output"},
-    "link": {"platform", "output", "link"},
-    "record": {"contract", "platform", "payload", "output", "link", "record"},
-    "app": {"contract", "platform", "payload", "output", "link", "record", "app"},
-    "sim": {"hash", "platform", "output", "sim"},
-    "pelloryctl": {"contract", "hash", "pelloryctl"},
+    "contract": {"text", "contract"},
+    "platform": {"text", "contract", "platform"},
+    "payload": {"text", "contract", "platform", "payload"},
+    "output": {"text", "contract", "platform", "output"},
+    "link": {"text", "platform", "output", "link"},
+    "record": {"text", "contract", "platform", "payload", "output", "link", "record"},
+    "app": {"text", "contract", "platform", "payload", "output", "link", "record", "app"},
+    "sim": {"text", "hash", "platform", "output", "sim"},
+    "pelloryctl": {"text", "contract", "hash", "pelloryctl"},
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^/"]+)/')
 

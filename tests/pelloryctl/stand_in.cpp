@@ -14,6 +14,7 @@
 #include "pelloryctl/commands.h"
 #include "pelloryctl/crc32.h"
 #include "pelloryctl/program_copy.h"
+#include "pelloryctl/system_paths.h"
 #include "pelloryctl/variables.h"
 
 namespace fs = std::filesystem;
@@ -87,6 +88,7 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
 
 void StandIn::SetUp() {
   vars_ = getenv("EFIVARFS_PATH");
+  store_.Install();
   ASSERT_EQ(vars_.back(), '/');
   ClearVars(vars_);
   char root[] = "/tmp/pelloryctl-root-XXXXXX";
@@ -108,8 +110,8 @@ void StandIn::SetUp() {
 }
 
 void StandIn::TearDown() {
-  VarsClearFaults();
-  CopyCorruptReadBack(false);
+  store_.Remove();
+  (void)UseCopyReader(ReadWholeFile);
   ClearVars(vars_);
   RemoveTree(root_);
 }
@@ -257,3 +259,9 @@ std::string DescribeOption(const Bytes& option) {
 }
 
 std::string EfiImage(const char* name) { return std::string(PELLORYCTL_EFI_DIR) + "/" + name; }
+
+bool ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit) {
+  if (!ReadWholeFile(path, bytes, limit)) return false;
+  if (!bytes->empty()) bytes->back() ^= 0x01;
+  return true;
+}

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pelloryctl/efivar_c.h"
+#include "tests/pelloryctl/faulty_store.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -34,6 +35,10 @@ struct CtlRun {
 using Snapshot = std::map<std::string, Bytes>;
 
 class StandIn : public ::testing::Test {
+ public:
+  // The firmware's variables as the command reaches them, with faults.
+  FaultyStore store_;
+
  protected:
   void SetUp() override;
   void TearDown() override;
@@ -68,3 +73,5 @@ Bytes LoadOption(const std::string& description, const std::string& file,
 std::string DescribeOption(const Bytes& option);
 // The program the build made, and the other EFI images beside it.
 std::string EfiImage(const char* name);
+// Reads a file as ReadWholeFile does, with its last byte changed.
+bool ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit);
