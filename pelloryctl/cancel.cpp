@@ -10,78 +10,80 @@
 #include "pelloryctl/kept_request.h"
 #include "pelloryctl/load_option.h"
 #include "pelloryctl/machine.h"
+#include "pelloryctl/outcome.h"
 #include "pelloryctl/program_copy.h"
 #include "pelloryctl/system_paths.h"
 #include "pelloryctl/variables.h"
 
 namespace {
 
-std::string Removed(const char* what, int error) {
-  return error ? std::string(what) + " can not be removed (" + strerror(error) + ")" : "";
+Outcome Removed(const char* what, int error) {
+  if (error) return Fail(std::string(what) + " can not be removed (" + strerror(error) + ")", error);
+  return Done();
 }
 
-std::string ForgetKept(FILE* out) {
+Outcome ForgetKept(FILE* out) {
   bool removed = false;
-  std::string why = RemoveKeptRequest(&removed);
+  Outcome forgotten = FromReason(RemoveKeptRequest(&removed));
   if (removed) fprintf(out, "Removed %s/%s.\n", kKeptFolder, kKeptName);
-  return why;
+  return forgotten;
 }
 
 // The request, and BootNext when it names our entry. The kept request
 // goes with a request that has not run; after a run it stays, so that
 // result still tells that run's target and whether it switched off.
-std::string CancelRequest(FILE* out) {
+Outcome CancelRequest(FILE* out) {
   std::string why;
   unsigned ours = 0;
   bool have_entry = FindOurEntry(&ours, &why);
-  if (!why.empty()) return why;
+  if (!why.empty()) return FromReason(why);
   std::vector<uint8_t> request, next;
   int error = 0;
   const bool pending = VarGet(kPelloryGuid, kRequestName, &request, kTextLimit, &error) != VarStatus::Absent;
-  if (!(why = Removed(kRequestName, VarDelete(kPelloryGuid, kRequestName))).empty()) return why;
+  if (Outcome gone = Removed(kRequestName, VarDelete(kPelloryGuid, kRequestName)); !gone) return gone;
   fprintf(out, "Removed PelloryRequest.\n");
   if (have_entry && VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok &&
       next.size() == 2 && unsigned(next[0] | next[1] << 8) == ours) {
-    if (!(why = Removed(kBootNextName, VarDelete(efi_guid_global, kBootNextName))).empty()) return why;
+    if (Outcome gone = Removed(kBootNextName, VarDelete(efi_guid_global, kBootNextName)); !gone) return gone;
     fprintf(out, "Removed BootNext (it named %s).\n", BootName(ours).c_str());
   }
-  return pending ? ForgetKept(out) : "";
+  return pending ? ForgetKept(out) : Done();
 }
 
 // The ESP is found before anything is removed: without it the program's
 // copy would stay behind while the entry that names it is gone.
-std::string CleanAll(const std::string& esp_dir, FILE* out) {
+Outcome CleanAll(const std::string& esp_dir, FILE* out) {
   Esp esp;
-  std::string why = FindEsp(esp_dir, &esp);
-  if (!why.empty()) return why;
-  if (!(why = CancelRequest(out)).empty()) return why;
+  if (Outcome found = FromReason(FindEsp(esp_dir, &esp)); !found) return found;
+  if (Outcome cancelled = CancelRequest(out); !cancelled) return cancelled;
+  std::string why;
   unsigned ours = 0;
   while (FindOurEntry(&ours, &why)) {
-    if (!(why = Removed("the boot entry", VarDelete(efi_guid_global, BootName(ours)))).empty()) return why;
+    if (Outcome gone = Removed("the boot entry", VarDelete(efi_guid_global, BootName(ours))); !gone) return gone;
     fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
   }
-  if (!why.empty()) return why;
-  if (!(why = RemoveProgram(SystemPath(esp.mount_point))).empty()) return why;
+  if (!why.empty()) return FromReason(why);
+  if (Outcome gone = FromReason(RemoveProgram(SystemPath(esp.mount_point))); !gone) return gone;
   fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
-  if (!(why = Removed(kResultName, VarDelete(kPelloryGuid, kResultName))).empty()) return why;
+  if (Outcome gone = Removed(kResultName, VarDelete(kPelloryGuid, kResultName)); !gone) return gone;
   fprintf(out, "Removed PelloryResult.\n");
   return ForgetKept(out);
 }
 
-int Finish(const std::string& why, FILE* err) {
-  if (why.empty()) return 0;
-  fprintf(err, "pelloryctl: %s\n", why.c_str());
+int Finish(const Outcome& done, FILE* err) {
+  if (done) return 0;
+  fprintf(err, "pelloryctl: %s\n", done.reason.c_str());
   return kExitNone;
 }
 
 }  // namespace
 
 int Cancel(FILE* out, FILE* err) {
-  std::string why = CheckMachine(true);
-  return Finish(why.empty() ? CancelRequest(out) : why, err);
+  Outcome checked = FromReason(CheckMachine(true));
+  return Finish(checked ? CancelRequest(out) : checked, err);
 }
 
 int Clean(const std::string& esp_dir, FILE* out, FILE* err) {
-  std::string why = CheckMachine(true);
-  return Finish(why.empty() ? CleanAll(esp_dir, out) : why, err);
+  Outcome checked = FromReason(CheckMachine(true));
+  return Finish(checked ? CleanAll(esp_dir, out) : checked, err);
 }

@@ -11,6 +11,7 @@
 #include "pelloryctl/kept_request.h"
 #include "pelloryctl/load_option.h"
 #include "pelloryctl/machine.h"
+#include "pelloryctl/outcome.h"
 #include "pelloryctl/pe_check.h"
 #include "pelloryctl/program_copy.h"
 #include "pelloryctl/program_identity.h"
@@ -60,32 +61,33 @@ std::string FreshId() {
 size_t Cost(const std::string& name, size_t data) { return kVarOverhead + 2 * (name.size() + 1) + data; }
 
 // Every check of the command, nothing changed.
-std::string Prepare(const ScheduleOptions& options, Plan* plan) {
-  std::string why = CheckMachine(true);
-  if (!why.empty()) return why;
+Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
+  if (Outcome checked = FromReason(CheckMachine(true)); !checked) return checked;
   if (!ReadWholeFile(options.program, &plan->image, kProgramLimit))
-    return options.program + " can not be read";
+    return Fail(options.program + " can not be read");
   bool secure = false;
-  if (!(why = SecureBootOn(&secure)).empty()) return why;
-  if (!(why = CheckProgram(plan->image, secure)).empty()) return options.program + " " + why;
+  if (Outcome known = FromReason(SecureBootOn(&secure)); !known) return known;
+  if (std::string why = CheckProgram(plan->image, secure); !why.empty()) return Fail(options.program + " " + why);
   // The image the program carries is kept with the request as the run's
   // target; a program that names no image version, or whose image is not
   // the one its digest names, is not one to let near the converter.
-  if (!(why = IdentifyProgram(plan->image, &plan->identity)).empty()) return options.program + " " + why;
-  if (!(why = FindEsp(options.esp_dir, &plan->esp)).empty()) return why;
+  if (std::string why = IdentifyProgram(plan->image, &plan->identity); !why.empty())
+    return Fail(options.program + " " + why);
+  if (Outcome found = FromReason(FindEsp(options.esp_dir, &plan->esp)); !found) return found;
   if (plan->esp.read_only)
-    return "the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
-           " (mount -o remount,rw " + plan->esp.mount_point + ")";
+    return Fail("the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
+                " (mount -o remount,rw " + plan->esp.mount_point + ")");
   plan->option = MakeLoadOption(plan->esp);
-  if (plan->option.empty()) return "the boot entry's load option can not be built";
+  if (plan->option.empty()) return Fail("the boot entry's load option can not be built");
+  std::string why;
   plan->entry_exists = FindOurEntry(&plan->entry, &why);
-  if (!plan->entry_exists && (!why.empty() || !FreeBootNumber(&plan->entry, &why))) return why;
+  if (!plan->entry_exists && (!why.empty() || !FreeBootNumber(&plan->entry, &why))) return FromReason(why);
   std::set<unsigned> order;
-  if (!BootOrder(&order)) return "BootOrder can not be read";
+  if (!BootOrder(&order)) return Fail("BootOrder can not be read");
   if (order.count(plan->entry))
-    return BootName(plan->entry) + " \"" + kEntryDescription +
-           "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
-           "(or remove it with pelloryctl clean) first";
+    return Fail(BootName(plan->entry) + " \"" + kEntryDescription +
+                "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
+                "(or remove it with pelloryctl clean) first");
   plan->id = FreshId();
   std::string text = FormatRequest({plan->id, options.after, options.mode, options.allow});
   plan->request.assign(text.begin(), text.end());
@@ -93,26 +95,26 @@ std::string Prepare(const ScheduleOptions& options, Plan* plan) {
   plan->boot_next = {uint8_t(plan->entry), uint8_t(plan->entry >> 8)};
   size_t needed = Cost(kRequestName, plan->request.size()) + Cost(kBootNextName, 2) +
                   (plan->entry_exists ? 0 : Cost("Boot0000", plan->option.size()));
-  return CheckRoom(needed);
+  return FromReason(CheckRoom(needed));
 }
 
-std::string WriteError(const char* what, int error) {
-  if (error == ENOSPC) return "not enough room in the firmware's variable store";
-  return std::string(what) + " can not be written (" + strerror(error) + ")";
+Outcome WriteError(const char* what, int error) {
+  if (error == ENOSPC) return Fail("not enough room in the firmware's variable store", error);
+  return Fail(std::string(what) + " can not be written (" + strerror(error) + ")", error);
 }
 
-std::string Apply(const Plan& plan, Undo* undo) {
+Outcome Apply(const Plan& plan, Undo* undo) {
   std::string entry = BootName(plan.entry);
   if (!VarSave(efi_guid_global, entry, &undo->entry) ||
       !VarSave(kPelloryGuid, kRequestName, &undo->request) ||
       !VarSave(kPelloryGuid, kResultName, &undo->result) ||
       !VarSave(efi_guid_global, kBootNextName, &undo->boot_next))
-    return "the firmware's variables can not be read";
-  std::string why = CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy);
+    return Fail("the firmware's variables can not be read");
+  Outcome copied = FromReason(CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy));
   undo->copied = true;
-  if (!why.empty()) return why;
+  if (!copied) return copied;
   undo->kept_written = true;
-  if (!(why = KeepRequest(plan.kept, &undo->kept)).empty()) return why;
+  if (Outcome kept = FromReason(KeepRequest(plan.kept, &undo->kept)); !kept) return kept;
   if (!undo->entry.existed || undo->entry.data != plan.option) {
     undo->entry_written = true;
     if (int error = VarSet(efi_guid_global, entry, plan.option)) return WriteError(entry.c_str(), error);
@@ -124,42 +126,49 @@ std::string Apply(const Plan& plan, Undo* undo) {
   if (int error = VarSet(kPelloryGuid, kRequestName, plan.request)) return WriteError(kRequestName, error);
   undo->result_deleted = undo->result.existed;
   if (int error = VarDelete(kPelloryGuid, kResultName))
-    return std::string("the old PelloryResult can not be removed (") + strerror(error) + ")";
+    return Fail(std::string("the old PelloryResult can not be removed (") + strerror(error) + ")", error);
   undo->boot_next_written = true;
   if (int error = VarSet(efi_guid_global, kBootNextName, plan.boot_next)) return WriteError(kBootNextName, error);
   std::vector<uint8_t> back;
   int error = 0;
   if (VarGet(efi_guid_global, kBootNextName, &back, 16, &error) != VarStatus::Ok || back != plan.boot_next)
-    return "BootNext reads back different from what was written";
+    return Fail("BootNext reads back different from what was written", error);
   if (VarGet(kPelloryGuid, kRequestName, &back, kTextLimit, &error) != VarStatus::Ok || back != plan.request)
-    return "PelloryRequest reads back different from what was written";
-  return "";
+    return Fail("PelloryRequest reads back different from what was written", error);
+  return Done();
 }
 
-// Newest change first. Returns false when something could not be put back.
-bool TakeBack(const Undo& undo) {
-  bool ok = true;
-  if (undo.boot_next_written) ok &= VarRestore(undo.boot_next) == 0;
-  if (undo.result_deleted) ok &= VarRestore(undo.result) == 0;
-  if (undo.request_written) ok &= VarRestore(undo.request) == 0;
-  if (undo.entry_written) ok &= VarRestore(undo.entry) == 0;
+// Newest change first; every change is tried even after one fails, and the
+// outcome fails when something could not be put back.
+Outcome TakeBack(const Undo& undo) {
+  int first = 0;
+  auto put_back = [&first](const SavedVar& saved) {
+    if (int error = VarRestore(saved); error && !first) first = error;
+  };
+  if (undo.boot_next_written) put_back(undo.boot_next);
+  if (undo.result_deleted) put_back(undo.result);
+  if (undo.request_written) put_back(undo.request);
+  if (undo.entry_written) put_back(undo.entry);
   if (undo.kept_written) UndoKeep(undo.kept);
   if (undo.copied) UndoCopy(undo.copy);
-  return ok;
+  if (first) return Fail("not every change could be taken back", first);
+  return Done();
 }
 
 }  // namespace
 
 int Schedule(const ScheduleOptions& options, FILE* out, FILE* err) {
   Plan plan;
-  std::string why = Prepare(options, &plan);
-  if (why.empty()) {
+  Outcome done = Prepare(options, &plan);
+  if (done) {
     Undo undo;
-    why = Apply(plan, &undo);
-    if (!why.empty() && !TakeBack(undo)) why += "; and not every change could be taken back";
+    done = Apply(plan, &undo);
+    if (!done) {
+      if (Outcome taken_back = TakeBack(undo); !taken_back) done.reason += "; and " + taken_back.reason;
+    }
   }
-  if (!why.empty()) {
-    fprintf(err, "pelloryctl: %s\n", why.c_str());
+  if (!done) {
+    fprintf(err, "pelloryctl: %s\n", done.reason.c_str());
     return kExitNone;
   }
   std::string asked = "after=" + NameOf(options.after, contract::kAfterNames);
