@@ -24,7 +24,7 @@ Outcome Removed(const char* what, int error) {
 
 Outcome ForgetKept(FILE* out) {
   bool removed = false;
-  Outcome forgotten = FromReason(RemoveKeptRequest(&removed));
+  Outcome forgotten = RemoveKeptRequest(&removed);
   if (removed) fprintf(out, "Removed %s/%s.\n", kKeptFolder, kKeptName);
   return forgotten;
 }
@@ -63,7 +63,7 @@ Outcome CleanAll(const std::string& esp_dir, FILE* out) {
     fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
   }
   if (!why.empty()) return FromReason(why);
-  if (Outcome gone = FromReason(RemoveProgram(SystemPath(esp.mount_point))); !gone) return gone;
+  if (Outcome gone = RemoveProgram(SystemPath(esp.mount_point)); !gone) return gone;
   fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
   if (Outcome gone = Removed(kResultName, VarDelete(kPelloryGuid, kResultName)); !gone) return gone;
   fprintf(out, "Removed PelloryResult.\n");

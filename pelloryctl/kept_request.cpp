@@ -20,20 +20,20 @@ std::vector<uint8_t> KeptText(const std::string& request_text, const std::string
   return {text.begin(), text.end()};
 }
 
-std::string KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo) {
+Outcome KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo) {
   // A machine that runs from an initramfs may have no /var at all.
   for (const char* folder : {"/var", "/var/lib", kKeptFolder}) {
     bool made = false;
-    if (!MakeDir(SystemPath(folder), &made)) return std::string("the folder ") + folder + " can not be made";
+    if (!MakeDir(SystemPath(folder), &made)) return Fail(std::string("the folder ") + folder + " can not be made");
     if (made) undo->made_folders.push_back(SystemPath(folder));
   }
   undo->existed = access(KeptPath().c_str(), F_OK) == 0;
   if (undo->existed && !ReadWholeFile(KeptPath(), &undo->old_text, kTextLimit + 256))
-    return std::string("the earlier ") + kKeptFolder + "/" + kKeptName + " can not be read";
+    return Fail(std::string("the earlier ") + kKeptFolder + "/" + kKeptName + " can not be read");
   undo->replaced = true;
   if (ReplaceFile(SystemPath(kKeptFolder), kKeptName, text) != ReplaceStep::Done)
-    return std::string(kKeptFolder) + "/" + kKeptName + " can not be written";
-  return "";
+    return Fail(std::string(kKeptFolder) + "/" + kKeptName + " can not be written");
+  return Done();
 }
 
 void UndoKeep(const KeepUndo& undo) {
@@ -57,11 +57,11 @@ bool ReadKeptRequest(KeptRequest* kept) {
          ParseRequest(text.substr(0, at + 1), &kept->request).empty();
 }
 
-std::string RemoveKeptRequest(bool* removed) {
+Outcome RemoveKeptRequest(bool* removed) {
   *removed = unlink(KeptPath().c_str()) == 0;
-  if (!*removed && errno != ENOENT) return std::string(kKeptFolder) + "/" + kKeptName + " can not be removed";
+  if (!*removed && errno != ENOENT) return Fail(std::string(kKeptFolder) + "/" + kKeptName + " can not be removed", errno);
   const std::string folder = SystemPath(kKeptFolder);
   if (rmdir(folder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
-    return std::string("the folder ") + kKeptFolder + " can not be removed";
-  return "";
+    return Fail(std::string("the folder ") + kKeptFolder + " can not be removed", errno);
+  return Done();
 }

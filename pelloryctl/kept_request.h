@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "pelloryctl/outcome.h"
 #include "pelloryctl/request_text.h"
 
 inline constexpr char kKeptFolder[] = "/var/lib/pellory";
@@ -27,11 +28,11 @@ struct KeepUndo {
 };
 
 std::vector<uint8_t> KeptText(const std::string& request_text, const std::string& image);
-// Writes the text whole (temporary file, synced, renamed). Empty or why not.
-std::string KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo);
+// Writes the text whole (temporary file, synced, renamed).
+Outcome KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo);
 void UndoKeep(const KeepUndo& undo);
 // False when there is none, or it is not one this command wrote.
 bool ReadKeptRequest(KeptRequest* kept);
 // The file (*removed: it was there), and its folder when nothing else is
-// in it. Empty or why not.
-std::string RemoveKeptRequest(bool* removed);
+// in it.
+Outcome RemoveKeptRequest(bool* removed);

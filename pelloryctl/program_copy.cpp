@@ -22,35 +22,34 @@ FileReader gReadBack = ReadWholeFile;
 
 // The copy under a temporary name, synced, renamed over the old one, and
 // the folder synced, so the name the entry points at never holds half a file.
-std::string Replace(const std::string& dir, const std::vector<uint8_t>& image) {
+Outcome Replace(const std::string& dir, const std::vector<uint8_t>& image) {
   switch (ReplaceFile(dir, "pellory.efi", image)) {
-    case ReplaceStep::Done: return "";
-    case ReplaceStep::Write: return "the program can not be written to \\EFI\\Pellory on the ESP";
-    case ReplaceStep::Rename: return "the program can not be renamed to \\EFI\\Pellory\\pellory.efi";
+    case ReplaceStep::Done: return Done();
+    case ReplaceStep::Write: return Fail("the program can not be written to \\EFI\\Pellory on the ESP");
+    case ReplaceStep::Rename: return Fail("the program can not be renamed to \\EFI\\Pellory\\pellory.efi");
     case ReplaceStep::SyncDir: break;
   }
-  return "the folder \\EFI\\Pellory can not be synced";
+  return Fail("the folder \\EFI\\Pellory can not be synced");
 }
 
 }  // namespace
 
-std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image,
-                        CopyUndo* undo) {
+Outcome CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image, CopyUndo* undo) {
   undo->efi_dir = esp_root + "/EFI";
   undo->pellory_dir = undo->efi_dir + "/Pellory";
   undo->file = undo->pellory_dir + "/pellory.efi";
   if (!MakeDir(undo->efi_dir, &undo->made_efi_dir) ||
       !MakeDir(undo->pellory_dir, &undo->made_pellory_dir))
-    return "the folder \\EFI\\Pellory can not be made on the ESP";
+    return Fail("the folder \\EFI\\Pellory can not be made on the ESP");
   undo->made_file = access(undo->file.c_str(), F_OK) != 0;
   if (!undo->made_file && !ReadWholeFile(undo->file, &undo->old_image, kCopyLimit))
-    return "the earlier copy \\EFI\\Pellory\\pellory.efi can not be read";
+    return Fail("the earlier copy \\EFI\\Pellory\\pellory.efi can not be read");
   undo->replaced = true;
-  if (std::string why = Replace(undo->pellory_dir, image); !why.empty()) return why;
+  if (Outcome replaced = Replace(undo->pellory_dir, image); !replaced) return replaced;
   std::vector<uint8_t> back;
   if (!gReadBack(undo->file, &back, image.size() + 1) || !SameDigest(back, image))
-    return "the copy \\EFI\\Pellory\\pellory.efi reads back different from the program";
-  return "";
+    return Fail("the copy \\EFI\\Pellory\\pellory.efi reads back different from the program");
+  return Done();
 }
 
 FileReader UseCopyReader(FileReader reader) {
@@ -66,11 +65,11 @@ void UndoCopy(const CopyUndo& undo) {
   if (undo.made_efi_dir) rmdir(undo.efi_dir.c_str());
 }
 
-std::string RemoveProgram(const std::string& esp_root) {
+Outcome RemoveProgram(const std::string& esp_root) {
   std::string dir = esp_root + "/EFI/Pellory";
   if (unlink((dir + "/pellory.efi").c_str()) != 0 && errno != ENOENT)
-    return "\\EFI\\Pellory\\pellory.efi can not be removed from the ESP";
+    return Fail("\\EFI\\Pellory\\pellory.efi can not be removed from the ESP", errno);
   if (rmdir(dir.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
-    return "the folder \\EFI\\Pellory can not be removed from the ESP";
-  return "";
+    return Fail("the folder \\EFI\\Pellory can not be removed from the ESP", errno);
+  return Done();
 }

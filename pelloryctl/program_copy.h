@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pelloryctl/outcome.h"
+
 struct CopyUndo {
   std::string efi_dir, pellory_dir, file;
   bool made_efi_dir = false, made_pellory_dir = false, made_file = false, replaced = false;
@@ -15,12 +17,11 @@ struct CopyUndo {
 };
 
 // esp_root: the ESP's folder as this process reaches it.
-std::string CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image,
-                        CopyUndo* undo);
+Outcome CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image, CopyUndo* undo);
 // Puts back what was there: the earlier copy, or no file and no new folders.
 void UndoCopy(const CopyUndo& undo);
 // For clean: the copy, and its folder when nothing else is in it.
-std::string RemoveProgram(const std::string& esp_root);
+Outcome RemoveProgram(const std::string& esp_root);
 
 // How the copy is read back for its check: ReadWholeFile, from the ESP.
 // Returns the reader it replaces. pelloryctl's tests put in one that

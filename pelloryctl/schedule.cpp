@@ -110,11 +110,11 @@ Outcome Apply(const Plan& plan, Undo* undo) {
       !VarSave(kPelloryGuid, kResultName, &undo->result) ||
       !VarSave(efi_guid_global, kBootNextName, &undo->boot_next))
     return Fail("the firmware's variables can not be read");
-  Outcome copied = FromReason(CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy));
+  Outcome copied = CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy);
   undo->copied = true;
   if (!copied) return copied;
   undo->kept_written = true;
-  if (Outcome kept = FromReason(KeepRequest(plan.kept, &undo->kept)); !kept) return kept;
+  if (Outcome kept = KeepRequest(plan.kept, &undo->kept); !kept) return kept;
   if (!undo->entry.existed || undo->entry.data != plan.option) {
     undo->entry_written = true;
     if (int error = VarSet(efi_guid_global, entry, plan.option)) return WriteError(entry.c_str(), error);
