@@ -54,7 +54,7 @@ Outcome CancelRequest(FILE* out) {
 // copy would stay behind while the entry that names it is gone.
 Outcome CleanAll(const std::string& esp_dir, FILE* out) {
   Esp esp;
-  if (Outcome found = FromReason(FindEsp(esp_dir, &esp)); !found) return found;
+  if (Outcome found = FindEsp(esp_dir, &esp); !found) return found;
   if (Outcome cancelled = CancelRequest(out); !cancelled) return cancelled;
   std::string why;
   unsigned ours = 0;
@@ -79,11 +79,11 @@ int Finish(const Outcome& done, FILE* err) {
 }  // namespace
 
 int Cancel(FILE* out, FILE* err) {
-  Outcome checked = FromReason(CheckMachine(true));
+  Outcome checked = CheckMachine(true);
   return Finish(checked ? CancelRequest(out) : checked, err);
 }
 
 int Clean(const std::string& esp_dir, FILE* out, FILE* err) {
-  Outcome checked = FromReason(CheckMachine(true));
+  Outcome checked = CheckMachine(true);
   return Finish(checked ? CleanAll(esp_dir, out) : checked, err);
 }

@@ -161,24 +161,25 @@ bool FindMount(const std::string& mount_point, Mount* mount) {
   return found;
 }
 
-std::string FindEsp(const std::string& esp_dir, Esp* esp) {
+Outcome FindEsp(const std::string& esp_dir, Esp* esp) {
   Mount mount;
   if (esp_dir.empty()) {
     Reach("/boot/efi");
     Reach("/efi");
     if (!FindMount("/boot/efi", &mount) && !FindMount("/efi", &mount))
-      return "no EFI System Partition is mounted at /boot/efi or /efi (name it with --esp DIR)";
+      return Fail("no EFI System Partition is mounted at /boot/efi or /efi (name it with --esp DIR)");
   } else {
     Reach(esp_dir);
     std::string dir = esp_dir;
     while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
-    if (!FindMount(dir, &mount)) return esp_dir + " is not a mount point";
+    if (!FindMount(dir, &mount)) return Fail(esp_dir + " is not a mount point");
   }
   if (mount.root != "/")
-    return mount.mount_point + " shows the folder " + mount.root +
-           " of its partition, not the partition's root (a bind mount): name the ESP's own mount point";
+    return Fail(mount.mount_point + " shows the folder " + mount.root +
+                " of its partition, not the partition's root (a bind mount): name the ESP's own mount point");
   esp->mount_point = mount.mount_point;
   esp->read_only = MountedReadOnly(mount);
   std::string why = DescribePartition(mount.device, esp);
-  return why.empty() ? "" : mount.mount_point + " " + why;
+  if (!why.empty()) return Fail(mount.mount_point + " " + why);
+  return Done();
 }

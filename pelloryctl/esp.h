@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pelloryctl/outcome.h"
+
 struct Esp {
   std::string mount_point;  // as the machine names it, e.g. /boot/efi
   uint32_t partition = 0;   // GPT entry number, from 1
@@ -26,4 +28,4 @@ bool MountedReadOnly(const Mount& mount);
 bool FindMount(const std::string& mount_point, Mount* mount);
 // Empty when esp_dir (or /boot/efi, then /efi, when esp_dir is empty) is
 // an ESP; otherwise the one line that says why not.
-std::string FindEsp(const std::string& esp_dir, Esp* esp);
+Outcome FindEsp(const std::string& esp_dir, Esp* esp);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <vector>
 
@@ -15,18 +16,19 @@ constexpr long kEfivarfsMagic = 0xde5e81e4;
 
 }  // namespace
 
-std::string CheckMachine(bool to_write) {
+Outcome CheckMachine(bool to_write) {
   if (access(SystemPath("/sys/firmware/efi").c_str(), F_OK) != 0)
-    return "this machine was not booted with UEFI (no /sys/firmware/efi)";
-  if (to_write && geteuid() != 0) return "pelloryctl must run as root";
+    return Fail("this machine was not booted with UEFI (no /sys/firmware/efi)", errno);
+  if (to_write && geteuid() != 0) return Fail("pelloryctl must run as root", EPERM);
   Mount mount;
   if (!FindMount("/sys/firmware/efi/efivars", &mount) || mount.fstype != "efivarfs" ||
       !efi_variables_supported())
-    return "efivarfs is not mounted at /sys/firmware/efi/efivars";
+    return Fail("efivarfs is not mounted at /sys/firmware/efi/efivars");
   if (to_write && MountedReadOnly(mount))
-    return "efivarfs is mounted read-only at /sys/firmware/efi/efivars "
-           "(mount -o remount,rw /sys/firmware/efi/efivars)";
-  return "";
+    return Fail("efivarfs is mounted read-only at /sys/firmware/efi/efivars "
+                "(mount -o remount,rw /sys/firmware/efi/efivars)",
+                EROFS);
+  return Done();
 }
 
 bool RoomEnough(const struct statfs& store, size_t needed) {
@@ -34,23 +36,24 @@ bool RoomEnough(const struct statfs& store, size_t needed) {
   return uint64_t(store.f_bavail) * uint64_t(store.f_bsize) >= needed;
 }
 
-std::string CheckRoom(size_t needed) {
+Outcome CheckRoom(size_t needed) {
   const char* dir = getenv("EFIVARFS_PATH");
   struct statfs store = {};
   if (statfs(dir ? dir : "/sys/firmware/efi/efivars/", &store) != 0)
-    return "the firmware's variable store can not be measured";
+    return Fail("the firmware's variable store can not be measured", errno);
   if (!RoomEnough(store, needed))
-    return "not enough room in the firmware's variable store (" +
-           std::to_string(uint64_t(store.f_bavail) * uint64_t(store.f_bsize)) +
-           " bytes free, " + std::to_string(needed) + " needed)";
-  return "";
+    return Fail("not enough room in the firmware's variable store (" +
+                    std::to_string(uint64_t(store.f_bavail) * uint64_t(store.f_bsize)) + " bytes free, " +
+                    std::to_string(needed) + " needed)",
+                ENOSPC);
+  return Done();
 }
 
-std::string SecureBootOn(bool* on) {
+Outcome SecureBootOn(bool* on) {
   std::vector<uint8_t> value;
   int error = 0;
   VarStatus status = VarGet(efi_guid_global, "SecureBoot", &value, 16, &error);
-  if (status == VarStatus::Failed) return "SecureBoot can not be read";
+  if (status == VarStatus::Failed) return Fail("SecureBoot can not be read", error);
   *on = status == VarStatus::Ok && value.size() == 1 && value[0] == 1;
-  return "";
+  return Done();
 }

@@ -8,14 +8,16 @@
 #include <cstddef>
 #include <string>
 
-// Empty when all is well; otherwise the one line that says what is not.
+#include "pelloryctl/outcome.h"
+
+// Fails with the one line that says what is not as it should be.
 // Reading needs UEFI and efivarfs; writing also root and a writable mount.
-std::string CheckMachine(bool to_write);
+Outcome CheckMachine(bool to_write);
 // The kernel's word on the variable store (efivarfs statfs, which Debian
 // 12's kernel fills from QueryVariableInfo; f_bavail already leaves out
 // what an x86 kernel keeps free). Stores that report nothing pass: the
 // write itself then answers ENOSPC.
 bool RoomEnough(const struct statfs& store, size_t needed);
-std::string CheckRoom(size_t needed);
+Outcome CheckRoom(size_t needed);
 // SecureBoot of the EFI global GUID is 1.
-std::string SecureBootOn(bool* on);
+Outcome SecureBootOn(bool* on);

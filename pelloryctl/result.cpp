@@ -114,8 +114,8 @@ void PrintText(const Findings& f, FILE* out) {
 
 int Result(bool json, FILE* out, FILE* err) {
   Findings f;
-  std::string why = CheckMachine(false);
-  if (why.empty()) why = Gather(&f);
+  Outcome checked = CheckMachine(false);
+  std::string why = checked ? Gather(&f) : checked.reason;
   if (!why.empty()) {
     fprintf(err, "pelloryctl: %s\n", why.c_str());
     // A script that parses the output still gets one object.

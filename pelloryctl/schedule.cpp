@@ -62,18 +62,18 @@ size_t Cost(const std::string& name, size_t data) { return kVarOverhead + 2 * (n
 
 // Every check of the command, nothing changed.
 Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
-  if (Outcome checked = FromReason(CheckMachine(true)); !checked) return checked;
+  if (Outcome checked = CheckMachine(true); !checked) return checked;
   if (!ReadWholeFile(options.program, &plan->image, kProgramLimit))
     return Fail(options.program + " can not be read");
   bool secure = false;
-  if (Outcome known = FromReason(SecureBootOn(&secure)); !known) return known;
+  if (Outcome known = SecureBootOn(&secure); !known) return known;
   if (std::string why = CheckProgram(plan->image, secure); !why.empty()) return Fail(options.program + " " + why);
   // The image the program carries is kept with the request as the run's
   // target; a program that names no image version, or whose image is not
   // the one its digest names, is not one to let near the converter.
   if (std::string why = IdentifyProgram(plan->image, &plan->identity); !why.empty())
     return Fail(options.program + " " + why);
-  if (Outcome found = FromReason(FindEsp(options.esp_dir, &plan->esp)); !found) return found;
+  if (Outcome found = FindEsp(options.esp_dir, &plan->esp); !found) return found;
   if (plan->esp.read_only)
     return Fail("the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
                 " (mount -o remount,rw " + plan->esp.mount_point + ")");
@@ -95,7 +95,7 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   plan->boot_next = {uint8_t(plan->entry), uint8_t(plan->entry >> 8)};
   size_t needed = Cost(kRequestName, plan->request.size()) + Cost(kBootNextName, 2) +
                   (plan->entry_exists ? 0 : Cost("Boot0000", plan->option.size()));
-  return FromReason(CheckRoom(needed));
+  return CheckRoom(needed);
 }
 
 Outcome WriteError(const char* what, int error) {
