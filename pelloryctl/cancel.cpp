@@ -33,10 +33,9 @@ Outcome ForgetKept(FILE* out) {
 // goes with a request that has not run; after a run it stays, so that
 // result still tells that run's target and whether it switched off.
 Outcome CancelRequest(FILE* out) {
-  std::string why;
   unsigned ours = 0;
-  bool have_entry = FindOurEntry(&ours, &why);
-  if (!why.empty()) return FromReason(why);
+  bool have_entry = false;
+  if (Outcome listed = FindOurEntry(&ours, &have_entry); !listed) return listed;
   std::vector<uint8_t> request, next;
   int error = 0;
   const bool pending = VarGet(kPelloryGuid, kRequestName, &request, kTextLimit, &error) != VarStatus::Absent;
@@ -56,13 +55,13 @@ Outcome CleanAll(const std::string& esp_dir, FILE* out) {
   Esp esp;
   if (Outcome found = FindEsp(esp_dir, &esp); !found) return found;
   if (Outcome cancelled = CancelRequest(out); !cancelled) return cancelled;
-  std::string why;
   unsigned ours = 0;
-  while (FindOurEntry(&ours, &why)) {
+  for (bool found = true;;) {
+    if (Outcome listed = FindOurEntry(&ours, &found); !listed) return listed;
+    if (!found) break;
     if (Outcome gone = Removed("the boot entry", VarDelete(efi_guid_global, BootName(ours))); !gone) return gone;
     fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
   }
-  if (!why.empty()) return FromReason(why);
   if (Outcome gone = RemoveProgram(SystemPath(esp.mount_point)); !gone) return gone;
   fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
   if (Outcome gone = Removed(kResultName, VarDelete(kPelloryGuid, kResultName)); !gone) return gone;

@@ -1,6 +1,7 @@
 #include "pelloryctl/load_option.h"
 
 
+#include <cerrno>
 #include <cstdio>
 #include <set>
 
@@ -63,12 +64,10 @@ bool BootNumber(const std::string& name, unsigned* number) {
   return true;
 }
 
-bool FindOurEntry(unsigned* number, std::string* error) {
+Outcome FindOurEntry(unsigned* number, bool* found) {
+  *found = false;
   std::vector<std::string> names;
-  if (!VarNames(efi_guid_global, &names)) {
-    *error = "the firmware's variables can not be listed";
-    return false;
-  }
+  if (!VarNames(efi_guid_global, &names)) return Fail("the firmware's variables can not be listed");
   std::set<unsigned> numbers;
   for (const auto& name : names)
     if (unsigned n = 0; BootNumber(name, &n)) numbers.insert(n);
@@ -80,10 +79,11 @@ bool FindOurEntry(unsigned* number, std::string* error) {
     if (VarGet(efi_guid_global, BootName(n), &option, 65536, &read_error) == VarStatus::Ok &&
         LoadOptionDescription(option, &description) && description == ours) {
       *number = n;
-      return true;
+      *found = true;
+      return Done();
     }
   }
-  return false;
+  return Done();
 }
 
 bool BootOrder(std::set<unsigned>* numbers) {
@@ -94,26 +94,19 @@ bool BootOrder(std::set<unsigned>* numbers) {
   return true;
 }
 
-bool FreeBootNumber(unsigned* number, std::string* error) {
+Outcome FreeBootNumber(unsigned* number) {
   std::vector<std::string> names;
-  if (!VarNames(efi_guid_global, &names)) {
-    *error = "the firmware's variables can not be listed";
-    return false;
-  }
+  if (!VarNames(efi_guid_global, &names)) return Fail("the firmware's variables can not be listed");
   std::set<unsigned> used;
   for (const auto& name : names)
     if (unsigned n = 0; BootNumber(name, &n)) used.insert(n);
   // A number BootOrder still lists, with no entry behind it, is not free:
   // an entry made there would be in BootOrder and run at every boot.
-  if (!BootOrder(&used)) {
-    *error = "BootOrder can not be read";
-    return false;
-  }
+  if (!BootOrder(&used)) return Fail("BootOrder can not be read");
   for (unsigned n = 0; n <= 0xFFFF; ++n)
     if (!used.count(n)) {
       *number = n;
-      return true;
+      return Done();
     }
-  *error = "every Boot#### number is taken";
-  return false;
+  return Fail("every Boot#### number is taken", ENOSPC);
 }

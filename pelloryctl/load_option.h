@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "pelloryctl/esp.h"
+#include "pelloryctl/outcome.h"
 
 inline constexpr char kEntryDescription[] = "Pellory firmware update";
 inline constexpr char kProgramPath[] = "\\EFI\\Pellory\\pellory.efi";
@@ -24,10 +25,10 @@ bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* d
 std::string BootName(unsigned number);      // Boot0004
 bool BootNumber(const std::string& name, unsigned* number);  // Boot#### only
 // The number of the first Boot#### whose description is exactly ours;
-// false when there is none. Entries that cannot be read are not ours.
-bool FindOurEntry(unsigned* number, std::string* error);
+// *found false when there is none. Entries that cannot be read are not ours.
+Outcome FindOurEntry(unsigned* number, bool* found);
 // The numbers BootOrder lists (none when it is absent); false when it can
 // not be read.
 bool BootOrder(std::set<unsigned>* numbers);
 // The lowest Boot#### number that no variable uses and BootOrder does not list.
-bool FreeBootNumber(unsigned* number, std::string* error);
+Outcome FreeBootNumber(unsigned* number);

@@ -20,5 +20,3 @@ inline Outcome Done() { return {}; }
 inline Outcome Fail(std::string reason, int error = 0) {
   return {error, reason.empty() ? std::string("failed") : std::move(reason)};
 }
-// For the older steps that still answer with a reason, empty on success.
-inline Outcome FromReason(std::string reason) { return {0, std::move(reason)}; }

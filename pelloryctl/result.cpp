@@ -56,9 +56,9 @@ std::string Gather(Findings* f) {
   std::vector<uint8_t> next;
   int error = 0;
   unsigned ours = 0;
-  std::string ignored;
+  bool found = false;
   if (VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok && next.size() == 2 &&
-      FindOurEntry(&ours, &ignored))
+      FindOurEntry(&ours, &found) && found)
     f->boot_next_ours = unsigned(next[0] | next[1] << 8) == ours;
   // A record of another request than the pending one is an older run's.
   bool record_current = f->have_record && (!f->pending || f->record.Get("request") == f->request.id);

@@ -79,9 +79,10 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
                 " (mount -o remount,rw " + plan->esp.mount_point + ")");
   plan->option = MakeLoadOption(plan->esp);
   if (plan->option.empty()) return Fail("the boot entry's load option can not be built");
-  std::string why;
-  plan->entry_exists = FindOurEntry(&plan->entry, &why);
-  if (!plan->entry_exists && (!why.empty() || !FreeBootNumber(&plan->entry, &why))) return FromReason(why);
+  if (Outcome listed = FindOurEntry(&plan->entry, &plan->entry_exists); !listed) return listed;
+  if (!plan->entry_exists) {
+    if (Outcome picked = FreeBootNumber(&plan->entry); !picked) return picked;
+  }
   std::set<unsigned> order;
   if (!BootOrder(&order)) return Fail("BootOrder can not be read");
   if (order.count(plan->entry))
