@@ -65,65 +65,64 @@ bool ReadAt(int fd, uint64_t offset, uint8_t* buffer, size_t length) {
 
 // The partition's GPT entry: checks the header's and the entries' CRC, and
 // that the entry is the one sysfs describes.
-std::string ReadGptEntry(const std::string& disk, uint64_t block, Esp* esp,
-                         uint64_t sysfs_start_512) {
+Outcome ReadGptEntry(const std::string& disk, uint64_t block, Esp* esp, uint64_t sysfs_start_512) {
   int fd = open(SystemPath("/dev/" + disk).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return "is on /dev/" + disk + ", which can not be opened";
+  if (fd < 0) return Fail("is on /dev/" + disk + ", which can not be opened", errno);
   uint8_t header[512] = {};
-  std::string error;
+  Outcome read;
   if (block < 512 || block > 4096 || !ReadAt(fd, block, header, 92) ||
       memcmp(header, "EFI PART", 8) != 0) {
     close(fd);
-    return "is on /dev/" + disk + ", which has no GPT";
+    return Fail("is on /dev/" + disk + ", which has no GPT");
   }
   uint32_t header_size = uint32_t(Le(header + 12, 4)), crc = uint32_t(Le(header + 16, 4));
   uint64_t entries_lba = Le(header + 72, 8);
   uint32_t count = uint32_t(Le(header + 80, 4)), entry_size = uint32_t(Le(header + 84, 4));
   std::vector<uint8_t> entries;
   if (header_size < 92 || header_size > 512 || !ReadAt(fd, block, header, header_size)) {
-    error = "is on /dev/" + disk + ", whose GPT header is damaged";
+    read = Fail("is on /dev/" + disk + ", whose GPT header is damaged");
   } else {
     memset(header + 16, 0, 4);
     if (Crc32(header, header_size) != crc || entry_size < 128 || entry_size > 4096 ||
         count == 0 || count > 1024 || esp->partition > count) {
-      error = "is on /dev/" + disk + ", whose GPT header is damaged";
+      read = Fail("is on /dev/" + disk + ", whose GPT header is damaged");
     } else {
       entries.resize(size_t(count) * entry_size);
       if (!ReadAt(fd, entries_lba * block, entries.data(), entries.size()) ||
           Crc32(entries.data(), entries.size()) != uint32_t(Le(header + 88, 4)))
-        error = "is on /dev/" + disk + ", whose GPT entries are damaged";
+        read = Fail("is on /dev/" + disk + ", whose GPT entries are damaged");
     }
   }
   close(fd);
-  if (!error.empty()) return error;
+  if (!read) return read;
   const uint8_t* entry = entries.data() + size_t(esp->partition - 1) * entry_size;
-  if (memcmp(entry, kEspType, 16) != 0) return "is not an EFI System Partition (its GPT type is another)";
+  if (memcmp(entry, kEspType, 16) != 0) return Fail("is not an EFI System Partition (its GPT type is another)");
   uint64_t first = Le(entry + 32, 8), last = Le(entry + 40, 8);
   if (first * (block / 512) != sysfs_start_512 || last < first)
-    return "has a GPT entry that does not match the kernel's partition";
+    return Fail("has a GPT entry that does not match the kernel's partition");
   esp->start = first;
   esp->size = last - first + 1;
   memcpy(esp->unique_guid, entry + 16, 16);
-  return "";
+  return Done();
 }
 
 // The partition behind major:minor in sysfs: its number, start, disk.
-std::string DescribePartition(const std::string& device, Esp* esp) {
+Outcome DescribePartition(const std::string& device, Esp* esp) {
   std::string link = SystemPath("/sys/dev/block/" + device);
   char resolved[PATH_MAX];
-  if (!realpath(link.c_str(), resolved)) return "its device " + device + " is not in sysfs";
+  if (!realpath(link.c_str(), resolved)) return Fail("its device " + device + " is not in sysfs");
   std::string part(resolved);
   uint64_t number = 0, start = 0, block = 512, removable = 0;
   if (!ReadNumber(part + "/partition", &number) || number == 0 || number > 1024)
-    return "is not on a disk partition";
-  if (!ReadNumber(part + "/start", &start)) return "its partition start can not be read";
+    return Fail("is not on a disk partition");
+  if (!ReadNumber(part + "/start", &start)) return Fail("its partition start can not be read");
   std::string disk_dir = part.substr(0, part.rfind('/'));
   std::string disk = disk_dir.substr(disk_dir.rfind('/') + 1);
   if (!ReadNumber(disk_dir + "/removable", &removable))
-    return "can not tell whether /dev/" + disk + " is removable";
-  if (removable != 0) return "is on /dev/" + disk + ", a removable disk";
+    return Fail("can not tell whether /dev/" + disk + " is removable");
+  if (removable != 0) return Fail("is on /dev/" + disk + ", a removable disk");
   (void)ReadNumber(disk_dir + "/queue/logical_block_size", &block);
-  if (block % 512 != 0) return "is on /dev/" + disk + ", of an unknown block size";
+  if (block % 512 != 0) return Fail("is on /dev/" + disk + ", of an unknown block size");
   esp->partition = uint32_t(number);
   return ReadGptEntry(disk, block, esp, start);
 }
@@ -179,7 +178,7 @@ Outcome FindEsp(const std::string& esp_dir, Esp* esp) {
                 " of its partition, not the partition's root (a bind mount): name the ESP's own mount point");
   esp->mount_point = mount.mount_point;
   esp->read_only = MountedReadOnly(mount);
-  std::string why = DescribePartition(mount.device, esp);
-  if (!why.empty()) return Fail(mount.mount_point + " " + why);
+  Outcome described = DescribePartition(mount.device, esp);
+  if (!described) return Fail(mount.mount_point + " " + described.reason, described.error);
   return Done();
 }

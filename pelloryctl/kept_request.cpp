@@ -24,7 +24,8 @@ Outcome KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo) {
   // A machine that runs from an initramfs may have no /var at all.
   for (const char* folder : {"/var", "/var/lib", kKeptFolder}) {
     bool made = false;
-    if (!MakeDir(SystemPath(folder), &made)) return Fail(std::string("the folder ") + folder + " can not be made");
+    if (!MakeDir(SystemPath(folder), &made))
+      return Fail(std::string("the folder ") + folder + " can not be made");
     if (made) undo->made_folders.push_back(SystemPath(folder));
   }
   undo->existed = access(KeptPath().c_str(), F_OK) == 0;
@@ -59,7 +60,8 @@ bool ReadKeptRequest(KeptRequest* kept) {
 
 Outcome RemoveKeptRequest(bool* removed) {
   *removed = unlink(KeptPath().c_str()) == 0;
-  if (!*removed && errno != ENOENT) return Fail(std::string(kKeptFolder) + "/" + kKeptName + " can not be removed", errno);
+  if (!*removed && errno != ENOENT)
+    return Fail(std::string(kKeptFolder) + "/" + kKeptName + " can not be removed", errno);
   const std::string folder = SystemPath(kKeptFolder);
   if (rmdir(folder.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
     return Fail(std::string("the folder ") + kKeptFolder + " can not be removed", errno);
