@@ -106,11 +106,11 @@ Outcome WriteError(const char* what, int error) {
 
 Outcome Apply(const Plan& plan, Undo* undo) {
   std::string entry = BootName(plan.entry);
-  if (!VarSave(efi_guid_global, entry, &undo->entry) ||
-      !VarSave(kPelloryGuid, kRequestName, &undo->request) ||
-      !VarSave(kPelloryGuid, kResultName, &undo->result) ||
-      !VarSave(efi_guid_global, kBootNextName, &undo->boot_next))
-    return Fail("the firmware's variables can not be read");
+  Outcome read = VarSave(efi_guid_global, entry, &undo->entry);
+  if (read) read = VarSave(kPelloryGuid, kRequestName, &undo->request);
+  if (read) read = VarSave(kPelloryGuid, kResultName, &undo->result);
+  if (read) read = VarSave(efi_guid_global, kBootNextName, &undo->boot_next);
+  if (!read) return read;
   Outcome copied = CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy);
   undo->copied = true;
   if (!copied) return copied;
@@ -118,18 +118,18 @@ Outcome Apply(const Plan& plan, Undo* undo) {
   if (Outcome kept = KeepRequest(plan.kept, &undo->kept); !kept) return kept;
   if (!undo->entry.existed || undo->entry.data != plan.option) {
     undo->entry_written = true;
-    if (int error = VarSet(efi_guid_global, entry, plan.option)) return WriteError(entry.c_str(), error);
+    if (Outcome set = VarSet(efi_guid_global, entry, plan.option); !set) return set;
   }
   // Replaced, not overwritten: an older request of another length must not
   // leave its tail behind.
   undo->request_written = true;
   if (int error = VarDelete(kPelloryGuid, kRequestName)) return WriteError(kRequestName, error);
-  if (int error = VarSet(kPelloryGuid, kRequestName, plan.request)) return WriteError(kRequestName, error);
+  if (Outcome set = VarSet(kPelloryGuid, kRequestName, plan.request); !set) return set;
   undo->result_deleted = undo->result.existed;
   if (int error = VarDelete(kPelloryGuid, kResultName))
     return Fail(std::string("the old PelloryResult can not be removed (") + strerror(error) + ")", error);
   undo->boot_next_written = true;
-  if (int error = VarSet(efi_guid_global, kBootNextName, plan.boot_next)) return WriteError(kBootNextName, error);
+  if (Outcome set = VarSet(efi_guid_global, kBootNextName, plan.boot_next); !set) return set;
   std::vector<uint8_t> back;
   int error = 0;
   if (VarGet(efi_guid_global, kBootNextName, &back, 16, &error) != VarStatus::Ok || back != plan.boot_next)
@@ -142,9 +142,9 @@ Outcome Apply(const Plan& plan, Undo* undo) {
 // Newest change first; every change is tried even after one fails, and the
 // outcome fails when something could not be put back.
 Outcome TakeBack(const Undo& undo) {
-  int first = 0;
-  auto put_back = [&first](const SavedVar& saved) {
-    if (int error = VarRestore(saved); error && !first) first = error;
+  Outcome all = Done();
+  auto put_back = [&all](const SavedVar& saved) {
+    if (Outcome put = VarRestore(saved); !put && all) all = Fail("not every change could be taken back", put.error);
   };
   if (undo.boot_next_written) put_back(undo.boot_next);
   if (undo.result_deleted) put_back(undo.result);
@@ -152,8 +152,7 @@ Outcome TakeBack(const Undo& undo) {
   if (undo.entry_written) put_back(undo.entry);
   if (undo.kept_written) UndoKeep(undo.kept);
   if (undo.copied) UndoCopy(undo.copy);
-  if (first) return Fail("not every change could be taken back", first);
-  return Done();
+  return all;
 }
 
 }  // namespace

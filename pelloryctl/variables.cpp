@@ -70,26 +70,31 @@ VarStatus VarGet(const efi_guid_t& guid, const std::string& name, std::vector<ui
   return gStore->Get(guid, name, data, limit, error);
 }
 
-int VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
-  return gStore->Set(guid, name, data);
+Outcome VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
+  int error = gStore->Set(guid, name, data);
+  if (error == ENOSPC) return Fail("not enough room in the firmware's variable store", error);
+  if (error) return Fail(name + " can not be written (" + strerror(error) + ")", error);
+  return Done();
 }
 
 int VarDelete(const efi_guid_t& guid, const std::string& name) { return gStore->Delete(guid, name); }
 
 bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names) { return gStore->Names(guid, names); }
 
-bool VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved) {
+Outcome VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved) {
   saved->guid = guid;
   saved->name = name;
   int error = 0;
   VarStatus status = VarGet(guid, name, &saved->data, 65536, &error);
   saved->existed = status == VarStatus::Ok;
-  return status != VarStatus::Failed;
+  if (status == VarStatus::Failed) return Fail("the firmware's variables can not be read", error);
+  return Done();
 }
 
-int VarRestore(const SavedVar& saved) {
+Outcome VarRestore(const SavedVar& saved) {
   // Delete first, so a value of another length comes back exactly.
-  int error = VarDelete(saved.guid, saved.name);
-  if (error || !saved.existed) return error;
+  if (int error = VarDelete(saved.guid, saved.name))
+    return Fail(saved.name + " can not be removed (" + strerror(error) + ")", error);
+  if (!saved.existed) return Done();
   return VarSet(saved.guid, saved.name, saved.data);
 }

@@ -5,6 +5,7 @@
 
 #include "contract/contract.h"
 #include "pelloryctl/efivar_c.h"
+#include "pelloryctl/outcome.h"
 
 #include <cstdint>
 #include <string>
@@ -57,8 +58,9 @@ VarStore* UseVarStore(VarStore* store);
 
 VarStatus VarGet(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
                  size_t limit, int* error);
-int VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data);
+// Fails with the line a user reads: no room (ENOSPC), or the name and errno.
+Outcome VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data);
 int VarDelete(const efi_guid_t& guid, const std::string& name);
-bool VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved);
-int VarRestore(const SavedVar& saved);
+Outcome VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved);
+Outcome VarRestore(const SavedVar& saved);
 bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names);
