@@ -2,6 +2,7 @@
 
 #include "platform/efi_network.h"
 #include "platform/services.h"
+#include "text/text.h"
 
 namespace {
 
@@ -146,15 +147,6 @@ bool Exchange(EFI_HTTP_PROTOCOL* http, EFI_HTTP_MESSAGE* request) {
   return answered && answer.StatusCode >= HTTP_STATUS_200_OK && answer.StatusCode <= HTTP_STATUS_206_PARTIAL_CONTENT;
 }
 
-void Decimal(UINTN value, char* text) {
-  char reversed[kDecimalMax];
-  UINTN n = 0;
-  do reversed[n++] = static_cast<char>('0' + value % 10);
-  while ((value /= 10) != 0);
-  for (UINTN i = 0; i < n; i++) text[i] = reversed[n - 1 - i];
-  text[n] = 0;
-}
-
 // One PUT on a fresh HTTP instance, configured for the card's own address.
 bool Put(EFI_HANDLE child, const char* url, const char* body, UINTN size) {
   // The child dies with DestroyChild: no open of it is kept to close.
@@ -180,7 +172,9 @@ bool Put(EFI_HANDLE child, const char* url, const char* body, UINTN size) {
   wideUrl[n] = 0;
   host[h] = 0;
   char length[kDecimalMax];
-  Decimal(size, length);
+  text::Writer<char> digits = text::WriterOn(length, sizeof length - 1);
+  text::PutNumber(&digits, size);
+  length[digits.used] = 0;
   // The firmware's HTTP writes only the headers it is given.
   EFI_HTTP_HEADER headers[] = {{Ascii("Host"), Ascii(host)},
                                {Ascii("Content-Type"), Ascii("text/plain")},
