@@ -51,7 +51,7 @@ fuzz:
 bench: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target bench_host pellory-testimage pellory-floor convsim convsim-dump \
 	  >$(BUILD)/bench-build.log 2>&1 || { cat $(BUILD)/bench-build.log; exit 1; }
-	@python3 bench/bench.py --build $(BUILD) --boots $(BENCH_BOOTS)
+	@PYTHONPATH=tools python3 bench/bench.py --build $(BUILD) --boots $(BENCH_BOOTS)
 
 clean:
 	rm -rf $(BUILD)
@@ -63,7 +63,7 @@ usb-image:
 	fi
 	$(MAKE) efi FIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" FIRMWARE_VERSION="$(FIRMWARE_VERSION)" \
 	  CONVERTER_OUI="$(CONVERTER_OUI)" SIGNING_KEY="$(SIGNING_KEY)" SIGNING_CERT="$(SIGNING_CERT)"
-	python3 tools/usb_image.py $(BUILD)/pellory-usb.img $(BUILD)/efi/pellory.efi
+	PYTHONPATH=tools python3 -m pellory_machine.stick $(BUILD)/pellory-usb.img $(BUILD)/efi/pellory.efi
 
 demo: configure
 	@cmake --build $(BUILD) -j$(JOBS) --target pellory-testimage convsim >/dev/null

@@ -25,9 +25,7 @@ import statistics
 import subprocess
 import sys
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "tools"))
-import qemu_run  # noqa: E402
+from pellory_machine.machine import PLAIN, BootTimeout, Machine, startup_script
 
 IMAGE_SIZE = 65536
 BOOT_TIMEOUT = 300
@@ -57,9 +55,9 @@ def size_rows(efi_dir):
             ("firmware: beyond the 65,536-byte image", f"{size - IMAGE_SIZE:,}", "bytes")]
 
 
-def record(fetched):
+def record(simrec):
     values = {}
-    for line in fetched.get("simrec.txt", b"").decode("ascii", "replace").splitlines():
+    for line in (simrec or b"").decode("ascii", "replace").splitlines():
         key, sep, value = line.partition("=")
         if sep:
             values[key.strip()] = value.strip()
@@ -67,22 +65,23 @@ def record(fetched):
 
 
 def one_boot(efi_dir, app):
-    """Milliseconds from the first to the last converter call, the record
-    and the boot, for one boot that runs `app` after loading the driver."""
+    """Milliseconds from the first to the last converter call, the record,
+    the boot and log.txt, for one boot that runs `app` after loading the driver."""
     files = {name: os.path.join(efi_dir, name)
              for name in (app, "convsim.efi", "convsim-dump.efi")}
-    startup = qemu_run.startup_script(app, setup=("load convsim.efi",),
-                                      after=("convsim-dump.efi",))
-    result = qemu_run.run(files=files, startup=startup, timeout=BOOT_TIMEOUT,
-                          fetch=["simrec.txt", "log.txt"], qemu_args=ICOUNT)
-    rec = record(result.fetched)
+    startup = startup_script(app, setup=("load convsim.efi",), after=("convsim-dump.efi",))
+    with Machine(qemu_args=ICOUNT) as machine:
+        machine.add_volume(files, startup=startup)
+        result = machine.boot(limit=BOOT_TIMEOUT)
+        log = machine.read("log.txt")
+        rec = record(machine.read("simrec.txt"))
     try:
         first, last, hz = (int(rec[k]) for k in ("tscFirst", "tscLast", "tscHz"))
     except (KeyError, ValueError):
         raise RuntimeError(f"{app}: no timing in the simulator's record")
     if hz == 0 or first == 0 or last < first:
         raise RuntimeError(f"{app}: the simulator saw no converter call")
-    return (last - first) * 1000.0 / hz, rec, result
+    return (last - first) * 1000.0 / hz, rec, result, log
 
 
 def counts(rec):
@@ -94,7 +93,7 @@ def firmware_rows(efi_dir, boots):
     missing = [n for n in needed if not os.path.isfile(os.path.join(efi_dir, n))]
     if missing:
         return [("real firmware", "not measured", "missing " + ", ".join(missing))]
-    for path in (qemu_run.OVMF_CODE, qemu_run.OVMF_VARS):
+    for path in (PLAIN.code, PLAIN.vars_template):
         if not os.path.isfile(path):
             return [("real firmware", "not measured", f"{path} is not installed")]
     times = {"pellory-testimage.efi": [], "pellory-floor.efi": []}
@@ -102,13 +101,13 @@ def firmware_rows(efi_dir, boots):
     try:
         for _ in range(boots):
             for app in times:
-                ms, rec, result = one_boot(efi_dir, app)
+                ms, rec, result, app_log = one_boot(efi_dir, app)
                 times[app].append(ms)
                 walls.append(result.wall_time)
                 recs[app] = rec
                 if app == "pellory-testimage.efi":
-                    log = result.fetched.get("log.txt")
-    except (RuntimeError, OSError, qemu_run.BootTimeout) as failure:
+                    log = app_log
+    except (RuntimeError, OSError, BootTimeout) as failure:
         return [("real firmware", "not measured", str(failure).splitlines()[0])]
     program = statistics.median(times["pellory-testimage.efi"])
     floor = statistics.median(times["pellory-floor.efi"])

@@ -11,15 +11,13 @@ Exit status 0 only when the update succeeded.
 import argparse
 import os
 import sys
-import tempfile
 import threading
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import qemu_run  # noqa: E402
+from pellory_machine.console import BEGIN_MARKER, END_MARKER, clean
+from pellory_machine.machine import BootTimeout, Machine, startup_script
 
-STARTUP = qemu_run.startup_script("pellory-testimage.efi", setup=("load convsim.efi",),
-                                   after=())
+STARTUP = startup_script("pellory-testimage.efi", setup=("load convsim.efi",), after=())
 
 
 def follow(path, done, out):
@@ -32,12 +30,12 @@ def follow(path, done, out):
             raw = open(path, "rb").read()
         except FileNotFoundError:
             raw = b""
-        text = qemu_run.clean(raw)
-        begin = text.find(qemu_run.BEGIN_MARKER)
+        text = clean(raw)
+        begin = text.find(BEGIN_MARKER)
         newline = text.find("\n", begin) if begin >= 0 else -1
         if newline >= 0:
             body = text[newline + 1:]
-            end = body.find(qemu_run.END_MARKER)
+            end = body.find(END_MARKER)
             if end >= 0:
                 body = body[:end]
             elif not finished:
@@ -65,22 +63,22 @@ def main():
     files["convsim.cfg"] = b""
     print("Booting OVMF's UEFI Shell in QEMU under software emulation (about ten seconds)...",
           flush=True)
-    with tempfile.TemporaryDirectory(prefix="pellory-demo-") as work:
-        capture = os.path.join(work, "console.raw")
+    with Machine() as machine:
+        machine.add_volume(files, startup=STARTUP)
+        capture = os.path.join(machine.folder, "console.raw")
         done = threading.Event()
         viewer = threading.Thread(target=follow, args=(capture, done, sys.stdout))
         viewer.start()
         try:
-            result = qemu_run.run(files=files, startup=STARTUP, timeout=args.timeout,
-                                  fetch=["log.txt"], console_out=capture)
-        except qemu_run.BootTimeout as error:
+            result = machine.boot(limit=args.timeout, console_out=capture)
+        except BootTimeout as error:
             done.set()
             viewer.join()
             print("\n" + str(error))
             return 1
         done.set()
         viewer.join()
-    log = result.fetched.get("log.txt")
+        log = machine.read("log.txt")
     print("\nlog.txt: %s" % ("(missing)" if log is None else repr(log.decode("ascii", "replace"))))
     print("(boot and update took %.0f s)" % result.wall_time)
     return 0 if log == b"successful" else 1

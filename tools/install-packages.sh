@@ -6,7 +6,8 @@
 set -eu
 
 # g++/make/cmake/libgtest-dev: host build and tests; gnu-efi: firmware build;
-# ovmf/qemu-system-x86/mtools/python3: real-firmware tests (tools/qemu_run.py);
+# ovmf/qemu-system-x86/mtools/python3/python3-pytest: real-firmware tests
+# (tools/pellory_machine, the tests written for pytest);
 # clang/libclang-rt-14-dev: the fuzz target (libFuzzer and its sanitizers);
 # sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests;
 # libefivar-dev/libefiboot-dev/pkg-config: pelloryctl (variables, boot entry);
@@ -24,7 +25,7 @@ set -eu
 # connections to its loopback port; dnsmasq's DHCP and TFTP serve the PXE
 # scenario's namespace, which iproute2's ip makes). Each runs only as the
 # test's own process.
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin lintian dpkg-dev nginx-core socat dnsmasq-base iproute2"
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 python3-pytest clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin lintian dpkg-dev nginx-core socat dnsmasq-base iproute2"
 
 missing_packages() {
     list=""

@@ -23,9 +23,8 @@ import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import linux_guest_ssh  # noqa: E402
-from cpio_newc import Archive  # noqa: E402
+import linux_guest_ssh
+from cpio_newc import Archive
 
 KERNEL_PACKAGE = "linux-image-cloud-amd64"   # a metapackage: the kernel is its dependency
 BUSYBOX_PACKAGE = "busybox-static"

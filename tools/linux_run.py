@@ -18,7 +18,7 @@ own boot entries.
     result = machine.boot(timeout=120)
     for step in linux_run.guest_steps(result.text): ...
 
-Only the Python standard library is used; the boot loop is qemu_run's.
+Only the Python standard library is used; the boot loop is pellory_machine's.
 """
 import re
 import shutil
@@ -28,9 +28,11 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-import fat_volume
-import qemu_run
-import usb_image
+from pellory_machine import machine as qemu_run
+from pellory_machine import stick as usb_image
+from pellory_machine import volume as fat_volume
+from pellory_machine.console import clean
+from pellory_machine.serial import Keys, drain, end_process
 
 ESP_OFFSET = usb_image.ESP_OFFSET
 KERNEL = "EFI/linux/vmlinuz.efi"
@@ -91,7 +93,7 @@ class _Clock:
         return seconds
 
 
-class _Watch(qemu_run._Keys):
+class _Watch(Keys):
     """The usual key presses, plus a stop as soon as a fatal text shows."""
 
     def __init__(self, presses, started, fatal):
@@ -102,7 +104,7 @@ class _Watch(qemu_run._Keys):
     def step(self, process, console):
         super().step(process, console)
         if self.stopped_by is None:
-            text = qemu_run.clean(bytes(console))
+            text = clean(bytes(console))
             self.stopped_by = next((f for f in self.fatal if f in text), None)
             if self.stopped_by and process.poll() is None:
                 process.kill()
@@ -114,12 +116,12 @@ class Machine:
     def __init__(self, work, firmware=None, qemu_args=(), memory_mib=MEMORY_MIB):
         self.work = Path(work)
         self.work.mkdir(parents=True, exist_ok=True)
-        self.firmware = firmware
+        self.firmware = firmware or qemu_run.PLAIN
         self.qemu_args = list(qemu_args)
         self.memory_mib = memory_mib
         self.disk = self.work / "disk.img"
         self.vars = self.work / "vars.fd"
-        shutil.copyfile(qemu_run.firmware_files(firmware)[1], self.vars)
+        shutil.copyfile(self.firmware.vars_template, self.vars)
 
     @property
     def volume(self):
@@ -140,11 +142,8 @@ class Machine:
         return fat_volume.read_file(self.volume, name)
 
     def _command(self, kernel=None, initrd=None, append=None):
-        code = qemu_run.firmware_files(self.firmware)[0]
-        machine = ["-machine", "q35"]
-        if self.firmware == qemu_run.SECURE:
-            machine = ["-machine", "q35,smm=on",
-                       "-global", "driver=cfi.pflash01,property=secure,value=on"]
+        code = self.firmware.code
+        machine = self.firmware.machine_options()
         direct = []
         if kernel:
             direct = ["-kernel", str(kernel), "-initrd", str(initrd), "-append", append]
@@ -170,9 +169,9 @@ class Machine:
         process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         try:
-            console, errors, timed_out = qemu_run._drain(process, started + timeout, clock, watch)
+            console, errors, timed_out = drain(process, started + timeout, clock, watch)
         finally:
-            exit_code = qemu_run.end_process(process)
+            exit_code = end_process(process)
         if console_out:
             Path(console_out).write_bytes(console)
         result = qemu_run.Result(bytes(console), None if timed_out else exit_code,
@@ -215,14 +214,14 @@ class Running:
 
     def text(self):
         with self.changed:
-            return qemu_run.clean(bytes(self.console))
+            return clean(bytes(self.console))
 
     def wait_for(self, text, count=1, timeout=300):
         """Blocks until `text` showed `count` times; False when the guest
         ended or `timeout` passed first."""
         deadline = time.monotonic() + timeout
         with self.changed:
-            while qemu_run.clean(bytes(self.console)).count(text) < count:
+            while clean(bytes(self.console)).count(text) < count:
                 left = deadline - time.monotonic()
                 if left <= 0 or not self.reader.is_alive():
                     return False

@@ -1,6 +1,5 @@
-#!/usr/bin/env python3
 """The variables an OS leaves for a scheduled run, written straight into a
-fresh copy of OVMF's variable store before QEMU starts: the simulator as a
+machine's fresh variable store before QEMU starts: the simulator as a
 driver the firmware loads at every boot, the "Pellory firmware update" boot
 entry (never in BootOrder), the shell as the one boot option, BootNext and
 the request.
@@ -8,16 +7,13 @@ the request.
 The device paths are those OVMF itself builds on the test machine (read
 from a store after a boot): the first SATA disk of q35 with the test
 volume on it (a FAT volume with no partition table), the virtio NIC in the
-slot qemu_run fixes, the shell in OVMF's DXE volume.
+slot the machine fixes, the shell in OVMF's DXE volume.
 """
-import os
 import struct
-import sys
 import uuid
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import ovmf_vars  # noqa: E402
-import qemu_run  # noqa: E402
+from pellory_machine import ovmf_vars
+from pellory_machine.machine import NIC_MAC, NIC_SLOT
 
 UPDATE_ENTRY = 0x0100
 SHELL_ENTRY = 0x0101
@@ -44,21 +40,21 @@ def _pci(device, function=0):
 
 def volume_file(path):
     """PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x0,0xFFFF,0x0)/path: the volume
-    qemu_run attaches as the first disk."""
+    the machine attaches as the first disk."""
     sata = _node(3, 18, struct.pack("<HHH", 0, 0xFFFF, 0))
     return _pci_root() + _pci(0x1F, 2) + sata + ovmf_vars.file_path(path)
 
 
 def _nic_ipv4():
     """PciRoot(0x0)/Pci(0x3,0x0)/MAC(525400123456,0x1)/IPv4(0.0.0.0,...,DHCP,...):
-    qemu_run's NIC, its address from DHCP."""
-    mac = bytes.fromhex(qemu_run.NIC_MAC.replace(":", ""))
-    return (_pci_root() + _pci(qemu_run.NIC_SLOT) +
+    the machine's NIC, its address from DHCP."""
+    mac = bytes.fromhex(NIC_MAC.replace(":", ""))
+    return (_pci_root() + _pci(NIC_SLOT) +
             _node(3, 11, mac + bytes(32 - len(mac)) + b"\x01") + _node(3, 12, bytes(23)))
 
 
 def network_boot():
-    """OVMF's PXE over IPv4 on qemu_run's NIC."""
+    """OVMF's PXE over IPv4 on the machine's NIC."""
     return _nic_ipv4() + ovmf_vars.END_NODE
 
 
@@ -76,10 +72,10 @@ def request(request_id, after):
     return b"format=1\nid=%s\nafter=%s\n" % (request_id.encode("ascii"), after.encode("ascii"))
 
 
-def scheduled_store(path, program, request_bytes, firmware=None):
-    """A fresh store at `path` with what an OS leaves for the next boot:
-    `program` is the update entry's device path."""
-    store = ovmf_vars.VarStore(open(qemu_run.firmware_files(firmware)[1], "rb").read())
+def scheduled_store(path, program, request_bytes):
+    """Adds to the fresh store at `path` what an OS leaves for the next
+    boot: `program` is the update entry's device path."""
+    store = ovmf_vars.VarStore.load(path)
     glob, nv = ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT
     store.add("Driver%04X" % SIMULATOR_DRIVER, glob, nv,
               ovmf_vars.load_option("Converter simulator", volume_file(SIMULATOR_PATH)))

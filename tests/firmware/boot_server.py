@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """A line's boot server for the real-firmware network tests: Debian's nginx,
 run by the test itself (no system service), with its configuration, logs
 and served folder under one prefix in the build folder. It serves the

@@ -1,10 +1,6 @@
-#!/usr/bin/env python3
 """Real-firmware history: two runs on one volume leave history.csv with its
 header and two lines naming the machine (QEMU's SMBIOS serial and UUID, set
 here), the converter, the image and each run's outcome.
-
-    history_test.py shell --efi-dir DIR --image TEST_IMAGE
-    history_test.py stick --efi-dir DIR --image TEST_IMAGE --stick STICK --work DIR
 
 shell: one boot, the UEFI Shell runs the program twice; the simulated
 converter, updated by the first run, no longer echoes the keyword in the
@@ -12,24 +8,21 @@ second. stick: two boots of the service stick without a shell, behind the
 test loader, the second on the stick the first left behind and with a
 converter that never echoes.
 """
-import argparse
 import csv
 import hashlib
 import io
 import os
 import re
-import sys
+import shutil
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import qemu_run  # noqa: E402
-import usb_image  # noqa: E402
-from stick_test import PROMPT, loader_files, report  # noqa: E402
+import expect
+from expect import HISTORY_HEADER, PROMPT
+from pellory_machine.machine import Machine, startup_script
+from pellory_machine.serial import KeyPress
 
 SERIAL = "BENCH,0042"  # a comma, so the field must be quoted
 UUID = "12345678-9ABC-DEF0-1122-334455667788"
 SMBIOS = ["-smbios", "type=1,serial=%s,uuid=%s" % (SERIAL.replace(",", ",,"), UUID.lower())]
-HEADER = ("time,machine_serial,machine_uuid,port,vendor_block,converter_oui,bootloader,"
-          "firmware_before,image,outcome")
 OUTCOMES = ["successful", "stopped: 3Cannot get ACK. Update failed"]
 NEVER_ECHOES = b"echoAfterReads = never\n"
 
@@ -41,7 +34,7 @@ def check_history(text, image, failures):
     if not text.endswith(b"\r\n") or b"\n" in text.replace(b"\r\n", b""):
         failures.append("history.csv lines do not all end in CR LF: %r" % text)
     lines = text.decode("ascii").split("\r\n")[:-1]
-    if not lines or lines[0] != HEADER:
+    if not lines or lines[0] != HISTORY_HEADER:
         failures.append("no header first: %r" % lines[:1])
     rows = list(csv.reader(io.StringIO("\n".join(lines[1:]))))
     if len(rows) != 2:
@@ -57,54 +50,41 @@ def check_history(text, image, failures):
             failures.append("time %r is not the firmware's clock" % row[0])
 
 
-def shell(args, image):
-    files = {name: os.path.join(args.efi_dir, name)
+def test_shell(efi_dir, image):
+    files = {name: os.path.join(efi_dir, name)
              for name in ("pellory-testimage.efi", "convsim.efi", "convsim-dump.efi")}
     files["convsim.cfg"] = b""
-    startup = qemu_run.startup_script("pellory-testimage.efi", "pellory-testimage.efi",
-                                      setup=("load convsim.efi",))
-    result = qemu_run.run(files=files, startup=startup, timeout=args.timeout,
-                          fetch=["history.csv", "log.txt"], qemu_args=SMBIOS)
+    startup = startup_script("pellory-testimage.efi", "pellory-testimage.efi",
+                             setup=("load convsim.efi",))
     failures = []
-    check_history(result.fetched.get("history.csv"), image, failures)
-    if result.fetched.get("log.txt") != b"":
-        failures.append("log.txt holds %r after the second run" % result.fetched.get("log.txt"))
-    return result, failures
+    with Machine(qemu_args=SMBIOS) as machine:
+        machine.add_volume(files, startup=startup)
+        result = machine.boot(limit=expect.LIMIT_SECONDS)
+        check_history(machine.read("history.csv"), image, failures)
+        log = machine.read("log.txt")
+    if log != b"":
+        failures.append("log.txt holds %r after the second run" % log)
+    expect.verdict("history shell", result, failures)
 
 
-def stick(args, image):
-    kept = os.path.join(args.work, "history-stick.img")
-    os.makedirs(args.work, exist_ok=True)
+def test_stick(efi_dir, image, stick, work):
+    """Two boots, the second on the stick the first left behind."""
+    kept = os.path.join(work, "history-stick.img")
+    os.makedirs(work, exist_ok=True)
     failures = []
     result = None
-    for boot, (source, cfg) in enumerate(((args.stick, b""), (kept, NEVER_ECHOES))):
-        files = loader_files(args.efi_dir)
+    for boot, (source, cfg) in enumerate(((stick, b""), (kept, NEVER_ECHOES))):
+        files = expect.loader_files(efi_dir)
         files["convsim.cfg"] = cfg
-        result = qemu_run.run(files=files, timeout=args.timeout, stick=source,
-                              stick_offset=usb_image.ESP_OFFSET, keep_stick=kept,
-                              stick_fetch=["EFI/BOOT/history.csv", "history.csv"],
-                              keys=[qemu_run.KeyPress(PROMPT)], qemu_args=SMBIOS)
-        if "history.csv" in result.stick_fetched:
-            failures.append("boot %d: a history.csv at the stick's root" % (boot + 1))
+        with Machine(qemu_args=SMBIOS) as machine:
+            machine.add_volume(files)
+            machine.add_stick(source)
+            result = machine.boot([KeyPress(PROMPT)], limit=expect.LIMIT_SECONDS)
+            shutil.copyfile(machine.stick, kept)
+            if machine.read_stick("history.csv") is not None:
+                failures.append("boot %d: a history.csv at the stick's root" % (boot + 1))
+            history = machine.read_stick("EFI/BOOT/history.csv")
         if PROMPT not in result.section().body:
             failures.append("boot %d: the program did not hold its prompt" % (boot + 1))
-    check_history(result.stick_fetched.get("EFI/BOOT/history.csv"), image, failures)
-    return result, failures
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("start", choices=("shell", "stick"))
-    parser.add_argument("--efi-dir", required=True)
-    parser.add_argument("--image", required=True)
-    parser.add_argument("--stick")
-    parser.add_argument("--work")
-    parser.add_argument("--timeout", type=float, default=240)
-    args = parser.parse_args()
-    image = open(args.image, "rb").read()
-    result, failures = (shell if args.start == "shell" else stick)(args, image)
-    return report("history " + args.start, result, failures)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    check_history(history, image, failures)
+    expect.verdict("history stick", result, failures)

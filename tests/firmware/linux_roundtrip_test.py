@@ -29,7 +29,7 @@ TOOLS = Path(__file__).resolve().parents[2] / "tools"
 sys.path.insert(0, str(TOOLS))
 import linux_guest  # noqa: E402
 import linux_run  # noqa: E402
-import qemu_run  # noqa: E402
+from pellory_machine import machine as qemu_run  # noqa: E402
 
 BANNER = "Pellory Version:0.4"
 SIM = "EFI/convsim"

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Real-firmware network starts that report to their boot server: OVMF's
 boot manager starts the program from the network (BootNext, the simulator
 loaded before it as a Driver#### entry), and the program PUTs its record to
@@ -6,9 +5,6 @@ a real web server, Debian's nginx with WebDAV PUT, run by this test on a
 loopback port and reached through QEMU's user network (restrict=on: only
 the guestfwd addresses lead anywhere, each guest connection runs socat to
 that port).
-
-    network_report_test.py NAME --efi-dir DIR --image TEST_IMAGE
-                           --pelloryctl PELLORYCTL --work DIR
 
 http_boot: OVMF HTTP-boots http://10.0.2.100/line3/pellory.efi (a boot
 option whose device path ends in that Uri node); afterwards the server's
@@ -26,32 +22,29 @@ its DHCP names the host alias 10.0.2.2 as the TFTP server, and QEMU refuses
 a guestfwd to that address ("Conflicting/invalid host:port in guest
 forwarding rule"). So this scenario makes a network namespace of its own
 (root only, as CI runs): a tap device for QEMU at 10.0.3.1, Debian's
-dnsmasq on it for DHCP and TFTP, nginx on 10.0.3.1:80; the script runs
+dnsmasq on it for DHCP and TFTP, nginx on 10.0.3.1:80; the test runs
 itself again inside the namespace, and nothing in it reaches any other
 network.
 
 The server's folder, its configuration and its access log stay in
 WORK/NAME for the report.
 """
-import argparse
 import csv
 import io
 import os
 import re
 import subprocess
 import sys
-import tempfile
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "tools"))
-import boot_entries as entries  # noqa: E402
-import boot_server  # noqa: E402
-import ovmf_vars  # noqa: E402
-import qemu_run  # noqa: E402
-from scenario_test import identification, whole  # noqa: E402
-from stick_test import report as verdict  # noqa: E402
-from unattended_test import (NOT_SENT, SMBIOS, STARTUP, SUCCESS, check_console,  # noqa: E402
-                             check_files, check_record, check_return, volume_files)
+import pytest
+
+import boot_entries as entries
+import boot_server
+import expect
+from expect import NOT_SENT, SUCCESS
+from pellory_machine import ovmf_vars
+from pellory_machine.machine import NETWORK_BOOTFILE, NIC_MAC, Machine, Nic
 
 HTTP_SERVER = "10.0.2.100"
 # QEMU's user network: its DHCP names itself, the host alias, as the
@@ -60,7 +53,7 @@ PXE_SERVER = "10.0.3.1"
 PXE_TAP = "tap0"
 PXE_LEASES = "10.0.3.10,10.0.3.20,255.255.255.0,10m"
 DNSMASQ = "/usr/sbin/dnsmasq"
-RECORD_NAME = re.compile(r"%s-(\d{8}T\d{6}|unknown-time)\.txt" % qemu_run.NIC_MAC.replace(":", ""))
+RECORD_NAME = re.compile(r"%s-(\d{8}T\d{6}|unknown-time)\.txt" % NIC_MAC.replace(":", ""))
 # address:port #connection "request" status request_length body_bytes_sent
 # "content_type" content_length
 ACCESS = re.compile(r'\S+ #\d+ "(\S+) (\S+) HTTP/1\.[01]" (\d{3}) \d+ \d+ "([^"]*)" (\S+)')
@@ -136,9 +129,9 @@ def check_collect(pelloryctl, server, record, failures):
     print("pelloryctl collect:\n" + run.stdout, end="")
 
 
-def pxe_namespace(args):
-    """The pxe scenario: a namespace with a tap device, this script run in
-    it, the namespace removed whatever happened."""
+def in_namespace(request, efi_dir, pelloryctl, work):
+    """The pxe scenario: a namespace with a tap device, this test run again
+    in it, the namespace removed whatever happened."""
     name = "pellory-pxe-%d" % os.getpid()
     subprocess.run(["ip", "netns", "add", name], check=True)
     try:
@@ -147,8 +140,11 @@ def pxe_namespace(args):
                         ["addr", "add", PXE_SERVER + "/24", "dev", PXE_TAP],
                         ["link", "set", PXE_TAP, "up"]):
             subprocess.run(["ip", "-n", name, *command], check=True)
-        return subprocess.run(["ip", "netns", "exec", name, sys.executable, os.path.abspath(__file__),
-                               *sys.argv[1:], "--in-namespace"]).returncode
+        return subprocess.run([
+            "ip", "netns", "exec", name, sys.executable, "-m", "pytest",
+            "-c", str(request.config.inipath), "%s::%s" % (__file__, request.node.name),
+            "--efi-dir", efi_dir, "--image", request.config.getoption("image"),
+            "--pelloryctl", pelloryctl, "--work", work, "--in-namespace"]).returncode
     finally:
         subprocess.run(["ip", "netns", "del", name])
 
@@ -165,7 +161,7 @@ class Dnsmasq:
         self.process = subprocess.Popen([
             DNSMASQ, "--keep-in-foreground", "--conf-file=/dev/null", "--port=0",
             "--interface=" + PXE_TAP, "--bind-interfaces", "--dhcp-range=" + PXE_LEASES,
-            "--dhcp-boot=" + qemu_run.NETWORK_BOOTFILE, "--enable-tftp", "--tftp-root=" + self.tftp,
+            "--dhcp-boot=" + NETWORK_BOOTFILE, "--enable-tftp", "--tftp-root=" + self.tftp,
             "--dhcp-leasefile=" + os.path.join(self.prefix, "dnsmasq.leases"),
             "--pid-file=" + os.path.join(self.prefix, "dnsmasq.pid"), "--log-dhcp",
             "--log-facility=" + log, "--user=root", "--group=root"],
@@ -186,75 +182,53 @@ class Dnsmasq:
         self.process.stderr.close()
 
 
-def run(args):
-    image = open(args.image, "rb").read()
-    program = open(os.path.join(args.efi_dir, "pellory-testimage.efi"), "rb").read()
-    request_id, folder, http, refused = SCENARIOS[args.name]
-    prefix = os.path.join(args.work, args.name)
+@pytest.mark.parametrize("name", sorted(SCENARIOS))
+def test_report(name, efi_dir, image, pelloryctl, work, request):
+    if name == "pxe" and not request.config.getoption("in_namespace"):
+        assert in_namespace(request, efi_dir, pelloryctl, work) == 0, \
+            "the run inside the namespace failed"
+        return
+    program = open(os.path.join(efi_dir, "pellory-testimage.efi"), "rb").read()
+    request_id, folder, http, refused = SCENARIOS[name]
+    prefix = os.path.join(work, name)
     server = boot_server.BootServer(prefix, folder, refuse=refused,
                                     **({} if http else {"address": PXE_SERVER, "port": 80}))
-    with tempfile.TemporaryDirectory(prefix="network_report_") as work, server:
-        vars_file, volume = os.path.join(work, "vars.fd"), os.path.join(work, "volume.img")
-        tftp = None
+    with server:
         if http:
-            address = HTTP_SERVER
-            server.place(qemu_run.NETWORK_BOOTFILE, program)
-            boot = entries.http_boot("http://%s/%s/%s" % (address, folder, qemu_run.NETWORK_BOOTFILE))
+            server.place(NETWORK_BOOTFILE, program)
+            boot = entries.http_boot("http://%s/%s/%s" % (HTTP_SERVER, folder, NETWORK_BOOTFILE))
+            nic = Nic(guestfwd=(server.guestfwd(HTTP_SERVER),))
         else:
             tftp = os.path.join(prefix, "tftp")
             os.mkdir(tftp)
-            with open(os.path.join(tftp, qemu_run.NETWORK_BOOTFILE), "wb") as out:
+            with open(os.path.join(tftp, NETWORK_BOOTFILE), "wb") as out:
                 out.write(program)
             boot = entries.network_boot()
-        entries.scheduled_store(vars_file, boot, entries.request(request_id, "return"))
-        placed = volume_files(args.efi_dir, False)
-        network = {"guestfwd": [server.guestfwd(address)]} if http else {"tap": PXE_TAP}
-        try:
+            nic = Nic(tap=PXE_TAP)
+        with Machine(nic=nic, qemu_args=expect.SMBIOS) as machine:
+            entries.scheduled_store(machine.vars, boot, entries.request(request_id, "return"))
+            placed = expect.volume_files(efi_dir, False)
+            machine.add_volume(placed, startup=expect.SHELL_STARTUP)
             if http:
-                result = qemu_run.run(files=placed, startup=STARTUP, timeout=args.timeout,
-                                      vars_file=vars_file, keep_image=volume, fetch=["simrec.txt"],
-                                      qemu_args=SMBIOS, **network)
+                result = machine.boot(limit=expect.LIMIT_SECONDS)
             else:
                 with Dnsmasq(prefix, tftp):
-                    result = qemu_run.run(files=placed, startup=STARTUP, timeout=args.timeout,
-                                          vars_file=vars_file, keep_image=volume, fetch=["simrec.txt"],
-                                          qemu_args=SMBIOS, **network)
-        except qemu_run.BootTimeout as late:
-            print("FAILED %s: %s" % (args.name, late))
-            return 1
-        server.stop()
-        failures = []
-        check_console(result, failures, whole(identification()) + (NOT_SENT if refused else ""))
-        check_return(result, failures, NOT_SENT if refused else SUCCESS)
-        check_files(result, volume, "network", placed, image, failures)
-        store = ovmf_vars.VarStore.load(vars_file)
-        check_record(store, request_id, "network", image, failures)
+                    result = machine.boot(limit=expect.LIMIT_SECONDS)
+            server.stop()
+            failures = []
+            expect.check_console(result, failures, expect.whole(expect.identification())
+                                 + (NOT_SENT if refused else ""))
+            expect.check_return(result, failures, NOT_SENT if refused else SUCCESS)
+            expect.check_files(machine, "network", placed, image, failures)
+            store = ovmf_vars.VarStore.load(machine.vars)
+        expect.check_record(store, request_id, "network", image, failures)
         found = store.get("PelloryResult", ovmf_vars.PELLORY_GUID)
         record = found[1] if found else b""
         check_sends(server, record, refused, "/" + folder if folder else "", failures)
         if not refused and not failures:
-            check_collect(args.pelloryctl, server, record, failures)
+            check_collect(pelloryctl, server, record, failures)
         print("PelloryResult: %r" % record)
-        for name, data in server.results().items():
-            print("received %s:\n%s" % (name, data.decode("ascii", "replace")), end="")
+        for stored, data in server.results().items():
+            print("received %s:\n%s" % (stored, data.decode("ascii", "replace")), end="")
         print("nginx access log:\n  " + "\n  ".join(server.access_log()))
-    return verdict(args.name, result, failures)
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("name", choices=sorted(SCENARIOS))
-    parser.add_argument("--efi-dir", required=True)
-    parser.add_argument("--image", required=True)
-    parser.add_argument("--pelloryctl", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--timeout", type=float, default=240)
-    parser.add_argument("--in-namespace", action="store_true", help=argparse.SUPPRESS)
-    args = parser.parse_args()
-    if args.name == "pxe" and not args.in_namespace:
-        return pxe_namespace(args)
-    return run(args)
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    expect.verdict(name, result, failures)

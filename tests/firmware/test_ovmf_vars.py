@@ -1,17 +1,15 @@
-#!/usr/bin/env python3
-"""Checks of tools/ovmf_vars.py without firmware: a store written here
-reads back; copies the firmware left mid-update count as it counts them;
-the store's end holds."""
+"""Checks of pellory_machine.ovmf_vars without firmware: a store written
+here reads back; copies the firmware left mid-update count as it counts
+them; the store's end holds."""
 
 import os
 import struct
-import sys
-import unittest
 import uuid
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-import ovmf_vars  # noqa: E402
+import pytest
+
+from pellory_machine import ovmf_vars
+from pellory_machine.ovmf_vars import GLOBAL_GUID, PELLORY_GUID, StoreError, VarStore
 
 AUTH_STORE = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792")
 HEADER = 60          # an authenticated variable's header
@@ -34,85 +32,72 @@ def size_of(name, data):
     return HEADER + 2 * (len(name) + 1) + len(data)
 
 
-class StoreRoundTrip(unittest.TestCase):
-    def test_added_variables_read_back_each_on_its_4_byte_boundary(self):
-        store = ovmf_vars.VarStore(tiny(1024))
-        store.add("BootNext", ovmf_vars.GLOBAL_GUID, 7, b"\x00\x01")
-        store.add("PelloryRequest", ovmf_vars.PELLORY_GUID, 7, b"format=1\n")
-        store.add("BootNext", OTHER, 3, b"x")          # same name, another GUID
-        again = ovmf_vars.VarStore(bytes(store.image))
-        self.assertEqual(again.variables(), {
-            ("BootNext", ovmf_vars.GLOBAL_GUID): (7, b"\x00\x01"),
-            ("PelloryRequest", ovmf_vars.PELLORY_GUID): (7, b"format=1\n"),
-            ("BootNext", OTHER): (3, b"x")})
-        second = FIRST + size_of("BootNext", b"\x00\x01")        # 80: aligned already
-        third = second + size_of("PelloryRequest", b"format=1\n")  # 99, padded to 100
-        self.assertEqual(store.image[second:second + 2], b"\xaa\x55")
-        self.assertEqual(store.image[100:102], b"\xaa\x55")
-        self.assertEqual(store.image[third], 0xFF)
-        with self.assertRaises(ovmf_vars.StoreError):
-            store.add("BootNext", ovmf_vars.GLOBAL_GUID, 7, b"\x00\x02")
-
-    def test_the_store_holds_a_last_variable_up_to_its_very_end(self):
-        room = 28 + size_of("A", b"")
-        full = ovmf_vars.VarStore(tiny(room + 4))
-        full.add("A", OTHER, 7, b"1234")               # ends on the store's last byte
-        self.assertEqual(full.get("A", OTHER), (7, b"1234"))
-        over = ovmf_vars.VarStore(tiny(room + 4))
-        with self.assertRaises(ovmf_vars.StoreError):
-            over.add("A", OTHER, 7, b"12345")
-
-    @unittest.skipUnless(os.path.exists("/usr/share/OVMF/OVMF_VARS_4M.fd"), "no OVMF")
-    def test_debian_template_is_an_empty_store(self):
-        self.assertEqual(ovmf_vars.VarStore.load("/usr/share/OVMF/OVMF_VARS_4M.fd").variables(), {})
+def test_added_variables_read_back_each_on_its_4_byte_boundary():
+    store = VarStore(tiny(1024))
+    store.add("BootNext", GLOBAL_GUID, 7, b"\x00\x01")
+    store.add("PelloryRequest", PELLORY_GUID, 7, b"format=1\n")
+    store.add("BootNext", OTHER, 3, b"x")          # same name, another GUID
+    assert VarStore(bytes(store.image)).variables() == {
+        ("BootNext", GLOBAL_GUID): (7, b"\x00\x01"),
+        ("PelloryRequest", PELLORY_GUID): (7, b"format=1\n"),
+        ("BootNext", OTHER): (3, b"x")}
+    second = FIRST + size_of("BootNext", b"\x00\x01")        # 80: aligned already
+    third = second + size_of("PelloryRequest", b"format=1\n")  # 99, padded to 100
+    assert store.image[second:second + 2] == b"\xaa\x55"
+    assert store.image[100:102] == b"\xaa\x55"
+    assert store.image[third] == 0xFF
+    with pytest.raises(StoreError):
+        store.add("BootNext", GLOBAL_GUID, 7, b"\x00\x02")
 
 
-class FirmwareStates(unittest.TestCase):
-    """The firmware updates a variable by marking the old copy (0x3E), adding
-    the new one (0x3F), then marking the old one deleted (0x3C)."""
-
-    def store_with_two_copies(self, first_state, second_state=None):
-        store = ovmf_vars.VarStore(tiny(1024))
-        store._append("BootOrder", ovmf_vars.GLOBAL_GUID, 7, b"\x01\x00", first_state)
-        if second_state is not None:
-            store._append("BootOrder", ovmf_vars.GLOBAL_GUID, 7, b"\x02\x00", second_state)
-        return store
-
-    def test_the_new_copy_wins_over_one_in_transition(self):
-        store = self.store_with_two_copies(0x3E, 0x3F)
-        self.assertEqual(store.get("BootOrder"), (7, b"\x02\x00"))
-
-    def test_a_copy_in_transition_stays_when_its_update_was_cut_short(self):
-        self.assertEqual(self.store_with_two_copies(0x3E).get("BootOrder"), (7, b"\x01\x00"))
-
-    def test_deleted_and_half_written_copies_are_gone(self):
-        self.assertIsNone(self.store_with_two_copies(0x3C).get("BootOrder"))
-        self.assertIsNone(self.store_with_two_copies(0x7F).get("BootOrder"))
-        self.assertEqual(self.store_with_two_copies(0x3C, 0x3F).get("BootOrder"), (7, b"\x02\x00"))
-
-    def test_a_header_that_runs_past_the_store_is_an_error(self):
-        store = ovmf_vars.VarStore(tiny(1024))
-        store.add("A", OTHER, 7, b"x")
-        struct.pack_into("<I", store.image, FIRST + 40, 2000)    # DataSize
-        with self.assertRaises(ovmf_vars.StoreError):
-            store.variables()
-
-    def test_not_a_store(self):
-        image = tiny(64)
-        image[0x48] ^= 1
-        with self.assertRaises(ovmf_vars.StoreError):
-            ovmf_vars.VarStore(image)
+def test_the_store_holds_a_last_variable_up_to_its_very_end():
+    room = 28 + size_of("A", b"")
+    full = VarStore(tiny(room + 4))
+    full.add("A", OTHER, 7, b"1234")               # ends on the store's last byte
+    assert full.get("A", OTHER) == (7, b"1234")
+    with pytest.raises(StoreError):
+        VarStore(tiny(room + 4)).add("A", OTHER, 7, b"12345")
 
 
-class LoadOptions(unittest.TestCase):
-    def test_option_round_trip_and_file_node_bytes(self):
-        path = ovmf_vars.file_path("\\a")
-        self.assertEqual(path.hex(" "), "04 04 0a 00 5c 00 61 00 00 00 7f ff 04 00")
-        option = ovmf_vars.load_option("Pellory firmware update", path, optional=b"\x01")
-        self.assertEqual(ovmf_vars.parse_load_option(option),
-                         (1, "Pellory firmware update", path, b"\x01"))
-        self.assertEqual(ovmf_vars.parse_list(ovmf_vars.option_list(0x0101, 2)), [0x0101, 2])
+@pytest.mark.skipif(not os.path.exists("/usr/share/OVMF/OVMF_VARS_4M.fd"), reason="no OVMF")
+def test_debian_template_is_an_empty_store():
+    assert VarStore.load("/usr/share/OVMF/OVMF_VARS_4M.fd").variables() == {}
 
 
-if __name__ == "__main__":
-    unittest.main()
+# The firmware updates a variable by marking the old copy (0x3E), adding the
+# new one (0x3F), then marking the old one deleted (0x3C).
+@pytest.mark.parametrize("states, found", [
+    ((0x3E, 0x3F), (7, b"\x02\x00")),   # the new copy wins over one in transition
+    ((0x3E,), (7, b"\x01\x00")),        # a copy in transition stays when cut short
+    ((0x3C,), None),                     # deleted
+    ((0x7F,), None),                     # half written
+    ((0x3C, 0x3F), (7, b"\x02\x00")),
+])
+def test_copies_the_firmware_left(states, found):
+    store = VarStore(tiny(1024))
+    for number, state in enumerate(states, 1):
+        store._append("BootOrder", GLOBAL_GUID, 7, bytes([number, 0]), state)
+    assert store.get("BootOrder") == found
+
+
+def test_a_header_that_runs_past_the_store_is_an_error():
+    store = VarStore(tiny(1024))
+    store.add("A", OTHER, 7, b"x")
+    struct.pack_into("<I", store.image, FIRST + 40, 2000)    # DataSize
+    with pytest.raises(StoreError):
+        store.variables()
+
+
+def test_not_a_store():
+    image = tiny(64)
+    image[0x48] ^= 1
+    with pytest.raises(StoreError):
+        VarStore(image)
+
+
+def test_option_round_trip_and_file_node_bytes():
+    path = ovmf_vars.file_path("\\a")
+    assert path.hex(" ") == "04 04 0a 00 5c 00 61 00 00 00 7f ff 04 00"
+    option = ovmf_vars.load_option("Pellory firmware update", path, optional=b"\x01")
+    assert ovmf_vars.parse_load_option(option) == (1, "Pellory firmware update", path, b"\x01")
+    assert ovmf_vars.parse_list(ovmf_vars.option_list(0x0101, 2)) == [0x0101, 2]

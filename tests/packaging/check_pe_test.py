@@ -12,8 +12,7 @@ import sys
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-import check_pe  # noqa: E402
+import check_pe
 
 ARGS = None
 

@@ -28,8 +28,7 @@ import time
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-from check_usb_image import check_stick  # noqa: E402
+from check_usb_image import check_stick
 
 ARGS = None
 

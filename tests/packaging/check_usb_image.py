@@ -140,11 +140,10 @@ def main():
     args = parser.parse_args()
     failures = check_stick(args.stick, Path(args.program).read_bytes())
     if args.rebuild:
-        sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-        import usb_image
+        from pellory_machine import stick
         with tempfile.TemporaryDirectory() as scratch:
             again = os.path.join(scratch, "again.img")
-            usb_image.build(again, args.program)
+            stick.build(again, args.program)
             if Path(again).read_bytes() != Path(args.stick).read_bytes():
                 failures.append("building the stick again gave other bytes")
     for failure in failures:

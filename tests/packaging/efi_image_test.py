@@ -13,11 +13,8 @@ import sys
 import unittest
 from pathlib import Path
 
-HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent.parent / "tools"))
-import check_pe  # noqa: E402
-import efi_image  # noqa: E402
+import check_pe
+import efi_image
 
 ARGS = None
 

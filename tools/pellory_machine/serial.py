@@ -9,7 +9,7 @@ import selectors
 import time
 from dataclasses import dataclass
 
-from console_text import clean
+from .console import clean
 
 CONTINUE_KEY = b" "
 
@@ -30,7 +30,7 @@ class SentKey:
     time: float        # seconds from QEMU's start
 
 
-class _Keys:
+class Keys:
     """The key presses still to make, one at a time, in order."""
 
     def __init__(self, presses, started):
@@ -57,14 +57,14 @@ class _Keys:
         if now < self.due:
             return
         offset = len(clean(bytes(console)))
-        _send_key(process, press.key)
+        send_key(process, press.key)
         self.sent.append(SentKey(press.text, offset, now - self.started))
         self.search_from = offset
         self.presses.pop(0)
         self.due = None
 
 
-def _drain(process, deadline, console_sink, keys, arrivals=None):
+def drain(process, deadline, console_sink, keys, arrivals=None):
     """Collect serial output until QEMU closes it or the deadline passes,
     sending the keys on the way and noting when each read came in
     (`arrivals`, when given). Returns (console, stderr, timed_out)."""
@@ -98,7 +98,7 @@ def _drain(process, deadline, console_sink, keys, arrivals=None):
     return console, errors, False
 
 
-def _send_key(process, key):
+def send_key(process, key):
     try:
         process.stdin.write(key)
         process.stdin.flush()

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """OVMF's variable store, read and written as a file: the firmware volume
 that QEMU maps as the second pflash (OVMF_VARS_4M.fd), before QEMU starts
 or after it exited.
@@ -12,12 +11,13 @@ then marks the old one deleted. So a variable is the copy marked added, or
 a copy in deleted transition when no added copy follows (an update cut
 short). Only the Python standard library is used.
 
+    from pellory_machine import ovmf_vars
     store = ovmf_vars.VarStore.load("vars.fd")
     store.get("PelloryResult", ovmf_vars.PELLORY_GUID)   # (attributes, data) or None
     store.add("BootNext", ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT, b"\\x00\\x01")
     store.save("vars.fd")
 
-Also a program: `ovmf_vars.py VARS.fd` lists the variables it holds.
+Also a program: `python3 -m pellory_machine.ovmf_vars VARS.fd` lists the variables it holds.
 """
 
 import re
@@ -31,7 +31,7 @@ GLOBAL_GUID = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
 
 def _contract_guid():
     """Pellory's vendor GUID, read from the one place both sides take it."""
-    text = (Path(__file__).resolve().parents[1] / "contract" / "contract.h").read_text()
+    text = (Path(__file__).resolve().parents[2] / "contract" / "contract.h").read_text()
     found = re.search(r"kVendorGuid = \{\s*0x([0-9a-f]+),\s*0x([0-9a-f]+),\s*0x([0-9a-f]+),\s*\{([^}]*)\}", text)
     data4 = [int(b, 16) for b in re.findall(r"0x([0-9a-f]+)", found.group(4))]
     return uuid.UUID(fields=(int(found.group(1), 16), int(found.group(2), 16), int(found.group(3), 16),

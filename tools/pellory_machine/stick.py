@@ -1,7 +1,6 @@
-#!/usr/bin/env python3
 """The service stick: a disk image laid out as a real USB stick is.
 
-    usb_image.py IMAGE PROGRAM [--readme README]
+    python3 -m pellory_machine.stick IMAGE PROGRAM [--readme README]
 
 IMAGE gets a GUID partition table (protective MBR, primary and backup
 headers and entry arrays) with one EFI System Partition, formatted FAT,
@@ -47,7 +46,7 @@ DEFAULT_EPOCH = "1704067200"
 BOOT_PATH = "EFI/BOOT/BOOTX64.EFI"
 SHELL_PATH = "pellory.efi"
 README_PATH = "README.TXT"
-README_SOURCE = Path(__file__).with_name("usb-readme.txt")
+README_SOURCE = Path(__file__).resolve().parents[1] / "usb-readme.txt"
 
 
 def crc32(data):

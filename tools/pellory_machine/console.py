@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """The serial console of a QEMU boot as text: escape codes dropped, lines
 split on CR LF only, what a terminal shows of a line that overwrites
 itself, and the part between the begin and end markers with the status the

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """FAT volumes for QEMU boots, built and read back with mtools: no root, no
 loop mounts. A volume name may be mtools' IMAGE@@OFFSET, for a partition
 inside a disk image. Only the Python standard library is used."""

@@ -1,0 +1,53 @@
+"""The firmware tests' command-line options, as CTest passes them: the
+build's EFI programs, the embedded image, the test stick, the signed
+copies, pelloryctl and a work folder."""
+from pathlib import Path
+
+import pytest
+
+OPTIONS = ("efi-dir", "image", "stick", "signed-dir", "pelloryctl", "work", "cache")
+
+
+def pytest_addoption(parser):
+    for name in OPTIONS:
+        parser.addoption("--" + name)
+    # The pxe scenario runs again inside the network namespace it made.
+    parser.addoption("--in-namespace", action="store_true")
+
+
+def _option(request, name):
+    value = request.config.getoption(name.replace("-", "_"))
+    if value is None:
+        pytest.fail("this test needs --" + name, pytrace=False)
+    return value
+
+
+@pytest.fixture
+def efi_dir(request):
+    return _option(request, "efi-dir")
+
+
+@pytest.fixture
+def image(request):
+    """The embedded firmware image's bytes."""
+    return Path(_option(request, "image")).read_bytes()
+
+
+@pytest.fixture
+def stick(request):
+    return _option(request, "stick")
+
+
+@pytest.fixture
+def signed_dir(request):
+    return _option(request, "signed-dir")
+
+
+@pytest.fixture
+def pelloryctl(request):
+    return _option(request, "pelloryctl")
+
+
+@pytest.fixture
+def work(request):
+    return _option(request, "work")
