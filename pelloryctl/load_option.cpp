@@ -67,7 +67,7 @@ bool BootNumber(const std::string& name, unsigned* number) {
 Outcome FindOurEntry(unsigned* number, bool* found) {
   *found = false;
   std::vector<std::string> names;
-  if (!VarNames(efi_guid_global, &names)) return Fail("the firmware's variables can not be listed");
+  if (Outcome listed = VarNames(efi_guid_global, &names); !listed) return listed;
   std::set<unsigned> numbers;
   for (const auto& name : names)
     if (unsigned n = 0; BootNumber(name, &n)) numbers.insert(n);
@@ -75,9 +75,8 @@ Outcome FindOurEntry(unsigned* number, bool* found) {
   for (unsigned n : numbers) {
     std::vector<uint8_t> option;
     std::u16string description;
-    int read_error = 0;
-    if (VarGet(efi_guid_global, BootName(n), &option, 65536, &read_error) == VarStatus::Ok &&
-        LoadOptionDescription(option, &description) && description == ours) {
+    if (VarGet(efi_guid_global, BootName(n), &option, 65536) && LoadOptionDescription(option, &description) &&
+        description == ours) {
       *number = n;
       *found = true;
       return Done();
@@ -88,15 +87,14 @@ Outcome FindOurEntry(unsigned* number, bool* found) {
 
 bool BootOrder(std::set<unsigned>* numbers) {
   std::vector<uint8_t> order;
-  int error = 0;
-  if (VarGet(efi_guid_global, "BootOrder", &order, 65536, &error) == VarStatus::Failed) return false;
+  if (!VarGet(efi_guid_global, "BootOrder", &order, 65536)) return false;
   for (size_t at = 0; at + 1 < order.size(); at += 2) numbers->insert(unsigned(order[at] | order[at + 1] << 8));
   return true;
 }
 
 Outcome FreeBootNumber(unsigned* number) {
   std::vector<std::string> names;
-  if (!VarNames(efi_guid_global, &names)) return Fail("the firmware's variables can not be listed");
+  if (Outcome listed = VarNames(efi_guid_global, &names); !listed) return listed;
   std::set<unsigned> used;
   for (const auto& name : names)
     if (unsigned n = 0; BootNumber(name, &n)) used.insert(n);

@@ -27,11 +27,7 @@ struct Findings {
 // Reads one text variable: empty error when absent or well formed.
 std::string ReadText(const char* name, std::string* text, bool* present) {
   std::vector<uint8_t> bytes;
-  int error = 0;
-  VarStatus status = VarGet(kPelloryGuid, name, &bytes, kTextLimit, &error);
-  *present = status != VarStatus::Absent;
-  if (status == VarStatus::Failed)
-    return std::string(name) + (error == EFBIG ? " is longer than 1024 bytes" : " can not be read");
+  if (Outcome read = VarGet(kPelloryGuid, name, &bytes, kTextLimit, present); !read) return read.reason;
   text->assign(bytes.begin(), bytes.end());
   return "";
 }
@@ -54,10 +50,9 @@ std::string Gather(Findings* f) {
   if (!(why = ReadText(kResultName, &text, &f->have_record)).empty()) return why;
   if (f->have_record && !(why = ParseRecord(text, &f->record)).empty()) return "PelloryResult " + why;
   std::vector<uint8_t> next;
-  int error = 0;
   unsigned ours = 0;
   bool found = false;
-  if (VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok && next.size() == 2 &&
+  if (VarGet(efi_guid_global, kBootNextName, &next, 16) && next.size() == 2 &&
       FindOurEntry(&ours, &found) && found)
     f->boot_next_ours = unsigned(next[0] | next[1] << 8) == ours;
   // A record of another request than the pending one is an older run's.

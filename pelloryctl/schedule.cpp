@@ -99,11 +99,6 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   return CheckRoom(needed);
 }
 
-Outcome WriteError(const char* what, int error) {
-  if (error == ENOSPC) return Fail("not enough room in the firmware's variable store", error);
-  return Fail(std::string(what) + " can not be written (" + strerror(error) + ")", error);
-}
-
 Outcome Apply(const Plan& plan, Undo* undo) {
   std::string entry = BootName(plan.entry);
   Outcome read = VarSave(efi_guid_global, entry, &undo->entry);
@@ -123,19 +118,17 @@ Outcome Apply(const Plan& plan, Undo* undo) {
   // Replaced, not overwritten: an older request of another length must not
   // leave its tail behind.
   undo->request_written = true;
-  if (int error = VarDelete(kPelloryGuid, kRequestName)) return WriteError(kRequestName, error);
+  if (Outcome gone = VarDelete(kPelloryGuid, kRequestName); !gone) return NotWritten(kRequestName, gone.error);
   if (Outcome set = VarSet(kPelloryGuid, kRequestName, plan.request); !set) return set;
   undo->result_deleted = undo->result.existed;
-  if (int error = VarDelete(kPelloryGuid, kResultName))
-    return Fail(std::string("the old PelloryResult can not be removed (") + strerror(error) + ")", error);
+  if (Outcome gone = VarDelete(kPelloryGuid, kResultName); !gone) return NotRemoved("the old PelloryResult", gone.error);
   undo->boot_next_written = true;
   if (Outcome set = VarSet(efi_guid_global, kBootNextName, plan.boot_next); !set) return set;
   std::vector<uint8_t> back;
-  int error = 0;
-  if (VarGet(efi_guid_global, kBootNextName, &back, 16, &error) != VarStatus::Ok || back != plan.boot_next)
-    return Fail("BootNext reads back different from what was written", error);
-  if (VarGet(kPelloryGuid, kRequestName, &back, kTextLimit, &error) != VarStatus::Ok || back != plan.request)
-    return Fail("PelloryRequest reads back different from what was written", error);
+  if (Outcome read = VarGet(efi_guid_global, kBootNextName, &back, 16); !read || back != plan.boot_next)
+    return Fail("BootNext reads back different from what was written", read.error);
+  if (Outcome read = VarGet(kPelloryGuid, kRequestName, &back, kTextLimit); !read || back != plan.request)
+    return Fail("PelloryRequest reads back different from what was written", read.error);
   return Done();
 }
 

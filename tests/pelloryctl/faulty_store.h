@@ -21,11 +21,11 @@ class FaultyStore final : public VarStore {
     corrupt_armed_ = false;
   }
 
-  VarStatus Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data, size_t limit,
-                int* error) override;
-  int Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) override;
-  int Delete(const efi_guid_t& guid, const std::string& name) override;
-  bool Names(const efi_guid_t& guid, std::vector<std::string>* names) override {
+  Outcome Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data, size_t limit,
+              bool* present) override;
+  Outcome Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) override;
+  Outcome Delete(const efi_guid_t& guid, const std::string& name) override;
+  Outcome Names(const efi_guid_t& guid, std::vector<std::string>* names) override {
     return real_->Names(guid, names);
   }
 
