@@ -32,13 +32,12 @@ Outcome KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo) {
   if (undo->existed && !ReadWholeFile(KeptPath(), &undo->old_text, kTextLimit + 256))
     return Fail(std::string("the earlier ") + kKeptFolder + "/" + kKeptName + " can not be read");
   undo->replaced = true;
-  if (ReplaceFile(SystemPath(kKeptFolder), kKeptName, text) != ReplaceStep::Done)
-    return Fail(std::string(kKeptFolder) + "/" + kKeptName + " can not be written");
-  return Done();
+  const std::string failed = std::string(kKeptFolder) + "/" + kKeptName + " can not be written";
+  return ReplaceFile(SystemPath(kKeptFolder), kKeptName, text, {failed, failed, failed});
 }
 
 void UndoKeep(const KeepUndo& undo) {
-  if (undo.replaced && undo.existed) (void)ReplaceFile(SystemPath(kKeptFolder), kKeptName, undo.old_text);
+  if (undo.replaced && undo.existed) (void)ReplaceFile(SystemPath(kKeptFolder), kKeptName, undo.old_text, {});
   if (undo.replaced && !undo.existed) unlink(KeptPath().c_str());
   for (auto folder = undo.made_folders.rbegin(); folder != undo.made_folders.rend(); ++folder) rmdir(folder->c_str());
 }

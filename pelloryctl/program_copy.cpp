@@ -23,13 +23,10 @@ FileReader gReadBack = ReadWholeFile;
 // The copy under a temporary name, synced, renamed over the old one, and
 // the folder synced, so the name the entry points at never holds half a file.
 Outcome Replace(const std::string& dir, const std::vector<uint8_t>& image) {
-  switch (ReplaceFile(dir, "pellory.efi", image)) {
-    case ReplaceStep::Done: return Done();
-    case ReplaceStep::Write: return Fail("the program can not be written to \\EFI\\Pellory on the ESP");
-    case ReplaceStep::Rename: return Fail("the program can not be renamed to \\EFI\\Pellory\\pellory.efi");
-    case ReplaceStep::SyncDir: break;
-  }
-  return Fail("the folder \\EFI\\Pellory can not be synced");
+  return ReplaceFile(dir, "pellory.efi", image,
+                     {"the program can not be written to \\EFI\\Pellory on the ESP",
+                      "the program can not be renamed to \\EFI\\Pellory\\pellory.efi",
+                      "the folder \\EFI\\Pellory can not be synced"});
 }
 
 }  // namespace

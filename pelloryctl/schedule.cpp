@@ -63,8 +63,7 @@ size_t Cost(const std::string& name, size_t data) { return kVarOverhead + 2 * (n
 // Every check of the command, nothing changed.
 Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   if (Outcome checked = CheckMachine(true); !checked) return checked;
-  if (!ReadWholeFile(options.program, &plan->image, kProgramLimit))
-    return Fail(options.program + " can not be read");
+  if (Outcome read = ReadWholeFile(options.program, &plan->image, kProgramLimit); !read) return read;
   bool secure = false;
   if (Outcome known = SecureBootOn(&secure); !known) return known;
   if (std::string why = CheckProgram(plan->image, secure); !why.empty()) return Fail(options.program + " " + why);
