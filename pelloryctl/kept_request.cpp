@@ -54,7 +54,7 @@ bool ReadKeptRequest(KeptRequest* kept) {
   uint8_t major, minor;
   const text::Span version = {kept->image.data(), std::min(kept->image.size(), contract::kImageVersionLength)};
   return kept->image.find('\n') == std::string::npos && contract::ParseImageVersion(version, &major, &minor) &&
-         ParseRequest(text.substr(0, at + 1), &kept->request).empty();
+         ParseRequest(text.substr(0, at + 1), &kept->request);
 }
 
 Outcome RemoveKeptRequest(bool* removed) {

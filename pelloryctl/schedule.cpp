@@ -66,12 +66,12 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   if (Outcome read = ReadWholeFile(options.program, &plan->image, kProgramLimit); !read) return read;
   bool secure = false;
   if (Outcome known = SecureBootOn(&secure); !known) return known;
-  if (std::string why = CheckProgram(plan->image, secure); !why.empty()) return Fail(options.program + " " + why);
+  Outcome usable = CheckProgram(plan->image, secure);
   // The image the program carries is kept with the request as the run's
   // target; a program that names no image version, or whose image is not
   // the one its digest names, is not one to let near the converter.
-  if (std::string why = IdentifyProgram(plan->image, &plan->identity); !why.empty())
-    return Fail(options.program + " " + why);
+  if (usable) usable = IdentifyProgram(plan->image, &plan->identity);
+  if (!usable) return Fail(options.program + " " + usable.reason);
   if (Outcome found = FindEsp(options.esp_dir, &plan->esp); !found) return found;
   if (plan->esp.read_only)
     return Fail("the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
