@@ -140,9 +140,9 @@ bool MountedReadOnly(const Mount& mount) {
   return mount.options == "ro" || mount.options.rfind("ro,", 0) == 0;
 }
 
-bool FindMount(const std::string& mount_point, Mount* mount) {
+Outcome FindMount(const std::string& mount_point, Mount* mount) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(SystemPath("/proc/self/mountinfo"), &bytes, 1 << 22)) return false;
+  if (Outcome read = ReadWholeFile(SystemPath("/proc/self/mountinfo"), &bytes, 1 << 22); !read) return read;
   std::string text(bytes.begin(), bytes.end());
   bool found = false;
   size_t start = 0;
@@ -157,7 +157,8 @@ bool FindMount(const std::string& mount_point, Mount* mount) {
     *mount = {Unescape(w[4]), w[dash + 1], w[5], w[2], Unescape(w[3])};
     found = true;
   }
-  return found;
+  if (!found) return Fail(mount_point + " is not a mount point");
+  return Done();
 }
 
 Outcome FindEsp(const std::string& esp_dir, Esp* esp) {

@@ -85,11 +85,12 @@ Outcome FindOurEntry(unsigned* number, bool* found) {
   return Done();
 }
 
-bool BootOrder(std::set<unsigned>* numbers) {
+Outcome BootOrder(std::set<unsigned>* numbers) {
   std::vector<uint8_t> order;
-  if (!VarGet(efi_guid_global, "BootOrder", &order, 65536)) return false;
+  if (Outcome read = VarGet(efi_guid_global, "BootOrder", &order, 65536); !read)
+    return Fail("BootOrder can not be read", read.error);
   for (size_t at = 0; at + 1 < order.size(); at += 2) numbers->insert(unsigned(order[at] | order[at + 1] << 8));
-  return true;
+  return Done();
 }
 
 Outcome FreeBootNumber(unsigned* number) {
@@ -100,7 +101,7 @@ Outcome FreeBootNumber(unsigned* number) {
     if (unsigned n = 0; BootNumber(name, &n)) used.insert(n);
   // A number BootOrder still lists, with no entry behind it, is not free:
   // an entry made there would be in BootOrder and run at every boot.
-  if (!BootOrder(&used)) return Fail("BootOrder can not be read");
+  if (Outcome listed = BootOrder(&used); !listed) return listed;
   for (unsigned n = 0; n <= 0xFFFF; ++n)
     if (!used.count(n)) {
       *number = n;

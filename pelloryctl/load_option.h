@@ -27,8 +27,7 @@ bool BootNumber(const std::string& name, unsigned* number);  // Boot#### only
 // The number of the first Boot#### whose description is exactly ours;
 // *found false when there is none. Entries that cannot be read are not ours.
 Outcome FindOurEntry(unsigned* number, bool* found);
-// The numbers BootOrder lists (none when it is absent); false when it can
-// not be read.
-bool BootOrder(std::set<unsigned>* numbers);
+// The numbers BootOrder lists (none when it is absent).
+Outcome BootOrder(std::set<unsigned>* numbers);
 // The lowest Boot#### number that no variable uses and BootOrder does not list.
 Outcome FreeBootNumber(unsigned* number);

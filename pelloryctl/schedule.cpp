@@ -83,7 +83,7 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
     if (Outcome picked = FreeBootNumber(&plan->entry); !picked) return picked;
   }
   std::set<unsigned> order;
-  if (!BootOrder(&order)) return Fail("BootOrder can not be read");
+  if (Outcome listed = BootOrder(&order); !listed) return listed;
   if (order.count(plan->entry))
     return Fail(BootName(plan->entry) + " \"" + kEntryDescription +
                 "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
