@@ -18,7 +18,6 @@ bool SameDigest(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 }
 
 constexpr size_t kCopyLimit = 64u << 20;
-FileReader gReadBack = ReadWholeFile;
 
 // The copy under a temporary name, synced, renamed over the old one, and
 // the folder synced, so the name the entry points at never holds half a file.
@@ -30,6 +29,8 @@ Outcome Replace(const std::string& dir, const std::vector<uint8_t>& image) {
 }
 
 }  // namespace
+
+FileReader gCopyReader = ReadWholeFile;
 
 Outcome CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image, CopyUndo* undo) {
   undo->efi_dir = esp_root + "/EFI";
@@ -44,15 +45,9 @@ Outcome CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& ima
   undo->replaced = true;
   if (Outcome replaced = Replace(undo->pellory_dir, image); !replaced) return replaced;
   std::vector<uint8_t> back;
-  if (!gReadBack(undo->file, &back, image.size() + 1) || !SameDigest(back, image))
+  if (!gCopyReader(undo->file, &back, image.size() + 1) || !SameDigest(back, image))
     return Fail("the copy \\EFI\\Pellory\\pellory.efi reads back different from the program");
   return Done();
-}
-
-FileReader UseCopyReader(FileReader reader) {
-  FileReader before = gReadBack;
-  gReadBack = reader;
-  return before;
 }
 
 void UndoCopy(const CopyUndo& undo) {

@@ -54,15 +54,10 @@ class Libefivar final : public VarStore {
 };
 
 Libefivar gLibefivar;
-VarStore* gStore = &gLibefivar;
 
 }  // namespace
 
-VarStore* UseVarStore(VarStore* store) {
-  VarStore* before = gStore;
-  gStore = store;
-  return before;
-}
+VarStore* gVarStore = &gLibefivar;
 
 Outcome NotWritten(const std::string& what, int error) {
   if (error == ENOSPC) return Fail("not enough room in the firmware's variable store", error);
@@ -76,16 +71,16 @@ Outcome NotRemoved(const std::string& what, int error) {
 Outcome VarGet(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data, size_t limit,
                bool* present) {
   bool there = false;
-  return gStore->Get(guid, name, data, limit, present ? present : &there);
+  return gVarStore->Get(guid, name, data, limit, present ? present : &there);
 }
 
 Outcome VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
-  return gStore->Set(guid, name, data);
+  return gVarStore->Set(guid, name, data);
 }
 
-Outcome VarDelete(const efi_guid_t& guid, const std::string& name) { return gStore->Delete(guid, name); }
+Outcome VarDelete(const efi_guid_t& guid, const std::string& name) { return gVarStore->Delete(guid, name); }
 
-Outcome VarNames(const efi_guid_t& guid, std::vector<std::string>* names) { return gStore->Names(guid, names); }
+Outcome VarNames(const efi_guid_t& guid, std::vector<std::string>* names) { return gVarStore->Names(guid, names); }
 
 Outcome VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved) {
   saved->guid = guid;

@@ -51,9 +51,9 @@ class VarStore {
  protected:
   ~VarStore() = default;
 };
-// Makes `store` the one the functions below use; returns the one it
-// replaces (at first, libefivar's).
-VarStore* UseVarStore(VarStore* store);
+// The store the functions below use: libefivar's, unless a test puts its
+// own in front.
+extern VarStore* gVarStore;
 
 // The lines a failed write (ENOSPC: the firmware's store is full) or
 // removal of `what` reads as.

@@ -5,14 +5,15 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "pelloryctl/variables.h"
 
 class FaultyStore final : public VarStore {
  public:
-  void Install() { real_ = UseVarStore(this); }
-  void Remove() { (void)UseVarStore(real_); }
+  void Install() { real_ = std::exchange(gVarStore, this); }
+  void Remove() { gVarStore = real_; }
 
   void FailSet(const std::string& name, int error) { fail_set_ = {name, error}; }
   void FailDelete(const std::string& name, int error) { fail_delete_ = {name, error}; }

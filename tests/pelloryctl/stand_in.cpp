@@ -111,7 +111,7 @@ void StandIn::SetUp() {
 
 void StandIn::TearDown() {
   store_.Remove();
-  (void)UseCopyReader(ReadWholeFile);
+  gCopyReader = ReadWholeFile;
   ClearVars(vars_);
   RemoveTree(root_);
 }
