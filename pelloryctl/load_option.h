@@ -16,8 +16,8 @@ inline constexpr char kEntryDescription[] = "Pellory firmware update";
 inline constexpr char kProgramPath[] = "\\EFI\\Pellory\\pellory.efi";
 inline constexpr uint32_t kLoadOptionActive = 0x00000001;
 
-// Empty on failure (libefiboot refused the device path or the option).
-std::vector<uint8_t> MakeLoadOption(const Esp& esp);
+// Fails when libefiboot refuses the device path or the option.
+Outcome MakeLoadOption(const Esp& esp, std::vector<uint8_t>* option);
 // The description of a load option, read strictly; false when the bytes
 // are not a load option.
 bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* description);

@@ -76,8 +76,7 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   if (plan->esp.read_only)
     return Fail("the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
                 " (mount -o remount,rw " + plan->esp.mount_point + ")");
-  plan->option = MakeLoadOption(plan->esp);
-  if (plan->option.empty()) return Fail("the boot entry's load option can not be built");
+  if (Outcome built = MakeLoadOption(plan->esp, &plan->option); !built) return built;
   if (Outcome listed = FindOurEntry(&plan->entry, &plan->entry_exists); !listed) return listed;
   if (!plan->entry_exists) {
     if (Outcome picked = FreeBootNumber(&plan->entry); !picked) return picked;
