@@ -9,25 +9,26 @@
 
 namespace {
 
-bool WriteSynced(const std::string& path, const std::vector<uint8_t>& bytes) {
+Outcome WriteSynced(const std::string& path, const std::vector<uint8_t>& bytes) {
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
+  if (fd < 0) return Fail(path + " can not be written", errno);
   size_t done = 0;
   while (done < bytes.size()) {
     ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
     if (wrote <= 0) break;
     done += size_t(wrote);
   }
-  bool ok = done == bytes.size() && fsync(fd) == 0;
-  return close(fd) == 0 && ok;
+  const bool ok = done == bytes.size() && fsync(fd) == 0;
+  if (close(fd) != 0 || !ok) return Fail(path + " can not be written", errno);
+  return Done();
 }
 
-bool SyncDir(const std::string& dir) {
+Outcome SyncDir(const std::string& dir) {
   int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = fsync(fd) == 0;
-  close(fd);
-  return ok;
+  const bool ok = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  if (!ok) return Fail("the folder " + dir + " can not be synced", errno);
+  return Done();
 }
 
 }  // namespace
@@ -71,7 +72,7 @@ Outcome MakeDir(const std::string& dir, bool* made) {
 Outcome ReplaceFile(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes,
                     const ReplaceSays& says) {
   const std::string path = dir + "/" + name, temporary = path + ".new";
-  const bool written = WriteSynced(temporary, bytes);
+  const Outcome written = WriteSynced(temporary, bytes);
   if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
     unlink(temporary.c_str());
     return Fail(written ? says.rename : says.write);
