@@ -17,7 +17,7 @@ class Libefivar final : public VarStore {
     errno = 0;
     const bool read = efi_get_variable(guid, name.c_str(), &bytes, &size, &attributes) >= 0;
     *present = read || errno != ENOENT;
-    if (!read) return *present ? Fail(name + " can not be read", errno) : Done();
+    if (!read) return *present ? NotRead(name, errno) : Done();
     const bool fits = size <= limit;
     if (fits) data->assign(bytes, bytes + size);
     free(bytes);
@@ -58,6 +58,8 @@ Libefivar gLibefivar;
 }  // namespace
 
 VarStore* gVarStore = &gLibefivar;
+
+Outcome NotRead(const std::string& what, int error) { return Fail(what + " can not be read", error); }
 
 Outcome NotWritten(const std::string& what, int error) {
   if (error == ENOSPC) return Fail("not enough room in the firmware's variable store", error);

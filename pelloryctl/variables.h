@@ -55,8 +55,9 @@ class VarStore {
 // own in front.
 extern VarStore* gVarStore;
 
-// The lines a failed write (ENOSPC: the firmware's store is full) or
+// The lines a failed read, write (ENOSPC: the firmware's store is full) or
 // removal of `what` reads as.
+Outcome NotRead(const std::string& what, int error);
 Outcome NotWritten(const std::string& what, int error);
 Outcome NotRemoved(const std::string& what, int error);
 

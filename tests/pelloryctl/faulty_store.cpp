@@ -14,6 +14,11 @@ int Injected(Fault* fault, const std::string& name) {
 
 Outcome FaultyStore::Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data, size_t limit,
                          bool* present) {
+  if (int fault = Injected(&fail_get_, name)) {
+    data->clear();
+    *present = true;
+    return NotRead(name, fault);
+  }
   Outcome read = real_->Get(guid, name, data, limit, present);
   if (read && corrupt_armed_ && name == corrupt_read_ && !data->empty()) {
     data->back() ^= 0x01;

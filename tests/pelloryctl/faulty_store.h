@@ -1,5 +1,5 @@
 // A variable store in front of libefivar's that fails on purpose: the next
-// write or delete of one variable answers an errno as the kernel would, or
+// read, write or delete of one variable answers an errno as the kernel would, or
 // a read of one, after it was written, shows its last byte changed. Each
 // fault fires once. StandIn puts it in place for every test.
 #pragma once
@@ -15,6 +15,7 @@ class FaultyStore final : public VarStore {
   void Install() { real_ = std::exchange(gVarStore, this); }
   void Remove() { gVarStore = real_; }
 
+  void FailGet(const std::string& name, int error) { fail_get_ = {name, error}; }
   void FailSet(const std::string& name, int error) { fail_set_ = {name, error}; }
   void FailDelete(const std::string& name, int error) { fail_delete_ = {name, error}; }
   void CorruptRead(const std::string& name) {
@@ -36,7 +37,7 @@ class FaultyStore final : public VarStore {
     int error = 0;
   };
   VarStore* real_ = nullptr;
-  Fault fail_set_, fail_delete_;
+  Fault fail_get_, fail_set_, fail_delete_;
   std::string corrupt_read_;
   bool corrupt_armed_ = false;  // the variable was written since
 };

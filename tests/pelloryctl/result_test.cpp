@@ -1,6 +1,7 @@
 // `pelloryctl result`, `cancel` and `clean`, each state read from the
 // variables the program and schedule leave.
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "pelloryctl/variables.h"
@@ -247,6 +248,19 @@ TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
   WriteFile(kept, Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
   EXPECT_EQ(Ctl({"cancel"}).out, "Removed PelloryRequest.\n");
   EXPECT_TRUE(std::filesystem::exists(kept));
+}
+
+// A request the kernel can not read: result says so, and cancel still
+// takes it back, with what schedule kept of it.
+TEST_F(Result, ARequestThatCanNotBeRead) {
+  PutVar(kPellory, "PelloryRequest", Text(kRequest));
+  WriteFile(root_ + "/var/lib/pellory/request", Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
+  store_.FailGet("PelloryRequest", EIO);
+  CtlRun result = Ctl({"result"});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.err, "pelloryctl: PelloryRequest can not be read\n");
+  store_.FailGet("PelloryRequest", EIO);
+  EXPECT_EQ(Ctl({"cancel"}).out, "Removed PelloryRequest.\nRemoved /var/lib/pellory/request.\n");
 }
 
 TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {
