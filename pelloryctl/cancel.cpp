@@ -53,7 +53,8 @@ Outcome CleanAll(const std::string& esp_dir, FILE* out) {
   for (bool found = true;;) {
     if (Outcome listed = FindOurEntry(&ours, &found); !listed) return listed;
     if (!found) break;
-    if (Outcome gone = VarDelete(efi_guid_global, BootName(ours)); !gone) return NotRemoved("the boot entry", gone.error);
+    if (Outcome gone = VarDelete(efi_guid_global, BootName(ours)); !gone)
+      return NotRemoved("the boot entry", gone.error);
     fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
   }
   if (Outcome gone = RemoveProgram(SystemPath(esp.mount_point)); !gone) return gone;

@@ -99,11 +99,11 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
 
 Outcome Apply(const Plan& plan, Undo* undo) {
   std::string entry = BootName(plan.entry);
-  Outcome read = VarSave(efi_guid_global, entry, &undo->entry);
-  if (read) read = VarSave(kPelloryGuid, kRequestName, &undo->request);
-  if (read) read = VarSave(kPelloryGuid, kResultName, &undo->result);
-  if (read) read = VarSave(efi_guid_global, kBootNextName, &undo->boot_next);
-  if (!read) return read;
+  Outcome saved = VarSave(efi_guid_global, entry, &undo->entry);
+  if (saved) saved = VarSave(kPelloryGuid, kRequestName, &undo->request);
+  if (saved) saved = VarSave(kPelloryGuid, kResultName, &undo->result);
+  if (saved) saved = VarSave(efi_guid_global, kBootNextName, &undo->boot_next);
+  if (!saved) return saved;
   Outcome copied = CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy);
   undo->copied = true;
   if (!copied) return copied;
@@ -119,7 +119,8 @@ Outcome Apply(const Plan& plan, Undo* undo) {
   if (Outcome gone = VarDelete(kPelloryGuid, kRequestName); !gone) return NotWritten(kRequestName, gone.error);
   if (Outcome set = VarSet(kPelloryGuid, kRequestName, plan.request); !set) return set;
   undo->result_deleted = undo->result.existed;
-  if (Outcome gone = VarDelete(kPelloryGuid, kResultName); !gone) return NotRemoved("the old PelloryResult", gone.error);
+  if (Outcome gone = VarDelete(kPelloryGuid, kResultName); !gone)
+    return NotRemoved("the old PelloryResult", gone.error);
   undo->boot_next_written = true;
   if (Outcome set = VarSet(efi_guid_global, kBootNextName, plan.boot_next); !set) return set;
   std::vector<uint8_t> back;
