@@ -2,7 +2,6 @@
 // everything schedule left (our entry, the program's copy, the record, the
 // kept request).
 // Only the entry whose description is exactly ours is ever touched.
-#include <cstring>
 #include <vector>
 
 #include "pelloryctl/commands.h"
@@ -16,11 +15,6 @@
 #include "pelloryctl/variables.h"
 
 namespace {
-
-Outcome Removed(const char* what, int error) {
-  if (error) return Fail(std::string(what) + " can not be removed (" + strerror(error) + ")", error);
-  return Done();
-}
 
 Outcome ForgetKept(FILE* out) {
   bool removed = false;
@@ -37,13 +31,13 @@ Outcome CancelRequest(FILE* out) {
   bool have_entry = false;
   if (Outcome listed = FindOurEntry(&ours, &have_entry); !listed) return listed;
   std::vector<uint8_t> request, next;
-  int error = 0;
-  const bool pending = VarGet(kPelloryGuid, kRequestName, &request, kTextLimit, &error) != VarStatus::Absent;
-  if (Outcome gone = Removed(kRequestName, VarDelete(kPelloryGuid, kRequestName)); !gone) return gone;
+  bool pending = false;  // also when it is there but can not be read
+  (void)VarGet(kPelloryGuid, kRequestName, &request, kTextLimit, &pending);
+  if (Outcome gone = VarDelete(kPelloryGuid, kRequestName); !gone) return gone;
   fprintf(out, "Removed PelloryRequest.\n");
-  if (have_entry && VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok &&
-      next.size() == 2 && unsigned(next[0] | next[1] << 8) == ours) {
-    if (Outcome gone = Removed(kBootNextName, VarDelete(efi_guid_global, kBootNextName)); !gone) return gone;
+  if (have_entry && VarGet(efi_guid_global, kBootNextName, &next, 16) && next.size() == 2 &&
+      unsigned(next[0] | next[1] << 8) == ours) {
+    if (Outcome gone = VarDelete(efi_guid_global, kBootNextName); !gone) return gone;
     fprintf(out, "Removed BootNext (it named %s).\n", BootName(ours).c_str());
   }
   return pending ? ForgetKept(out) : Done();
@@ -59,12 +53,13 @@ Outcome CleanAll(const std::string& esp_dir, FILE* out) {
   for (bool found = true;;) {
     if (Outcome listed = FindOurEntry(&ours, &found); !listed) return listed;
     if (!found) break;
-    if (Outcome gone = Removed("the boot entry", VarDelete(efi_guid_global, BootName(ours))); !gone) return gone;
+    if (Outcome gone = VarDelete(efi_guid_global, BootName(ours)); !gone)
+      return NotRemoved("the boot entry", gone.error);
     fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
   }
   if (Outcome gone = RemoveProgram(SystemPath(esp.mount_point)); !gone) return gone;
   fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
-  if (Outcome gone = Removed(kResultName, VarDelete(kPelloryGuid, kResultName)); !gone) return gone;
+  if (Outcome gone = VarDelete(kPelloryGuid, kResultName); !gone) return gone;
   fprintf(out, "Removed PelloryResult.\n");
   return ForgetKept(out);
 }

@@ -23,10 +23,10 @@ struct Row {
 };
 
 // A file's first bytes, one more than a record may hold so that a longer
-// file is told apart; empty error when it could be read.
-std::string ReadRecordFile(const std::string& path, std::string* text) {
+// file is told apart.
+Outcome ReadRecordFile(const std::string& path, std::string* text) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return std::string("can not be opened: ") + strerror(errno);
+  if (fd < 0) return Fail(std::string("can not be opened: ") + strerror(errno), errno);
   char bytes[kTextLimit + 1];
   size_t used = 0;
   for (;;) {
@@ -35,14 +35,14 @@ std::string ReadRecordFile(const std::string& path, std::string* text) {
     if (got < 0) {
       int error = errno;
       close(fd);
-      return std::string("can not be read: ") + strerror(error);
+      return Fail(std::string("can not be read: ") + strerror(error), error);
     }
     used += size_t(got);
     if (got == 0 || used == sizeof bytes) break;
   }
   close(fd);
   text->assign(bytes, used);
-  return "";
+  return Done();
 }
 
 // RFC 4180: a field with a comma, a quote or a line break goes in quotes,
@@ -95,10 +95,10 @@ int Collect(const std::string& dir, FILE* out, FILE* err) {
     if (lstat(path.c_str(), &about) != 0 || !S_ISREG(about.st_mode)) continue;
     std::string text;
     Row row = {name, {}};
-    std::string why = ReadRecordFile(path, &text);
-    if (why.empty()) why = ParseRecord(text, &row.record);
-    if (!why.empty()) {
-      fprintf(err, "pelloryctl: %s %s: skipped\n", name.c_str(), why.c_str());
+    Outcome read = ReadRecordFile(path, &text);
+    if (read) read = ParseRecord(text, &row.record);
+    if (!read) {
+      fprintf(err, "pelloryctl: %s %s: skipped\n", name.c_str(), read.reason.c_str());
       skipped = true;
       continue;
     }

@@ -50,17 +50,19 @@ std::vector<std::string> Words(const std::string& line) {
   return words;
 }
 
-bool ReadNumber(const std::string& path, uint64_t* value) {
+Outcome ReadNumber(const std::string& path, uint64_t* value) {
   std::string line;
-  if (!ReadLine(path, &line)) return false;
+  if (Outcome read = ReadLine(path, &line); !read) return read;
   char* end = nullptr;
   errno = 0;
   *value = strtoull(line.c_str(), &end, 10);
-  return errno == 0 && end && *end == '\0';
+  if (errno != 0 || !end || *end != '\0') return Fail(path + " does not hold a number", errno);
+  return Done();
 }
 
-bool ReadAt(int fd, uint64_t offset, uint8_t* buffer, size_t length) {
-  return pread(fd, buffer, length, off_t(offset)) == ssize_t(length);
+Outcome ReadAt(int fd, uint64_t offset, uint8_t* buffer, size_t length) {
+  if (pread(fd, buffer, length, off_t(offset)) != ssize_t(length)) return Fail("the disk can not be read", errno);
+  return Done();
 }
 
 // The partition's GPT entry: checks the header's and the entries' CRC, and
@@ -140,9 +142,9 @@ bool MountedReadOnly(const Mount& mount) {
   return mount.options == "ro" || mount.options.rfind("ro,", 0) == 0;
 }
 
-bool FindMount(const std::string& mount_point, Mount* mount) {
+Outcome FindMount(const std::string& mount_point, Mount* mount) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(SystemPath("/proc/self/mountinfo"), &bytes, 1 << 22)) return false;
+  if (Outcome read = ReadWholeFile(SystemPath("/proc/self/mountinfo"), &bytes, 1 << 22); !read) return read;
   std::string text(bytes.begin(), bytes.end());
   bool found = false;
   size_t start = 0;
@@ -157,7 +159,8 @@ bool FindMount(const std::string& mount_point, Mount* mount) {
     *mount = {Unescape(w[4]), w[dash + 1], w[5], w[2], Unescape(w[3])};
     found = true;
   }
-  return found;
+  if (!found) return Fail(mount_point + " is not a mount point");
+  return Done();
 }
 
 Outcome FindEsp(const std::string& esp_dir, Esp* esp) {

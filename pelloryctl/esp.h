@@ -25,7 +25,7 @@ struct Mount {
 // Mounted with "ro" among its own options.
 bool MountedReadOnly(const Mount& mount);
 // The last mount of mount_point in /proc/self/mountinfo (the one in view).
-bool FindMount(const std::string& mount_point, Mount* mount);
-// Empty when esp_dir (or /boot/efi, then /efi, when esp_dir is empty) is
-// an ESP; otherwise the one line that says why not.
+Outcome FindMount(const std::string& mount_point, Mount* mount);
+// Done when esp_dir (or /boot/efi, then /efi, when esp_dir is empty) is
+// an ESP; otherwise fails with the one line that says why not.
 Outcome FindEsp(const std::string& esp_dir, Esp* esp);

@@ -32,30 +32,32 @@ Outcome KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo) {
   if (undo->existed && !ReadWholeFile(KeptPath(), &undo->old_text, kTextLimit + 256))
     return Fail(std::string("the earlier ") + kKeptFolder + "/" + kKeptName + " can not be read");
   undo->replaced = true;
-  if (ReplaceFile(SystemPath(kKeptFolder), kKeptName, text) != ReplaceStep::Done)
-    return Fail(std::string(kKeptFolder) + "/" + kKeptName + " can not be written");
-  return Done();
+  const std::string failed = std::string(kKeptFolder) + "/" + kKeptName + " can not be written";
+  return ReplaceFile(SystemPath(kKeptFolder), kKeptName, text, {failed, failed, failed});
 }
 
 void UndoKeep(const KeepUndo& undo) {
-  if (undo.replaced && undo.existed) (void)ReplaceFile(SystemPath(kKeptFolder), kKeptName, undo.old_text);
+  if (undo.replaced && undo.existed) (void)ReplaceFile(SystemPath(kKeptFolder), kKeptName, undo.old_text, {});
   if (undo.replaced && !undo.existed) unlink(KeptPath().c_str());
   for (auto folder = undo.made_folders.rbegin(); folder != undo.made_folders.rend(); ++folder) rmdir(folder->c_str());
 }
 
-bool ReadKeptRequest(KeptRequest* kept) {
+Outcome ReadKeptRequest(KeptRequest* kept) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(KeptPath(), &bytes, kTextLimit + 256)) return false;
+  if (Outcome read = ReadWholeFile(KeptPath(), &bytes, kTextLimit + 256); !read) return read;
   const std::string text(bytes.begin(), bytes.end());
   // The image line is the last; what stands before it is the request.
   const std::string tag = std::string("\n") + kImageKey + "=";
   const size_t at = text.rfind(tag);
-  if (at == std::string::npos || text.back() != '\n') return false;
+  const Outcome unknown = Fail(std::string(kKeptFolder) + "/" + kKeptName + " is not one pelloryctl wrote");
+  if (at == std::string::npos || text.back() != '\n') return unknown;
   kept->image = text.substr(at + tag.size(), text.size() - at - tag.size() - 1);
   uint8_t major, minor;
   const text::Span version = {kept->image.data(), std::min(kept->image.size(), contract::kImageVersionLength)};
-  return kept->image.find('\n') == std::string::npos && contract::ParseImageVersion(version, &major, &minor) &&
-         ParseRequest(text.substr(0, at + 1), &kept->request).empty();
+  if (kept->image.find('\n') != std::string::npos || !contract::ParseImageVersion(version, &major, &minor) ||
+      !ParseRequest(text.substr(0, at + 1), &kept->request))
+    return unknown;
+  return Done();
 }
 
 Outcome RemoveKeptRequest(bool* removed) {

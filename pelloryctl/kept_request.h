@@ -31,8 +31,8 @@ std::vector<uint8_t> KeptText(const std::string& request_text, const std::string
 // Writes the text whole (temporary file, synced, renamed).
 Outcome KeepRequest(const std::vector<uint8_t>& text, KeepUndo* undo);
 void UndoKeep(const KeepUndo& undo);
-// False when there is none, or it is not one this command wrote.
-bool ReadKeptRequest(KeptRequest* kept);
+// Fails when there is none, or it is not one this command wrote.
+Outcome ReadKeptRequest(KeptRequest* kept);
 // The file (*removed: it was there), and its folder when nothing else is
 // in it.
 Outcome RemoveKeptRequest(bool* removed);

@@ -8,27 +8,28 @@
 #include "pelloryctl/efivar_c.h"
 #include "pelloryctl/variables.h"
 
-std::vector<uint8_t> MakeLoadOption(const Esp& esp) {
+Outcome MakeLoadOption(const Esp& esp, std::vector<uint8_t>* option) {
+  const Outcome refused = Fail("the boot entry's load option can not be built");
   uint8_t path[512];
   uint8_t signature[16];
   for (int i = 0; i < 16; ++i) signature[i] = esp.unique_guid[i];
   char file[] = "\\EFI\\Pellory\\pellory.efi";
   ssize_t hd = efidp_make_hd(path, sizeof path, esp.partition, esp.start, esp.size, signature,
                              EFIDP_HD_FORMAT_GPT, EFIDP_HD_SIGNATURE_GUID);
-  if (hd <= 0) return {};
+  if (hd <= 0) return refused;
   ssize_t name = efidp_make_file(path + hd, ssize_t(sizeof path) - hd, file);
-  if (name <= 0) return {};
+  if (name <= 0) return refused;
   ssize_t end = efidp_make_end_entire(path + hd + name, ssize_t(sizeof path) - hd - name);
-  if (end <= 0) return {};
+  if (end <= 0) return refused;
   unsigned char description[] = "Pellory firmware update";
   ssize_t size = efi_loadopt_create(nullptr, 0, kLoadOptionActive, reinterpret_cast<efidp>(path),
                                     hd + name + end, description, nullptr, 0);
-  if (size <= 0) return {};
-  std::vector<uint8_t> option(size_t(size), 0);
-  if (efi_loadopt_create(option.data(), size, kLoadOptionActive, reinterpret_cast<efidp>(path),
+  if (size <= 0) return refused;
+  option->assign(size_t(size), 0);
+  if (efi_loadopt_create(option->data(), size, kLoadOptionActive, reinterpret_cast<efidp>(path),
                          hd + name + end, description, nullptr, 0) != size)
-    return {};
-  return option;
+    return refused;
+  return Done();
 }
 
 bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* description) {
@@ -67,7 +68,7 @@ bool BootNumber(const std::string& name, unsigned* number) {
 Outcome FindOurEntry(unsigned* number, bool* found) {
   *found = false;
   std::vector<std::string> names;
-  if (!VarNames(efi_guid_global, &names)) return Fail("the firmware's variables can not be listed");
+  if (Outcome listed = VarNames(efi_guid_global, &names); !listed) return listed;
   std::set<unsigned> numbers;
   for (const auto& name : names)
     if (unsigned n = 0; BootNumber(name, &n)) numbers.insert(n);
@@ -75,9 +76,8 @@ Outcome FindOurEntry(unsigned* number, bool* found) {
   for (unsigned n : numbers) {
     std::vector<uint8_t> option;
     std::u16string description;
-    int read_error = 0;
-    if (VarGet(efi_guid_global, BootName(n), &option, 65536, &read_error) == VarStatus::Ok &&
-        LoadOptionDescription(option, &description) && description == ours) {
+    if (VarGet(efi_guid_global, BootName(n), &option, 65536) && LoadOptionDescription(option, &description) &&
+        description == ours) {
       *number = n;
       *found = true;
       return Done();
@@ -86,23 +86,23 @@ Outcome FindOurEntry(unsigned* number, bool* found) {
   return Done();
 }
 
-bool BootOrder(std::set<unsigned>* numbers) {
+Outcome BootOrder(std::set<unsigned>* numbers) {
   std::vector<uint8_t> order;
-  int error = 0;
-  if (VarGet(efi_guid_global, "BootOrder", &order, 65536, &error) == VarStatus::Failed) return false;
+  if (Outcome read = VarGet(efi_guid_global, "BootOrder", &order, 65536); !read)
+    return Fail("BootOrder can not be read", read.error);
   for (size_t at = 0; at + 1 < order.size(); at += 2) numbers->insert(unsigned(order[at] | order[at + 1] << 8));
-  return true;
+  return Done();
 }
 
 Outcome FreeBootNumber(unsigned* number) {
   std::vector<std::string> names;
-  if (!VarNames(efi_guid_global, &names)) return Fail("the firmware's variables can not be listed");
+  if (Outcome listed = VarNames(efi_guid_global, &names); !listed) return listed;
   std::set<unsigned> used;
   for (const auto& name : names)
     if (unsigned n = 0; BootNumber(name, &n)) used.insert(n);
   // A number BootOrder still lists, with no entry behind it, is not free:
   // an entry made there would be in BootOrder and run at every boot.
-  if (!BootOrder(&used)) return Fail("BootOrder can not be read");
+  if (Outcome listed = BootOrder(&used); !listed) return listed;
   for (unsigned n = 0; n <= 0xFFFF; ++n)
     if (!used.count(n)) {
       *number = n;

@@ -16,8 +16,8 @@ inline constexpr char kEntryDescription[] = "Pellory firmware update";
 inline constexpr char kProgramPath[] = "\\EFI\\Pellory\\pellory.efi";
 inline constexpr uint32_t kLoadOptionActive = 0x00000001;
 
-// Empty on failure (libefiboot refused the device path or the option).
-std::vector<uint8_t> MakeLoadOption(const Esp& esp);
+// Fails when libefiboot refuses the device path or the option.
+Outcome MakeLoadOption(const Esp& esp, std::vector<uint8_t>* option);
 // The description of a load option, read strictly; false when the bytes
 // are not a load option.
 bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* description);
@@ -27,8 +27,7 @@ bool BootNumber(const std::string& name, unsigned* number);  // Boot#### only
 // The number of the first Boot#### whose description is exactly ours;
 // *found false when there is none. Entries that cannot be read are not ours.
 Outcome FindOurEntry(unsigned* number, bool* found);
-// The numbers BootOrder lists (none when it is absent); false when it can
-// not be read.
-bool BootOrder(std::set<unsigned>* numbers);
+// The numbers BootOrder lists (none when it is absent).
+Outcome BootOrder(std::set<unsigned>* numbers);
 // The lowest Boot#### number that no variable uses and BootOrder does not list.
 Outcome FreeBootNumber(unsigned* number);

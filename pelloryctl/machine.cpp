@@ -51,9 +51,8 @@ Outcome CheckRoom(size_t needed) {
 
 Outcome SecureBootOn(bool* on) {
   std::vector<uint8_t> value;
-  int error = 0;
-  VarStatus status = VarGet(efi_guid_global, "SecureBoot", &value, 16, &error);
-  if (status == VarStatus::Failed) return Fail("SecureBoot can not be read", error);
-  *on = status == VarStatus::Ok && value.size() == 1 && value[0] == 1;
+  if (Outcome read = VarGet(efi_guid_global, "SecureBoot", &value, 16); !read)
+    return Fail("SecureBoot can not be read", read.error);
+  *on = value.size() == 1 && value[0] == 1;
   return Done();
 }

@@ -27,18 +27,18 @@ bool Read32(const std::vector<uint8_t>& b, size_t at, uint32_t* value) {
 
 // Every section's bytes lie inside the file: a copy cut short is refused
 // here, not by the firmware at the reboot.
-std::string CheckSections(const std::vector<uint8_t>& b, uint32_t pe, size_t optional) {
+Outcome CheckSections(const std::vector<uint8_t>& b, uint32_t pe, size_t optional) {
   uint16_t count = 0, optional_size = 0;
-  if (!Read16(b, pe + 6, &count) || !Read16(b, pe + 20, &optional_size)) return "is a truncated PE image";
+  if (!Read16(b, pe + 6, &count) || !Read16(b, pe + 20, &optional_size)) return Fail("is a truncated PE image");
   const size_t table = optional + optional_size;
   for (unsigned i = 0; i < count; ++i) {
     uint32_t size = 0, offset = 0;
     if (!Read32(b, table + 40 * i + 16, &size) || !Read32(b, table + 40 * i + 20, &offset))
-      return "is a truncated PE image (its section table runs past the end of the file)";
+      return Fail("is a truncated PE image (its section table runs past the end of the file)");
     if (uint64_t(offset) + size > b.size())
-      return "is a truncated PE image (section " + std::to_string(i + 1) + " runs past the end of the file)";
+      return Fail("is a truncated PE image (section " + std::to_string(i + 1) + " runs past the end of the file)");
   }
-  return "";
+  return Done();
 }
 
 std::string Format(const char* format, unsigned value) {
@@ -49,28 +49,28 @@ std::string Format(const char* format, unsigned value) {
 
 }  // namespace
 
-std::string CheckProgram(const std::vector<uint8_t>& b, bool need_signature) {
+Outcome CheckProgram(const std::vector<uint8_t>& b, bool need_signature) {
   uint32_t pe = 0, signature = 0;
   if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z' || !Read32(b, 0x3C, &pe) ||
       !Read32(b, pe, &signature) || signature != 0x00004550)
-    return "is not a PE image";
+    return Fail("is not a PE image");
   uint16_t machine = 0, magic = 0, subsystem = 0;
   size_t optional = size_t(pe) + 24;
   if (!Read16(b, pe + 4, &machine) || !Read16(b, optional, &magic) ||
       !Read16(b, optional + 68, &subsystem))
-    return "is a truncated PE image";
-  if (machine != kMachineX64) return Format("is not for x86-64 (machine 0x%04x)", machine);
-  if (magic != kPe32Plus) return Format("is not PE32+ (optional header magic 0x%03x)", magic);
+    return Fail("is a truncated PE image");
+  if (machine != kMachineX64) return Fail(Format("is not for x86-64 (machine 0x%04x)", machine));
+  if (magic != kPe32Plus) return Fail(Format("is not PE32+ (optional header magic 0x%03x)", magic));
   if (subsystem != kSubsystemEfiApplication)
-    return Format("is not an EFI application (subsystem %u)", subsystem);
-  if (std::string why = CheckSections(b, pe, optional); !why.empty()) return why;
+    return Fail(Format("is not an EFI application (subsystem %u)", subsystem));
+  if (Outcome sections = CheckSections(b, pe, optional); !sections) return sections;
   const char* banner = kProgramBanner;
   if (std::search(b.begin(), b.end(), banner, banner + strlen(banner)) == b.end())
-    return std::string("is not a Pellory program (no \"") + banner + "\" in it)";
+    return Fail(std::string("is not a Pellory program (no \"") + banner + "\" in it)");
   size_t at = 0, length = 0;
   if (need_signature && !SignedData(b, &at, &length))
-    return "is not signed, and Secure Boot is on: the firmware would refuse to start it";
-  return "";
+    return Fail("is not signed, and Secure Boot is on: the firmware would refuse to start it");
+  return Done();
 }
 
 bool SignedData(const std::vector<uint8_t>& b, size_t* at, size_t* length) {

@@ -9,14 +9,15 @@
 #include <vector>
 
 #include "contract/contract.h"
+#include "pelloryctl/outcome.h"
 
 // The start of the line every Pellory program prints first; the program
 // stores it as plain ASCII (its console text is narrow until printed). The
 // version after it changes from release to release, so it is not compared.
 inline constexpr const char* kProgramBanner = contract::kBannerStart;
 
-// Empty when the image passes; otherwise the one line that says why not.
-std::string CheckProgram(const std::vector<uint8_t>& image, bool need_signature);
+// Fails with the line that says why not, worded to follow the file's name.
+Outcome CheckProgram(const std::vector<uint8_t>& image, bool need_signature);
 
 // The PKCS#7 SignedData (DER) of the first certificate of the image's
 // certificate table, when that is a WIN_CERTIFICATE of type

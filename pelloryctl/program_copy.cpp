@@ -18,21 +18,19 @@ bool SameDigest(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
 }
 
 constexpr size_t kCopyLimit = 64u << 20;
-FileReader gReadBack = ReadWholeFile;
 
 // The copy under a temporary name, synced, renamed over the old one, and
 // the folder synced, so the name the entry points at never holds half a file.
 Outcome Replace(const std::string& dir, const std::vector<uint8_t>& image) {
-  switch (ReplaceFile(dir, "pellory.efi", image)) {
-    case ReplaceStep::Done: return Done();
-    case ReplaceStep::Write: return Fail("the program can not be written to \\EFI\\Pellory on the ESP");
-    case ReplaceStep::Rename: return Fail("the program can not be renamed to \\EFI\\Pellory\\pellory.efi");
-    case ReplaceStep::SyncDir: break;
-  }
-  return Fail("the folder \\EFI\\Pellory can not be synced");
+  return ReplaceFile(dir, "pellory.efi", image,
+                     {"the program can not be written to \\EFI\\Pellory on the ESP",
+                      "the program can not be renamed to \\EFI\\Pellory\\pellory.efi",
+                      "the folder \\EFI\\Pellory can not be synced"});
 }
 
 }  // namespace
+
+FileReader gCopyReader = ReadWholeFile;
 
 Outcome CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image, CopyUndo* undo) {
   undo->efi_dir = esp_root + "/EFI";
@@ -47,15 +45,9 @@ Outcome CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& ima
   undo->replaced = true;
   if (Outcome replaced = Replace(undo->pellory_dir, image); !replaced) return replaced;
   std::vector<uint8_t> back;
-  if (!gReadBack(undo->file, &back, image.size() + 1) || !SameDigest(back, image))
+  if (!gCopyReader(undo->file, &back, image.size() + 1) || !SameDigest(back, image))
     return Fail("the copy \\EFI\\Pellory\\pellory.efi reads back different from the program");
   return Done();
-}
-
-FileReader UseCopyReader(FileReader reader) {
-  FileReader before = gReadBack;
-  gReadBack = reader;
-  return before;
 }
 
 void UndoCopy(const CopyUndo& undo) {

@@ -24,8 +24,8 @@ void UndoCopy(const CopyUndo& undo);
 Outcome RemoveProgram(const std::string& esp_root);
 
 // How the copy is read back for its check: ReadWholeFile, from the ESP.
-// Returns the reader it replaces. pelloryctl's tests put in one that
-// changes what it read, as an ESP that lost part of the write would show
-// it: nothing in a folder makes a file read back other than it was written.
-using FileReader = bool (*)(const std::string& path, std::vector<uint8_t>* bytes, size_t limit);
-FileReader UseCopyReader(FileReader reader);
+// pelloryctl's tests put in one that changes what it read, as an ESP that
+// lost part of the write would show it: nothing in a folder makes a file
+// read back other than it was written.
+using FileReader = Outcome (*)(const std::string& path, std::vector<uint8_t>* bytes, size_t limit);
+extern FileReader gCopyReader;

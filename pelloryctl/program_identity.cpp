@@ -44,12 +44,12 @@ std::string Text(text::Span span) { return std::string(span.text, span.length); 
 
 }  // namespace
 
-std::string IdentifyProgram(const std::vector<uint8_t>& bytes, ProgramIdentity* identity) {
+Outcome IdentifyProgram(const std::vector<uint8_t>& bytes, ProgramIdentity* identity) {
   text::Span program, image;
   if (!contract::FindBanner(bytes.data(), bytes.size(), &program, &image))
-    return std::string("names no firmware version in its \"") + contract::kBannerStart + "\" banner";
+    return Fail(std::string("names no firmware version in its \"") + contract::kBannerStart + "\" banner");
   const size_t digest = FindDigest(bytes);
-  if (digest == kNone) return "carries no SHA-256 that matches its firmware image";
+  if (digest == kNone) return Fail("carries no SHA-256 that matches its firmware image");
   identity->program_version = Text(program);
   identity->image_version = Text(image);
   identity->image = identity->image_version + contract::kImageDigestTag +
@@ -61,5 +61,5 @@ std::string IdentifyProgram(const std::vector<uint8_t>& bytes, ProgramIdentity* 
     snprintf(text, sizeof text, "%02X%02X%02X", oui[0], oui[1], oui[2]);
     identity->converter_oui = text;
   }
-  return "";
+  return Done();
 }

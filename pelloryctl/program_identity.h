@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "pelloryctl/outcome.h"
+
 struct ProgramIdentity {
   std::string program_version;  // "0.4"
   std::string image_version;    // "07_23"
@@ -14,7 +16,7 @@ struct ProgramIdentity {
   std::string converter_oui;    // "0A1B2C"; empty: a program for any converter
 };
 
-// Empty when the bytes carry a banner that names the image's version and,
-// right behind the embedded image, the image's SHA-256; otherwise why not,
-// worded to follow the file's name.
-std::string IdentifyProgram(const std::vector<uint8_t>& bytes, ProgramIdentity* identity);
+// Done when the bytes carry a banner that names the image's version and,
+// right behind the embedded image, the image's SHA-256; otherwise fails
+// with why not, worded to follow the file's name.
+Outcome IdentifyProgram(const std::vector<uint8_t>& bytes, ProgramIdentity* identity);

@@ -18,17 +18,17 @@ struct Inspection {
   std::string signer;
 };
 
-std::string InspectFile(const std::string& path, Inspection* inspection) {
+// Fails with why not, worded to follow the file's name.
+Outcome InspectFile(const std::string& path, Inspection* inspection) {
   std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(path, &bytes, kProgramLimit)) return "can not be read";
+  if (!ReadWholeFile(path, &bytes, kProgramLimit)) return Fail("can not be read");
   // The checks schedule makes, but for Secure Boot: whether the program
   // is signed is told, not demanded.
-  std::string why = CheckProgram(bytes, false);
-  if (why.empty()) why = IdentifyProgram(bytes, &inspection->identity);
-  if (!why.empty()) return why;
+  Outcome usable = CheckProgram(bytes, false);
+  if (usable) usable = IdentifyProgram(bytes, &inspection->identity);
   size_t at = 0, length = 0;
-  inspection->is_signed = SignedData(bytes, &at, &length);
-  if (!inspection->is_signed) return "";
+  inspection->is_signed = usable && SignedData(bytes, &at, &length);
+  if (!inspection->is_signed) return usable;
   return SignerSubject(bytes.data() + at, length, &inspection->signer);
 }
 
@@ -54,10 +54,9 @@ void PrintText(const std::string& path, const Inspection& i, FILE* out) {
 
 int Inspect(const std::string& path, bool json, FILE* out, FILE* err) {
   Inspection inspection;
-  const std::string why = InspectFile(path, &inspection);
-  if (!why.empty()) {
-    fprintf(err, "pelloryctl: %s %s\n", path.c_str(), why.c_str());
-    if (json) PrintJsonError(path + " " + why, out);
+  if (Outcome inspected = InspectFile(path, &inspection); !inspected) {
+    fprintf(err, "pelloryctl: %s %s\n", path.c_str(), inspected.reason.c_str());
+    if (json) PrintJsonError(path + " " + inspected.reason, out);
     return kExitNone;
   }
   json ? PrintJson(path, inspection, out) : PrintText(path, inspection, out);

@@ -6,19 +6,20 @@ std::string Text(text::Span span) { return std::string(span.text, span.length); 
 
 // What both texts are before their lines are read: at most 1 KiB of
 // printable ASCII lines, each ended by a line feed.
-std::string CheckText(const std::string& text) {
-  if (text.size() > kTextLimit) return "is longer than 1024 bytes";
-  if (text.empty()) return "is empty";
-  if (text.back() != '\n') return "does not end in a line feed";
+Outcome CheckText(const std::string& text) {
+  if (text.size() > kTextLimit) return Fail("is longer than 1024 bytes");
+  if (text.empty()) return Fail("is empty");
+  if (text.back() != '\n') return Fail("does not end in a line feed");
   for (char c : text)
-    if (c != '\n' && (c < 0x20 || c > 0x7E)) return "holds a character that is not printable ASCII";
-  return "";
+    if (c != '\n' && (c < 0x20 || c > 0x7E)) return Fail("holds a character that is not printable ASCII");
+  return Done();
 }
 
+// The words for each of the contract reader's errors but None.
 std::string RequestWhy(contract::RequestError error, const std::string& where) {
   using E = contract::RequestError;
   switch (error) {
-    case E::None: return "";
+    case E::None: break;
     case E::NoLineEnd: return "does not end in a line feed";
     case E::NotKeyValue: return "has a line that is not key=value";
     case E::UnknownKey: return "has an unknown key \"" + where + "\"";
@@ -52,16 +53,14 @@ std::string FormatRequest(const Request& request) {
   return std::string(bytes, writer.used);
 }
 
-std::string ParseRequest(const std::string& text, Request* request) {
-  std::string why = CheckText(text);
-  if (!why.empty()) return why;
+Outcome ParseRequest(const std::string& text, Request* request) {
+  if (Outcome checked = CheckText(text); !checked) return checked;
   contract::RequestFields fields;
   text::Span where;
   const contract::RequestError error = contract::ParseRequest(text.data(), text.size(), &fields, &where);
-  why = RequestWhy(error, Text(where));
-  if (!why.empty()) return why;
+  if (error != contract::RequestError::None) return Fail(RequestWhy(error, Text(where)));
   *request = {fields.id, fields.after, fields.mode, fields.allow};
-  return "";
+  return Done();
 }
 
 const std::string& Record::Get(const std::string& key) const {
@@ -71,28 +70,27 @@ const std::string& Record::Get(const std::string& key) const {
   return kNone;
 }
 
-std::string ParseRecord(const std::string& text, Record* record) {
-  std::string why = CheckText(text);
-  if (!why.empty()) return why;
+Outcome ParseRecord(const std::string& text, Record* record) {
+  if (Outcome checked = CheckText(text); !checked) return checked;
   std::vector<std::pair<std::string, std::string>> lines;
   text::Span key, value;
   for (size_t at = 0;;) {
     contract::LineRead read = contract::ReadLine(text.data(), text.size(), &at, &key, &value);
     if (read == contract::LineRead::End) break;
-    if (read != contract::LineRead::Line) return "has a line that is not key=value";
+    if (read != contract::LineRead::Line) return Fail("has a line that is not key=value");
     lines.emplace_back(Text(key), Text(value));
   }
   constexpr size_t kCount = contract::kRecordKeyCount;
-  if (lines.size() != kCount) return "does not hold the " + std::to_string(kCount) + " fields of a record";
+  if (lines.size() != kCount) return Fail("does not hold the " + std::to_string(kCount) + " fields of a record");
   for (size_t i = 0; i < kCount; ++i)
     if (lines[i].first != contract::kRecordKeys[i])
-      return "has \"" + lines[i].first + "\" where \"" + contract::kRecordKeys[i] + "\" belongs";
-  if (lines[0].second != "1") return "is of an unknown format \"" + lines[0].second + "\"";
-  if (!lines[1].second.empty() && !ValidId(lines[1].second)) return "names an invalid request id";
+      return Fail("has \"" + lines[i].first + "\" where \"" + contract::kRecordKeys[i] + "\" belongs");
+  if (lines[0].second != "1") return Fail("is of an unknown format \"" + lines[0].second + "\"");
+  if (!lines[1].second.empty() && !ValidId(lines[1].second)) return Fail("names an invalid request id");
   const std::string& outcome = lines[kCount - 1].second;
-  if (!contract::KnownOutcome({outcome.data(), outcome.size()})) return "has an unknown outcome";
+  if (!contract::KnownOutcome({outcome.data(), outcome.size()})) return Fail("has an unknown outcome");
   record->fields = lines;
-  return "";
+  return Done();
 }
 
 std::string RecordState(const std::string& outcome) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "contract/key_value.h"
+#include "pelloryctl/outcome.h"
 
 using contract::kIdLimit;
 using contract::kTextLimit;
@@ -36,15 +37,16 @@ std::string NameOf(Value value, const char* const (&names)[N]) {
   return name == nullptr ? "" : name;
 }
 std::string FormatRequest(const Request& request);
-// Empty when text is a valid request; otherwise what is wrong with it.
-std::string ParseRequest(const std::string& text, Request* request);
+// Fails, when text is not a valid request, with what is wrong with it,
+// worded to follow the variable's name.
+Outcome ParseRequest(const std::string& text, Request* request);
 
 // The record's fields in the program's order; outcome is the last.
 struct Record {
   std::vector<std::pair<std::string, std::string>> fields;
   const std::string& Get(const std::string& key) const;
 };
-std::string ParseRecord(const std::string& text, Record* record);
+Outcome ParseRecord(const std::string& text, Record* record);
 // What a record's outcome says of its run: interrupted (still `started`),
 // stopped, or the outcome word itself.
 std::string RecordState(const std::string& outcome);

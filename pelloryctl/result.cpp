@@ -24,16 +24,12 @@ struct Findings {
   KeptRequest kept;
 };
 
-// Reads one text variable: empty error when absent or well formed.
-std::string ReadText(const char* name, std::string* text, bool* present) {
+// One text variable, empty when absent.
+Outcome ReadText(const char* name, std::string* text, bool* present) {
   std::vector<uint8_t> bytes;
-  int error = 0;
-  VarStatus status = VarGet(kPelloryGuid, name, &bytes, kTextLimit, &error);
-  *present = status != VarStatus::Absent;
-  if (status == VarStatus::Failed)
-    return std::string(name) + (error == EFBIG ? " is longer than 1024 bytes" : " can not be read");
+  Outcome read = VarGet(kPelloryGuid, name, &bytes, kTextLimit, present);
   text->assign(bytes.begin(), bytes.end());
-  return "";
+  return read;
 }
 
 // After a successful update the converter starts its new firmware only
@@ -47,17 +43,18 @@ std::string Target(const Findings& f) {
   return f.kept_ours ? f.kept.image.substr(0, contract::kImageVersionLength) : "";
 }
 
-std::string Gather(Findings* f) {
-  std::string text, why;
-  if (!(why = ReadText(kRequestName, &text, &f->pending)).empty()) return why;
-  if (f->pending && !(why = ParseRequest(text, &f->request)).empty()) return "PelloryRequest " + why;
-  if (!(why = ReadText(kResultName, &text, &f->have_record)).empty()) return why;
-  if (f->have_record && !(why = ParseRecord(text, &f->record)).empty()) return "PelloryResult " + why;
+Outcome Gather(Findings* f) {
+  std::string text;
+  if (Outcome read = ReadText(kRequestName, &text, &f->pending); !read) return read;
+  if (Outcome parsed = f->pending ? ParseRequest(text, &f->request) : Done(); !parsed)
+    return Fail("PelloryRequest " + parsed.reason);
+  if (Outcome read = ReadText(kResultName, &text, &f->have_record); !read) return read;
+  if (Outcome parsed = f->have_record ? ParseRecord(text, &f->record) : Done(); !parsed)
+    return Fail("PelloryResult " + parsed.reason);
   std::vector<uint8_t> next;
-  int error = 0;
   unsigned ours = 0;
   bool found = false;
-  if (VarGet(efi_guid_global, kBootNextName, &next, 16, &error) == VarStatus::Ok && next.size() == 2 &&
+  if (VarGet(efi_guid_global, kBootNextName, &next, 16) && next.size() == 2 &&
       FindOurEntry(&ours, &found) && found)
     f->boot_next_ours = unsigned(next[0] | next[1] << 8) == ours;
   // A record of another request than the pending one is an older run's.
@@ -67,7 +64,7 @@ std::string Gather(Findings* f) {
   if (!record_current) f->have_record = false;
   const std::string id = f->pending ? f->request.id : f->have_record ? f->record.Get("request") : "";
   f->kept_ours = !id.empty() && ReadKeptRequest(&f->kept) && f->kept.request.id == id;
-  return "";
+  return Done();
 }
 
 void PrintJson(const Findings& f, FILE* out) {
@@ -114,12 +111,12 @@ void PrintText(const Findings& f, FILE* out) {
 
 int Result(bool json, FILE* out, FILE* err) {
   Findings f;
-  Outcome checked = CheckMachine(false);
-  std::string why = checked ? Gather(&f) : checked.reason;
-  if (!why.empty()) {
-    fprintf(err, "pelloryctl: %s\n", why.c_str());
+  Outcome found = CheckMachine(false);
+  if (found) found = Gather(&f);
+  if (!found) {
+    fprintf(err, "pelloryctl: %s\n", found.reason.c_str());
     // A script that parses the output still gets one object.
-    if (json) PrintJsonError(why, out);
+    if (json) PrintJsonError(found.reason, out);
     return kExitNone;
   }
   json ? PrintJson(f, out) : PrintText(f, out);

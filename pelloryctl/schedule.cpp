@@ -63,28 +63,26 @@ size_t Cost(const std::string& name, size_t data) { return kVarOverhead + 2 * (n
 // Every check of the command, nothing changed.
 Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   if (Outcome checked = CheckMachine(true); !checked) return checked;
-  if (!ReadWholeFile(options.program, &plan->image, kProgramLimit))
-    return Fail(options.program + " can not be read");
+  if (Outcome read = ReadWholeFile(options.program, &plan->image, kProgramLimit); !read) return read;
   bool secure = false;
   if (Outcome known = SecureBootOn(&secure); !known) return known;
-  if (std::string why = CheckProgram(plan->image, secure); !why.empty()) return Fail(options.program + " " + why);
+  Outcome usable = CheckProgram(plan->image, secure);
   // The image the program carries is kept with the request as the run's
   // target; a program that names no image version, or whose image is not
   // the one its digest names, is not one to let near the converter.
-  if (std::string why = IdentifyProgram(plan->image, &plan->identity); !why.empty())
-    return Fail(options.program + " " + why);
+  if (usable) usable = IdentifyProgram(plan->image, &plan->identity);
+  if (!usable) return Fail(options.program + " " + usable.reason);
   if (Outcome found = FindEsp(options.esp_dir, &plan->esp); !found) return found;
   if (plan->esp.read_only)
     return Fail("the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
                 " (mount -o remount,rw " + plan->esp.mount_point + ")");
-  plan->option = MakeLoadOption(plan->esp);
-  if (plan->option.empty()) return Fail("the boot entry's load option can not be built");
+  if (Outcome built = MakeLoadOption(plan->esp, &plan->option); !built) return built;
   if (Outcome listed = FindOurEntry(&plan->entry, &plan->entry_exists); !listed) return listed;
   if (!plan->entry_exists) {
     if (Outcome picked = FreeBootNumber(&plan->entry); !picked) return picked;
   }
   std::set<unsigned> order;
-  if (!BootOrder(&order)) return Fail("BootOrder can not be read");
+  if (Outcome listed = BootOrder(&order); !listed) return listed;
   if (order.count(plan->entry))
     return Fail(BootName(plan->entry) + " \"" + kEntryDescription +
                 "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
@@ -99,18 +97,13 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   return CheckRoom(needed);
 }
 
-Outcome WriteError(const char* what, int error) {
-  if (error == ENOSPC) return Fail("not enough room in the firmware's variable store", error);
-  return Fail(std::string(what) + " can not be written (" + strerror(error) + ")", error);
-}
-
 Outcome Apply(const Plan& plan, Undo* undo) {
   std::string entry = BootName(plan.entry);
-  Outcome read = VarSave(efi_guid_global, entry, &undo->entry);
-  if (read) read = VarSave(kPelloryGuid, kRequestName, &undo->request);
-  if (read) read = VarSave(kPelloryGuid, kResultName, &undo->result);
-  if (read) read = VarSave(efi_guid_global, kBootNextName, &undo->boot_next);
-  if (!read) return read;
+  Outcome saved = VarSave(efi_guid_global, entry, &undo->entry);
+  if (saved) saved = VarSave(kPelloryGuid, kRequestName, &undo->request);
+  if (saved) saved = VarSave(kPelloryGuid, kResultName, &undo->result);
+  if (saved) saved = VarSave(efi_guid_global, kBootNextName, &undo->boot_next);
+  if (!saved) return saved;
   Outcome copied = CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy);
   undo->copied = true;
   if (!copied) return copied;
@@ -123,19 +116,18 @@ Outcome Apply(const Plan& plan, Undo* undo) {
   // Replaced, not overwritten: an older request of another length must not
   // leave its tail behind.
   undo->request_written = true;
-  if (int error = VarDelete(kPelloryGuid, kRequestName)) return WriteError(kRequestName, error);
+  if (Outcome gone = VarDelete(kPelloryGuid, kRequestName); !gone) return NotWritten(kRequestName, gone.error);
   if (Outcome set = VarSet(kPelloryGuid, kRequestName, plan.request); !set) return set;
   undo->result_deleted = undo->result.existed;
-  if (int error = VarDelete(kPelloryGuid, kResultName))
-    return Fail(std::string("the old PelloryResult can not be removed (") + strerror(error) + ")", error);
+  if (Outcome gone = VarDelete(kPelloryGuid, kResultName); !gone)
+    return NotRemoved("the old PelloryResult", gone.error);
   undo->boot_next_written = true;
   if (Outcome set = VarSet(efi_guid_global, kBootNextName, plan.boot_next); !set) return set;
   std::vector<uint8_t> back;
-  int error = 0;
-  if (VarGet(efi_guid_global, kBootNextName, &back, 16, &error) != VarStatus::Ok || back != plan.boot_next)
-    return Fail("BootNext reads back different from what was written", error);
-  if (VarGet(kPelloryGuid, kRequestName, &back, kTextLimit, &error) != VarStatus::Ok || back != plan.request)
-    return Fail("PelloryRequest reads back different from what was written", error);
+  if (Outcome read = VarGet(efi_guid_global, kBootNextName, &back, 16); !read || back != plan.boot_next)
+    return Fail("BootNext reads back different from what was written", read.error);
+  if (Outcome read = VarGet(kPelloryGuid, kRequestName, &back, kTextLimit); !read || back != plan.request)
+    return Fail("PelloryRequest reads back different from what was written", read.error);
   return Done();
 }
 

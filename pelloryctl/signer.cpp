@@ -200,16 +200,16 @@ std::string FormatName(Der name) {
 
 }  // namespace
 
-std::string SignerSubject(const uint8_t* der, size_t length, std::string* subject) {
+Outcome SignerSubject(const uint8_t* der, size_t length, std::string* subject) {
   Der certificates, signer;
-  if (!Parts(der, length, &certificates, &signer)) return "carries a signature that is not a PKCS#7 SignedData";
+  if (!Parts(der, length, &certificates, &signer)) return Fail("carries a signature that is not a PKCS#7 SignedData");
   Tlv version, sid, issuer, serial;
   Der names;
   if (!Take(&signer, kInteger, &version) || !Take(&signer, kSequence, &sid))
-    return "carries a signature whose SignerInfo can not be read";
+    return Fail("carries a signature whose SignerInfo can not be read");
   names = sid.content;
   if (!Take(&names, kSequence, &issuer) || !Take(&names, kInteger, &serial))
-    return "carries a signature that names its signer other than by issuer and serial number";
+    return Fail("carries a signature that names its signer other than by issuer and serial number");
   for (Tlv certificate; Next(&certificates, &certificate);) {
     Tlv their_serial, their_issuer, their_subject;
     if (certificate.tag != kSequence ||
@@ -217,8 +217,8 @@ std::string SignerSubject(const uint8_t* der, size_t length, std::string* subjec
       continue;
     if (Same(their_issuer.whole, issuer.whole) && Same(their_serial.whole, serial.whole)) {
       *subject = FormatName(their_subject.content);
-      return "";
+      return Done();
     }
   }
-  return "carries a signature without its signer's certificate";
+  return Fail("carries a signature without its signer's certificate");
 }

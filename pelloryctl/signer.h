@@ -7,8 +7,10 @@
 #include <cstdint>
 #include <string>
 
-// Empty when the SignedData names a signer whose certificate it carries,
+#include "pelloryctl/outcome.h"
+
+// Done when the SignedData names a signer whose certificate it carries,
 // *subject then that certificate's subject written as RFC 4514 writes a
-// name (most specific part first: "CN=..., O=..., C=..."); otherwise why
-// not, worded to follow the file's name.
-std::string SignerSubject(const uint8_t* der, size_t length, std::string* subject);
+// name (most specific part first: "CN=..., O=..., C=..."); otherwise fails
+// with why not, worded to follow the file's name.
+Outcome SignerSubject(const uint8_t* der, size_t length, std::string* subject);

@@ -8,18 +8,23 @@
 #include <string>
 #include <vector>
 
+#include "pelloryctl/outcome.h"
+
 std::string SystemPath(const std::string& path);
 
-// Whole file or nothing; false when it cannot be opened or read, or is
-// larger than limit.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, size_t limit);
-// The first line of a small sysfs-like file, without its LF.
-bool ReadLine(const std::string& path, std::string* line);
+// Whole file or nothing; fails ("PATH can not be read") when it cannot be
+// opened or read, or is larger than limit.
+Outcome ReadWholeFile(const std::string& path, std::vector<uint8_t>* bytes, size_t limit);
+// The first line of a small sysfs-like file, without its LF; none fails.
+Outcome ReadLine(const std::string& path, std::string* line);
 
-// The folder made (*made true) or already there; false when neither.
-bool MakeDir(const std::string& dir, bool* made);
+// The folder made (*made true) or already there.
+Outcome MakeDir(const std::string& dir, bool* made);
 // dir/name replaced whole: the bytes go to dir/name.new, are synced, the
 // file is renamed over name and the folder synced, so name never holds
-// half a file. The step that failed, or Done.
-enum class ReplaceStep { Done, Write, Rename, SyncDir };
-ReplaceStep ReplaceFile(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes);
+// half a file. Fails with the line `says` holds for the step that failed.
+struct ReplaceSays {
+  std::string write, rename, sync;
+};
+Outcome ReplaceFile(const std::string& dir, const std::string& name, const std::vector<uint8_t>& bytes,
+                    const ReplaceSays& says);

@@ -25,8 +25,6 @@ inline constexpr const char* kRequestName = contract::kRequestVariable;
 inline constexpr const char* kResultName = contract::kResultVariable;
 inline constexpr char kBootNextName[] = "BootNext";
 
-enum class VarStatus { Ok, Absent, Failed };
-
 // One variable's value as it was, so a failed schedule can put it back.
 struct SavedVar {
   efi_guid_t guid;
@@ -38,29 +36,36 @@ struct SavedVar {
 // Where the firmware's variables are kept. The command's own store is
 // libefivar's (efivarfs); pelloryctl's tests put one in front of it that
 // fails on purpose (tests/pelloryctl/faulty_store.h), as tests/double does
-// for the program's firmware.
+// for the program's firmware. Each step fails with the line a user reads.
 class VarStore {
  public:
-  virtual VarStatus Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
-                        size_t limit, int* error) = 0;
-  // 0 or the errno of the write (ENOSPC: the firmware's store is full).
-  virtual int Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) = 0;
-  virtual int Delete(const efi_guid_t& guid, const std::string& name) = 0;  // absent is fine
+  // *data empty when the variable is absent; *present false only then.
+  // Fails when it can not be read or is longer than limit (EFBIG).
+  virtual Outcome Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
+                      size_t limit, bool* present) = 0;
+  virtual Outcome Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) = 0;
+  virtual Outcome Delete(const efi_guid_t& guid, const std::string& name) = 0;  // absent is fine
   // The names of every variable of guid, e.g. to find Boot#### entries.
-  virtual bool Names(const efi_guid_t& guid, std::vector<std::string>* names) = 0;
+  virtual Outcome Names(const efi_guid_t& guid, std::vector<std::string>* names) = 0;
 
  protected:
   ~VarStore() = default;
 };
-// Makes `store` the one the functions below use; returns the one it
-// replaces (at first, libefivar's).
-VarStore* UseVarStore(VarStore* store);
+// The store the functions below use: libefivar's, unless a test puts its
+// own in front.
+extern VarStore* gVarStore;
 
-VarStatus VarGet(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
-                 size_t limit, int* error);
-// Fails with the line a user reads: no room (ENOSPC), or the name and errno.
+// The lines a failed read, write (ENOSPC: the firmware's store is full) or
+// removal of `what` reads as.
+Outcome NotRead(const std::string& what, int error);
+Outcome NotWritten(const std::string& what, int error);
+Outcome NotRemoved(const std::string& what, int error);
+
+Outcome VarGet(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data, size_t limit,
+               bool* present = nullptr);
 Outcome VarSet(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data);
-int VarDelete(const efi_guid_t& guid, const std::string& name);
+Outcome VarDelete(const efi_guid_t& guid, const std::string& name);
+Outcome VarNames(const efi_guid_t& guid, std::vector<std::string>* names);
+// A failed read of the value fails the save.
 Outcome VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved);
 Outcome VarRestore(const SavedVar& saved);
-bool VarNames(const efi_guid_t& guid, std::vector<std::string>* names);

@@ -15,9 +15,12 @@ set -eu
 # (tools/linux_guest.py), which makes its boot entries with efibootmgr and
 # lifts efivarfs' immutable flag with chattr. The guest's kernel and busybox
 # are downloaded as packages and unpacked, never installed;
+# mmdebstrap/gdisk (and e2fsprogs): the playbook test's Debian guest
+# (tools/debian_guest.py), a Debian system made from Debian's packages, its
+# root file system filled without a loop device (mkfs.ext4 -d) and its disk
+# partitioned with sgdisk;
 # ansible-core/openssh-client: the fleet playbook and its test, which reach
-# the guest's SSH server, dropbear-bin (copied into the guest, never run on
-# the host; Debian's python3 goes in with it); lintian: `make deb`'s
+# the Debian guest's SSH server; lintian: `make deb`'s
 # package is checked with it (CPack makes it, dpkg-shlibdeps finds its
 # dependencies, pod2man makes its manual page: dpkg-dev and perl);
 # nginx-core/socat/dnsmasq-base: the network-start scenarios' boot server
@@ -25,7 +28,7 @@ set -eu
 # connections to its loopback port; dnsmasq's DHCP and TFTP serve the PXE
 # scenario's namespace, which iproute2's ip makes). Each runs only as the
 # test's own process.
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 python3-pytest clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs ansible-core openssh-client dropbear-bin lintian dpkg-dev nginx-core socat dnsmasq-base iproute2"
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 python3-pytest clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs mmdebstrap gdisk ansible-core openssh-client lintian dpkg-dev nginx-core socat dnsmasq-base iproute2"
 
 missing_packages() {
     list=""

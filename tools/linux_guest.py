@@ -23,7 +23,6 @@ import sys
 import tempfile
 from pathlib import Path
 
-import linux_guest_ssh
 from cpio_newc import Archive
 
 KERNEL_PACKAGE = "linux-image-cloud-amd64"   # a metapackage: the kernel is its dependency
@@ -151,10 +150,9 @@ def add_program(archive, program, name=None):
         archive.file(library.lstrip("/"), Path(library).read_bytes(), 0o755)
 
 
-def build_initramfs(cache, described, programs, out, ssh=False):
+def build_initramfs(cache, described, programs, out):
     """The initramfs as one gzip'd newc archive, every entry owned by root
-    with time 0, so the same inputs give the same bytes. With `ssh` it
-    also holds an SSH server and Python (linux_guest_ssh)."""
+    with time 0, so the same inputs give the same bytes."""
     archive = Archive()
     for name in DIRECTORIES:
         archive.directory(name)
@@ -172,16 +170,12 @@ def build_initramfs(cache, described, programs, out, ssh=False):
             archive.file(name, path.read_bytes(), 0o644)
     for program in programs:
         add_program(archive, program)
-    if ssh:
-        linux_guest_ssh.add_to(archive, add_program)
     Path(out).write_bytes(gzip.compress(archive.finish(), compresslevel=6, mtime=0))
 
 
-def _inputs_digest(described, programs, ssh):
+def _inputs_digest(described, programs):
     digest = hashlib.sha256(json.dumps(described, sort_keys=True).encode())
     files = [INIT_SCRIPT, Path(__file__)]
-    if ssh:
-        files += linux_guest_ssh.inputs()
     for program in programs:
         files += [Path(program), *map(Path, shared_libraries(program))]
     for path in files:
@@ -189,18 +183,16 @@ def _inputs_digest(described, programs, ssh):
     return digest.hexdigest()
 
 
-def build(cache, programs=(), ssh=False):
-    """Kernel and initramfs in `cache`; returns (vmlinuz.efi, initrd.img),
-    or initrd-ssh.img with `ssh`."""
+def build(cache, programs=()):
+    """Kernel and initramfs in `cache`; returns (vmlinuz.efi, initrd.img)."""
     cache = Path(cache)
     cache.mkdir(parents=True, exist_ok=True)
     described = fetch(cache)
-    name = "initrd-ssh" if ssh else "initrd"
-    initrd, stamp = cache / f"{name}.img", cache / f"{name}.inputs"
-    wanted = _inputs_digest(described, programs, ssh)
+    initrd, stamp = cache / "initrd.img", cache / "initrd.inputs"
+    wanted = _inputs_digest(described, programs)
     if not initrd.exists() or not stamp.exists() or stamp.read_text() != wanted:
-        build_initramfs(cache, described, programs, cache / f"{name}.partial", ssh)
-        os.replace(cache / f"{name}.partial", initrd)
+        build_initramfs(cache, described, programs, cache / "initrd.partial")
+        os.replace(cache / "initrd.partial", initrd)
         stamp.write_text(wanted)
     return cache / "vmlinuz.efi", initrd
 
@@ -210,10 +202,8 @@ def main(argv=None):
     parser.add_argument("--cache", required=True)
     parser.add_argument("--program", action="append", default=[],
                         help="a Linux program to put in the guest's /bin")
-    parser.add_argument("--ssh", action="store_true",
-                        help="also an SSH server and Python, for the playbook (initrd-ssh.img)")
     args = parser.parse_args(argv)
-    kernel, initrd = build(args.cache, args.program, args.ssh)
+    kernel, initrd = build(args.cache, args.program)
     described = json.loads(Path(args.cache, "packages.json").read_text())
     print(f"linux guest: {kernel} ({described['kernel']} {described['versions'][described['kernel']]}), "
           f"{initrd} ({initrd.stat().st_size} bytes)")

@@ -13,9 +13,14 @@ firmware finds no entry for the kernel and falls through to its UEFI Shell,
 whose startup.nsh starts the kernel; the first step then makes the guest's
 own boot entries.
 
+The Debian guest (tools/debian_guest.py) boots the same way from a copy of
+its own disk: GPT, the ESP with GRUB in \\EFI\\debian\\ (its boot entry first
+in BootOrder, as Debian's installer leaves it) and the root file system.
+
     machine = linux_run.Machine(work_dir, firmware=None)
     machine.make_disk({"EFI/linux/steps/1.sh": b"...", ...}, kernel, initrd)
     result = machine.boot(timeout=120)
+    machine.copy_guest_disk(debian_guest.build(cache), files)   # or the Debian guest
     for step in linux_run.guest_steps(result.text): ...
 
 Only the Python standard library is used; the boot loop is pellory_machine's.
@@ -29,6 +34,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 from pellory_machine import machine as qemu_run
+from pellory_machine import ovmf_vars
 from pellory_machine import stick as usb_image
 from pellory_machine import volume as fat_volume
 from pellory_machine.console import clean
@@ -44,7 +50,8 @@ CONSOLE_ARGS = "console=ttyS0 quiet"
 COMMAND_LINE = "initrd=\\EFI\\linux\\initrd.img " + CONSOLE_ARGS
 STARTUP = "@echo -off\nfs0:\\EFI\\linux\\vmlinuz.efi " + COMMAND_LINE + "\n"
 # Text that means the boot can not end well: QEMU is stopped at once.
-FATAL = ("Kernel panic", "guest: the ESP (/dev/vda1) can not be mounted")
+FATAL = ("Kernel panic", "guest: the ESP (/dev/vda1) can not be mounted",
+         "You are in emergency mode", "Give root password for maintenance")
 MEMORY_MIB = 512
 
 _STEP = re.compile(r"==GUEST (\d+) BEGIN uptime=([\d.]+)==\r?\n(.*?)"
@@ -121,11 +128,12 @@ class Machine:
         self.memory_mib = memory_mib
         self.disk = self.work / "disk.img"
         self.vars = self.work / "vars.fd"
+        self.esp_offset = ESP_OFFSET
         shutil.copyfile(self.firmware.vars_template, self.vars)
 
     @property
     def volume(self):
-        return f"{self.disk}@@{ESP_OFFSET}"
+        return f"{self.disk}@@{self.esp_offset}"
 
     def make_disk(self, files, kernel, initrd, startup=STARTUP):
         """A fresh disk: GPT, one ESP holding the kernel, the initramfs,
@@ -136,6 +144,30 @@ class Machine:
         usb_image.format_partition(self.disk)
         everything = {KERNEL: str(kernel), INITRD: str(initrd), **files}
         fat_volume.add_files(self.volume, everything, startup=startup)
+
+    def copy_guest_disk(self, guest, files):
+        """A fresh copy of the Debian guest's disk (sparse: only what its
+        file systems hold is copied) with `files` added to its ESP, and the
+        guest's boot entry first in BootOrder."""
+        self.esp_offset = guest["esp_offset"]
+        self.disk.unlink(missing_ok=True)
+        subprocess.run(["cp", "--sparse=always", "--reflink=auto", guest["disk"], str(self.disk)],
+                       check=True, stdin=subprocess.DEVNULL)
+        fat_volume.add_files(self.volume, files, present=guest["esp_dirs"])
+        store = ovmf_vars.VarStore.load(self.vars)
+        loader = "\\" + guest["loader"].replace("/", "\\")
+        path = ovmf_vars.partition_path(1, guest["esp_first_lba"], guest["esp_sectors"],
+                                        guest["esp_guid"], loader)
+        # The first free number: the Secure Boot template has entries of its own.
+        taken = {name for name, guid in store.variables() if guid == ovmf_vars.GLOBAL_GUID}
+        number = next(n for n in range(0x10000) if f"Boot{n:04X}" not in taken)
+        order = store.get("BootOrder")
+        rest = [n for n in ovmf_vars.parse_list(order[1]) if n != number] if order else []
+        store.add(f"Boot{number:04X}", ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT,
+                  ovmf_vars.load_option("debian", path))
+        store.set("BootOrder", ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT,
+                  ovmf_vars.option_list(number, *rest))
+        store.save(self.vars)
 
     def read(self, name):
         """A file's bytes from the ESP, or None."""
@@ -151,7 +183,7 @@ class Machine:
                 "-display", "none", "-nodefaults", "-serial", "stdio",
                 "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
                 "-drive", f"if=pflash,format=raw,file={self.vars}",
-                "-drive", f"if=none,id=esp,format=raw,file={self.disk}",
+                "-drive", f"if=none,id=esp,format=raw,cache=unsafe,file={self.disk}",
                 "-device", "virtio-blk-pci,drive=esp", *qemu_run.power_on(), *self.qemu_args,
                 *direct]
 

@@ -1,22 +1,30 @@
 #!/usr/bin/env python3
 """The fleet playbook (deploy/ansible/pellory-update.yml) run by Debian's
-ansible-playbook against the Linux guest over SSH, on a loopback port that
-QEMU's user networking forwards to the guest's dropbear (restrict=on:
-nothing else leaves QEMU). One QEMU process, so NVRAM lives on and the
-simulated converter is never powered off: it keeps showing its old
-firmware (0x07_0x22) throughout.
+ansible-playbook against the Debian guest (tools/debian_guest.py) over SSH,
+on a loopback port that QEMU's user networking forwards to the guest's
+OpenSSH server (restrict=on: nothing else leaves QEMU). One QEMU process,
+so NVRAM lives on and the simulated converter is never powered off: it
+keeps showing its old firmware (0x07_0x22) throughout. The guest reboots
+the way Ansible reboots any host (ansible.builtin.reboot's own command).
 
     linux_playbook_test.py --efi-dir DIR --image TEST_IMAGE --pelloryctl PATH
-                           --cache DIR --work DIR
+                           --deb PELLORYCTL_DEB --cache DIR --work DIR
 
 The inventory names the guest twice (pc-a, pc-b), one host per batch; the
-controller's pelloryctl is the build's.
-- run 1: pc-a updates (`successful`, action `updated`, a power-off
+controller's pelloryctl is the build's. The guest starts without
+pelloryctl.
+- run 0, without pellory_deb: pc-a fails with the one line that says
+  pelloryctl is missing; nothing else happens;
+- run 1 (this and every later run with pellory_deb): pc-a gets the package
+  installed by apt and updates (`successful`, action `updated`, a power-off
   needed); pc-b is the same machine, so its record already shows this
-  image written: row `none`, no reboot; the flash equals the image;
+  image written: row `none`, no reboot; the flash equals the image; the
+  guest has the package's version as /usr/sbin/pelloryctl and its manual
+  page as `man 8 pelloryctl` shows it;
 - run 2, the same rollout again: both rows `none`, no host changed
-  (Ansible's recap), the guest not rebooted (its boot_id and boot count)
-  and the simulator's counts untouched;
+  (Ansible's recap: the package is not installed again), the guest not
+  rebooted (its boot_id and boot count) and the simulator's counts
+  untouched;
 - a check run: nothing changed, both rows `none`;
 - run 3 with pellory_allow=same (a reinstall): the simulator corrupts the
   read-back, pc-a's record says `failed`, the playbook fails and stops
@@ -27,6 +35,8 @@ controller's pelloryctl is the build's.
 - run 4: the program is not a Pellory program: the controller's
   `pelloryctl inspect` refuses it, pc-a's row says `error` with
   pelloryctl's own reason, and the guest does not reboot.
+- last, an administrator's own `apt-get install ./pelloryctl_*.deb` (after
+  removing the playbook's) gives the same installed package.
 """
 import argparse
 import csv
@@ -39,31 +49,31 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from linux_roundtrip_test import ENTRIES, SIM, disk_files  # noqa: E402
+from linux_roundtrip_test import SIM, SIM_ENTRIES, disk_files  # noqa: E402
 
 TOOLS = Path(__file__).resolve().parents[2] / "tools"
 PLAYBOOK = Path(__file__).resolve().parents[2] / "deploy" / "ansible" / "pellory-update.yml"
 sys.path.insert(0, str(TOOLS))
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "packaging"))
-import linux_guest  # noqa: E402
+import debian_guest  # noqa: E402
 import linux_run  # noqa: E402
 from check_playbook_columns import CONTRACT, report_columns  # noqa: E402
 
 READY = "guest: ssh ready"
-# Every boot: the network, the authorized key from the ESP, dropbear (its
-# host key made at its first connection) in the foreground until a reboot.
-SERVE = r"""ip link set lo up
-ip link set eth0 up
-ip addr add 10.0.2.15/24 dev eth0
-ip route add default via 10.0.2.2
-mkdir -p /root/.ssh /etc/dropbear /var/tmp
+# The first boot: the test's boot entries, an address from QEMU's DHCP and
+# root's authorized key; the guest then keeps running (systemd's sshd is up
+# before the step runs).
+SETUP = SIM_ENTRIES + r"""for i in $(seq 120); do
+  ip -4 addr show scope global | grep -q inet && break
+  sleep 1
+done
+mkdir -p /root/.ssh
 chmod 700 /root/.ssh
 cp /boot/efi/ssh/authorized_keys /root/.ssh/authorized_keys
 chmod 600 /root/.ssh/authorized_keys
-mkdir -p /dev/pts
-mount -t devpts devpts /dev/pts
+command -v pelloryctl || echo "no pelloryctl"
 echo "%s"
-dropbear -F -E -R -s -p 22 2>/dev/null
+after stay
 """ % READY
 CORRUPT = "corruptReadBack = true\n"
 SERIAL = "FLEET,0042"
@@ -92,12 +102,13 @@ def inventory(work, port, key):
     return path
 
 
-def ssh(port, key, command):
-    """One command in the guest, the way the playbook reaches it; its output."""
+def ssh(port, key, command, given=b""):
+    """One command in the guest, the way the playbook reaches it, with
+    `given` on its standard input; its output."""
     return subprocess.run(["ssh", "-p", str(port), "-i", str(key), "-o", "StrictHostKeyChecking=no",
                            "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes",
-                           "root@127.0.0.1", command], check=True, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=120, text=True).stdout
+                           "root@127.0.0.1", command], check=True, input=given,
+                          capture_output=True, timeout=120).stdout.decode()
 
 
 def playbook(work, hosts, program, report, controller, *options):
@@ -105,10 +116,12 @@ def playbook(work, hosts, program, report, controller, *options):
     env = dict(os.environ, ANSIBLE_LOCAL_TEMP=str(work / "ansible-tmp"),
                ANSIBLE_REMOTE_TMP="/tmp/.ansible", ANSIBLE_NOCOLOR="1",
                ANSIBLE_HOST_KEY_CHECKING="False", ANSIBLE_RETRY_FILES_ENABLED="False",
-               HOME=str(work))
+               # One SSH session a task instead of four: each costs seconds
+               # against a guest without KVM.
+               ANSIBLE_PIPELINING="True", HOME=str(work))
     command = ["ansible-playbook", "-i", str(hosts), str(PLAYBOOK),
                "-e", f"pellory_program={program}", "-e", f"pellory_report={report}",
-               "-e", "pellory_reboot_timeout=600", "-e", "pellory_reboot_command=guest-reboot",
+               "-e", "pellory_reboot_timeout=900",
                "-e", f"pellory_controller_pelloryctl={controller}", *options]
     started = time.monotonic()
     done = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, capture_output=True,
@@ -150,6 +163,19 @@ def guest_state(port, key):
                           f"/boot/efi/{SIM}/simrec.txt")
 
 
+def check_package(port, key, deb, failures):
+    """pelloryctl as the package installs it: its version, its command and
+    its manual page as man shows it."""
+    version = subprocess.run(["dpkg-deb", "--field", str(deb), "Version"], check=True,
+                             capture_output=True, text=True).stdout.strip()
+    shown = ssh(port, key, "dpkg-query -W -f '${Status} ${Version}\\n' pelloryctl; "
+                           "command -v pelloryctl; pelloryctl --version; "
+                           "MANPAGER=cat MANWIDTH=100 man 8 pelloryctl | grep -A1 '^NAME'")
+    if not re.fullmatch(rf"install ok installed {re.escape(version)}\n/usr/sbin/pelloryctl\n"
+                        rf"pelloryctl {re.escape(version)}\nNAME\n\s+pelloryctl \S+ .+\n", shown):
+        failures.append(f"pelloryctl {version} as installed: {shown!r}")
+
+
 def check_rows(got, want, failures, run):
     """(host, state, action) of each row, in order."""
     seen = [(r["host"], r["state"], r["action"]) for r in got]
@@ -167,14 +193,16 @@ def check_untouched(before, after, changed, failures, run):
 class Rollouts:
     """The playbook's runs against the one guest, each with its report."""
 
-    def __init__(self, work, hosts, program, controller, failures):
+    def __init__(self, work, hosts, program, controller, deb, failures):
         self.work, self.hosts, self.program = work, hosts, program
-        self.controller, self.failures = controller, failures
+        self.controller, self.deb, self.failures = controller, deb, failures
         self.count = 0
 
-    def run(self, *options, program=None, ok=True):
+    def run(self, *options, program=None, ok=True, deb=True):
         self.count += 1
         report = self.work / f"report-{self.count}.csv"
+        if deb:
+            options = ("-e", f"pellory_deb={self.deb}", *options)
         rc, changed = playbook(self.work, self.hosts, program or self.program, report,
                                self.controller, *options)
         if (rc == 0) != ok:
@@ -184,13 +212,12 @@ class Rollouts:
 
 def main():
     parser = argparse.ArgumentParser()
-    for name in ("--efi-dir", "--image", "--pelloryctl", "--cache", "--work"):
+    for name in ("--efi-dir", "--image", "--pelloryctl", "--deb", "--cache", "--work"):
         parser.add_argument(name, required=True)
     args = parser.parse_args()
     work = Path(args.work)
     work.mkdir(parents=True, exist_ok=True)
-    kernel, initrd = linux_guest.build(args.cache, [args.pelloryctl, "/usr/bin/efibootmgr"],
-                                       ssh=True)
+    guest = debian_guest.build(args.cache)
     key = work / "id_ed25519"
     key.unlink(missing_ok=True)
     subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(key)], check=True)
@@ -200,29 +227,27 @@ def main():
     net = ["-netdev", f"user,id=n,restrict=on,hostfwd=tcp:127.0.0.1:{port}-:22",
            "-device", "virtio-net-pci,netdev=n,romfile=",
            "-smbios", f"type=1,serial={SERIAL.replace(',', ',,')},uuid={UUID}"]
-    machine = linux_run.Machine(work / "guest", qemu_args=net, memory_mib=1024)
+    machine = linux_run.Machine(work / "guest", qemu_args=net)
     program = (Path(args.efi_dir) / "pellory-testimage.efi").resolve()
     files = {**disk_files(args.efi_dir, None, program),
              "ssh/authorized_keys": Path(f"{key}.pub").read_bytes(),
-             f"{linux_run.STEPS}/1.sh": ENTRIES.encode(),
-             f"{linux_run.STEPS}/every.sh": SERVE.encode()}
-    machine.make_disk(files, kernel, initrd)
+             f"{linux_run.STEPS}/1.sh": SETUP.encode()}
+    machine.copy_guest_disk(guest, files)
     failures = []
     started = time.monotonic()
-    # Fresh variables send OVMF through minutes of network boot attempts
-    # before its shell: the first boot, which only makes the entries, has
-    # no network card; the entries then come first in BootOrder.
-    machine.qemu_args = []
-    setup = machine.boot(300)
-    print(f"set-up boot: {setup.wall_time:.1f} s, steps {[s.number for s in setup.steps]}")
-    machine.qemu_args = net
-    guest = linux_run.start(machine)
+    running = linux_run.start(machine)
     try:
-        if not guest.wait_for(READY, timeout=300):
-            raise RuntimeError(f"the guest did not come up:\n{guest.text()[-3000:]}")
+        if not running.wait_for(READY, timeout=600):
+            raise RuntimeError(f"the guest did not come up:\n{running.text()[-3000:]}")
         print(f"guest up after {time.monotonic() - started:.1f} s")
         rollouts = Rollouts(work, inventory(work, port, key), program,
-                            Path(args.pelloryctl).resolve(), failures)
+                            Path(args.pelloryctl).resolve(), Path(args.deb).resolve(), failures)
+        # Run 0, without the package: pc-a has no pelloryctl and fails
+        # with one line; the rollout stops there.
+        missing, _ = rollouts.run(deb=False, ok=False)
+        check_rows(missing, [("pc-a", "error", "")], failures, "run 0")
+        if missing and "pelloryctl is not installed on pc-a" not in missing[0]["outcome"]:
+            failures.append(f"run 0's reason: {missing[0]['outcome']!r}")
         # Run 1: pc-a updates; pc-b, the same machine, finds this image written.
         first, _ = rollouts.run()
         check_rows(first, [("pc-a", "successful", "updated"), ("pc-b", "successful", "none")],
@@ -231,6 +256,8 @@ def main():
             check_successful(row, "updated" if row["host"] == "pc-a" else "none", failures)
         if len({r["request"] for r in first}) != 1:
             failures.append("pc-b's row does not show pc-a's record")
+        # What apt installed: the package's version and its manual page.
+        check_package(port, key, Path(args.deb), failures)
         # Run 2, the same again, and a check run: nothing reboots, nothing
         # reaches the converter, no host changes.
         before = guest_state(port, key)
@@ -283,10 +310,16 @@ def main():
             failures.append(f"run 4's reason: {reason!r}")
         if guest_state(port, key) != before:
             failures.append("the guest rebooted after a refused program")
-        print(f"guest steps begun and ended: {guest.text().count('==GUEST ')}; "
+        # An administrator's own install of the same file, after removing
+        # the playbook's (the copy it made in /tmp went at the reboots).
+        ssh(port, key, f"cat > /root/{Path(args.deb).name} && apt-get -qq remove pelloryctl && "
+                       f"cd /root && apt-get -qq install ./{Path(args.deb).name}",
+            Path(args.deb).read_bytes())
+        check_package(port, key, Path(args.deb), failures)
+        print(f"guest steps begun and ended: {running.text().count('==GUEST ')}; "
               f"whole test {time.monotonic() - started:.1f} s")
     finally:
-        guest.stop()
+        running.stop()
     if machine.read(f"{SIM}/flash-run1.bin") != Path(args.image).read_bytes():
         failures.append("the flash after run 1 differs from the image")
     for failure in failures:

@@ -37,14 +37,17 @@ INCOMING = "incoming/pellory.efi"
 BOOT_TIMEOUT = 420
 # Half the image's 256 pages.
 RESET_AFTER_PAGES = 128
-# Boot entries the first Linux boot makes: the simulator as a driver, the
-# dump and Linux in BootOrder (-c puts each new one first).
-ENTRIES = r"""set -e
-efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\linux\vmlinuz.efi' -L linux -u '%s'
+# Boot entries the first Linux boot makes: the simulator as a driver and
+# the dump first in BootOrder (-c puts each new one first), before the
+# guest's own (the Debian guest's GRUB has one already).
+SIM_ENTRIES = r"""set -e
 efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim-dump.efi' -L convsim-dump
 efibootmgr -q -r -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim.efi' -L convsim
 set +e
-""" % linux_run.COMMAND_LINE
+"""
+ENTRIES = (r"""set -e
+efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\linux\vmlinuz.efi' -L linux -u '%s'
+""" % linux_run.COMMAND_LINE) + SIM_ENTRIES
 SCHEDULE = "pelloryctl schedule /boot/efi/%s\necho schedule-rc=$?\nafter reboot\n" % INCOMING
 IDENTIFY = SCHEDULE.replace(INCOMING, INCOMING + " --identify")
 # Scheduled, then the machine is switched off (the step's default end).

@@ -50,6 +50,17 @@ def test_added_variables_read_back_each_on_its_4_byte_boundary():
         store.add("BootNext", GLOBAL_GUID, 7, b"\x00\x02")
 
 
+def test_set_replaces_a_variable_as_the_firmware_does():
+    store = VarStore(tiny(1024))
+    store.add("BootOrder", GLOBAL_GUID, 7, b"\x00\x00")
+    store.set("BootOrder", GLOBAL_GUID, 7, b"\x03\x00\x00\x00")
+    store.set("Timeout", GLOBAL_GUID, 7, b"\x00\x00")
+    assert store.image[FIRST + 2] == 0x3D    # the old copy, deleted
+    assert VarStore(bytes(store.image)).variables() == {
+        ("BootOrder", GLOBAL_GUID): (7, b"\x03\x00\x00\x00"),
+        ("Timeout", GLOBAL_GUID): (7, b"\x00\x00")}
+
+
 def test_the_store_holds_a_last_variable_up_to_its_very_end():
     room = 28 + size_of("A", b"")
     full = VarStore(tiny(room + 4))
@@ -101,3 +112,14 @@ def test_option_round_trip_and_file_node_bytes():
     option = ovmf_vars.load_option("Pellory firmware update", path, optional=b"\x01")
     assert ovmf_vars.parse_load_option(option) == (1, "Pellory firmware update", path, b"\x01")
     assert ovmf_vars.parse_list(ovmf_vars.option_list(0x0101, 2)) == [0x0101, 2]
+
+
+def test_partition_path_is_the_hard_drive_node_an_os_writes_then_the_file():
+    # What efibootmgr shows as
+    # HD(1,GPT,5045c1a0-72d1-4b0e-9a53-4445424e0002,0x800,0x20000)/File(\a).
+    path = ovmf_vars.partition_path(1, 0x800, 0x20000, "5045C1A0-72D1-4B0E-9A53-4445424E0002",
+                                    "\\a")
+    assert path[:42].hex(" ") == (
+        "04 01 2a 00 01 00 00 00 00 08 00 00 00 00 00 00 00 00 02 00 00 00 00 00 "
+        "a0 c1 45 50 d1 72 0e 4b 9a 53 44 45 42 4e 00 02 02 02")
+    assert path[42:] == ovmf_vars.file_path("\\a")

@@ -12,24 +12,29 @@ int Injected(Fault* fault, const std::string& name) {
 
 }  // namespace
 
-VarStatus FaultyStore::Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data,
-                           size_t limit, int* error) {
-  const VarStatus status = real_->Get(guid, name, data, limit, error);
-  if (status == VarStatus::Ok && corrupt_armed_ && name == corrupt_read_ && !data->empty()) {
+Outcome FaultyStore::Get(const efi_guid_t& guid, const std::string& name, std::vector<uint8_t>* data, size_t limit,
+                         bool* present) {
+  if (int fault = Injected(&fail_get_, name)) {
+    data->clear();
+    *present = true;
+    return NotRead(name, fault);
+  }
+  Outcome read = real_->Get(guid, name, data, limit, present);
+  if (read && corrupt_armed_ && name == corrupt_read_ && !data->empty()) {
     data->back() ^= 0x01;
     corrupt_armed_ = false;
   }
-  return status;
+  return read;
 }
 
-int FaultyStore::Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
-  if (int fault = Injected(&fail_set_, name)) return fault;
-  const int error = real_->Set(guid, name, data);
-  if (error == 0 && name == corrupt_read_) corrupt_armed_ = true;
-  return error;
+Outcome FaultyStore::Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
+  if (int fault = Injected(&fail_set_, name)) return NotWritten(name, fault);
+  Outcome set = real_->Set(guid, name, data);
+  if (set && name == corrupt_read_) corrupt_armed_ = true;
+  return set;
 }
 
-int FaultyStore::Delete(const efi_guid_t& guid, const std::string& name) {
-  if (int fault = Injected(&fail_delete_, name)) return fault;
+Outcome FaultyStore::Delete(const efi_guid_t& guid, const std::string& name) {
+  if (int fault = Injected(&fail_delete_, name)) return NotRemoved(name, fault);
   return real_->Delete(guid, name);
 }

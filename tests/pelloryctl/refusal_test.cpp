@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <utility>
 
 #include "pelloryctl/machine.h"
 #include "tests/pelloryctl/stand_in.h"
@@ -72,6 +74,19 @@ TEST_F(Refusal, TheMachine) {
   WriteMounts(true);
   fs::remove_all(root_ + "/sys/firmware/efi");
   ExpectRefused(Schedule(), "this machine was not booted with UEFI");
+}
+
+// A variable the kernel can not read stops schedule before anything changes.
+TEST_F(Refusal, AVariableThatCanNotBeRead) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"SecureBoot", "SecureBoot can not be read"},
+      {"BootOrder", "BootOrder can not be read"},
+      {"PelloryRequest", "the firmware's variables can not be read"},  // saved, to be put back
+  };
+  for (const auto& [name, says] : cases) {
+    store_.FailGet(name, EIO);
+    ExpectRefused(Schedule(), says);
+  }
 }
 
 TEST_F(Refusal, NotRoot) {

@@ -1,6 +1,7 @@
 // `pelloryctl result`, `cancel` and `clean`, each state read from the
 // variables the program and schedule leave.
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 
 #include "pelloryctl/variables.h"
@@ -124,7 +125,7 @@ TEST_F(Result, TargetAndPowerOffComeFromTheKeptRequestOfThisRun) {
     EXPECT_NE(text.out.find(c.says), std::string::npos) << text.out;
     EXPECT_EQ(text.out.find("Target: ") != std::string::npos, c.target != nullptr) << text.out;
     EXPECT_EQ(json.status, c.outcome == std::string("failed") ? 1 : c.request ? 2 : 0);
-    VarDelete(kPelloryGuid, "PelloryRequest");
+    EXPECT_TRUE(VarDelete(kPelloryGuid, "PelloryRequest"));
   }
 }
 
@@ -194,7 +195,7 @@ TEST_F(Result, ReadsARequestAndARecordFromAReadOnlyEfivarfs) {
   CtlRun pending = Ctl({"result"});
   EXPECT_EQ(pending.status, 2) << pending.err;
   EXPECT_EQ(pending.out.rfind("State: pending\n", 0), 0u) << pending.out;
-  VarDelete(kPelloryGuid, "PelloryRequest");
+  EXPECT_TRUE(VarDelete(kPelloryGuid, "PelloryRequest"));
   PutVar(kPellory, "PelloryResult", Text(Record("fleet-7", "successful")));
   CtlRun done = Ctl({"result", "--json"});
   EXPECT_EQ(done.status, 0) << done.err;
@@ -208,7 +209,7 @@ TEST_F(Result, ReadsARequestAndARecordFromAReadOnlyEfivarfs) {
 // settings): BootNext then names someone else's entry, and stays.
 TEST_F(Result, CancelLeavesBootNextWhenOurEntryIsGone) {
   for (const Bytes& next : {Bytes{0, 0}, Bytes{5, 0}}) {
-    VarDelete(efi_guid_global, "Boot0003");
+    EXPECT_TRUE(VarDelete(efi_guid_global, "Boot0003"));
     PutVar(kGlobal, "Boot0000", LoadOption("debian", "\\EFI\\debian\\shimx64.efi"));
     PutVar(kGlobal, "Boot0005", LoadOption("windows", "\\EFI\\Microsoft\\Boot\\bootmgfw.efi"));
     PutVar(kGlobal, "BootNext", next);
@@ -247,6 +248,19 @@ TEST_F(Result, CancelTakesTheRequestAndOnlyOurBootNext) {
   WriteFile(kept, Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
   EXPECT_EQ(Ctl({"cancel"}).out, "Removed PelloryRequest.\n");
   EXPECT_TRUE(std::filesystem::exists(kept));
+}
+
+// A request the kernel can not read: result says so, and cancel still
+// takes it back, with what schedule kept of it.
+TEST_F(Result, ARequestThatCanNotBeRead) {
+  PutVar(kPellory, "PelloryRequest", Text(kRequest));
+  WriteFile(root_ + "/var/lib/pellory/request", Text(kRequest + "image=07_23 sha256:d1c23f383fb67ae1\n"));
+  store_.FailGet("PelloryRequest", EIO);
+  CtlRun result = Ctl({"result"});
+  EXPECT_EQ(result.status, 3);
+  EXPECT_EQ(result.err, "pelloryctl: PelloryRequest can not be read\n");
+  store_.FailGet("PelloryRequest", EIO);
+  EXPECT_EQ(Ctl({"cancel"}).out, "Removed PelloryRequest.\nRemoved /var/lib/pellory/request.\n");
 }
 
 TEST_F(Result, CleanLeavesNothingOfOursAndEverythingElse) {

@@ -227,7 +227,7 @@ struct Fault {
 const Fault kFaults[] = {
     {"copy", [](StandIn*, const std::string&) {}, "can not be written to \\EFI\\Pellory",
      "/boot/efi/EFI/Pellory/pellory.efi.new"},
-    {"copy_back", [](StandIn*, const std::string&) { (void)UseCopyReader(ReadCorrupted); },
+    {"copy_back", [](StandIn*, const std::string&) { gCopyReader = ReadCorrupted; },
      "the copy \\EFI\\Pellory\\pellory.efi reads back different from the program"},
     {"kept", [](StandIn*, const std::string&) {}, "/var/lib/pellory/request can not be written",
      "/var/lib/pellory/request.new"},

@@ -111,7 +111,7 @@ void StandIn::SetUp() {
 
 void StandIn::TearDown() {
   store_.Remove();
-  (void)UseCopyReader(ReadWholeFile);
+  gCopyReader = ReadWholeFile;
   ClearVars(vars_);
   RemoveTree(root_);
 }
@@ -260,8 +260,8 @@ std::string DescribeOption(const Bytes& option) {
 
 std::string EfiImage(const char* name) { return std::string(PELLORYCTL_EFI_DIR) + "/" + name; }
 
-bool ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit) {
-  if (!ReadWholeFile(path, bytes, limit)) return false;
-  if (!bytes->empty()) bytes->back() ^= 0x01;
-  return true;
+Outcome ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit) {
+  Outcome read = ReadWholeFile(path, bytes, limit);
+  if (read && !bytes->empty()) bytes->back() ^= 0x01;
+  return read;
 }

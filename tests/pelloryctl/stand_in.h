@@ -74,4 +74,4 @@ std::string DescribeOption(const Bytes& option);
 // The program the build made, and the other EFI images beside it.
 std::string EfiImage(const char* name);
 // Reads a file as ReadWholeFile does, with its last byte changed.
-bool ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit);
+Outcome ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit);

@@ -51,6 +51,7 @@ _VAR_HEADER = struct.Struct("<HBBIQ16sIII16s")
 _START_ID = 0x55AA
 _ADDED = 0x3F
 _IN_DELETED_TRANSITION = 0x3E   # added, then marked on its way out
+_DELETED = 0x3D
 _HEADER_ALIGN = 4
 
 
@@ -112,6 +113,17 @@ class VarStore:
             raise StoreError("%s is in the store already" % name)
         self._append(name, guid, attributes, data, _ADDED)
 
+    def set(self, name, guid, attributes, data):
+        """Adds the variable, or replaces it the way the firmware does: the
+        old copy marked deleted, the new one appended."""
+        at = _align(self.start + _STORE_HEADER.size)
+        for state, _, entry_name, entry_guid, _, next_at in self._entries():
+            live = state in (_ADDED, _IN_DELETED_TRANSITION)
+            if live and (entry_name, entry_guid) == (name, guid):
+                self.image[at + 2] = state & _DELETED
+            at = next_at
+        self._append(name, guid, attributes, data, _ADDED)
+
     def _append(self, name, guid, attributes, data, state):
         at = _align(self.start + _STORE_HEADER.size)
         for *_, next_at in self._entries():
@@ -158,6 +170,14 @@ def file_path(path):
     """A short-form device path: one file-path node (backslashes, from a
     volume's root), which the boot manager matches against every volume."""
     return _node(4, 4, (path + "\0").encode("utf-16-le")) + END_NODE
+
+
+def partition_path(number, first_lba, sectors, partition_guid, path):
+    """A device path as a boot entry made by an OS holds: the GPT
+    partition (its number, place and unique GUID), then the file."""
+    body = struct.pack("<IQQ16sBB", number, first_lba, sectors,
+                       uuid.UUID(str(partition_guid)).bytes_le, 2, 2)   # GPT, GUID signature
+    return _node(4, 1, body) + file_path(path)
 
 
 def load_option(description, path, attributes=1, optional=b""):

@@ -55,11 +55,12 @@ def build_volume(image, files=(), dirs=(), startup=None):
     add_files(image, files, dirs, startup)
 
 
-def add_files(image, files=(), dirs=(), startup=None):
+def add_files(image, files=(), dirs=(), startup=None, present=()):
     """Copies `files` (name -> path or bytes), the empty `dirs` and, when
-    given, `startup` as startup.nsh onto the freshly formatted FAT volume
-    `image` (the folders are made here, so none may be there yet)."""
-    made = set()
+    given, `startup` as startup.nsh onto the FAT volume `image` (the
+    folders are made here, so none may be there yet but those named in
+    `present`)."""
+    made = set(present)
     for name in dirs:
         _make_dirs(image, _volume_path(name), made)
     staging = tempfile.mkdtemp(prefix="qemu_run_")
