@@ -1,11 +1,12 @@
 """The firmware tests' command-line options, as CTest passes them: the
 build's EFI programs, the embedded image, the test stick, the signed
-copies, pelloryctl and a work folder."""
+copies, pelloryctl and its package, a guest's cache and a work folder."""
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
-OPTIONS = ("efi-dir", "image", "stick", "signed-dir", "pelloryctl", "work", "cache")
+OPTIONS = ("efi-dir", "image", "stick", "signed-dir", "pelloryctl", "deb", "work", "cache")
 
 
 def pytest_addoption(parser):
@@ -51,3 +52,11 @@ def pelloryctl(request):
 @pytest.fixture
 def work(request):
     return _option(request, "work")
+
+
+@pytest.fixture
+def options(request):
+    """Every option as given (None when not), for the Linux round trips
+    that pass them on as one."""
+    names = [name.replace("-", "_") for name in OPTIONS]
+    return SimpleNamespace(**{name: request.config.getoption(name) for name in names})

@@ -200,3 +200,27 @@ def check_files(machine, start, placed, image, failures):
         if rows[0] != HISTORY_HEADER or len(rows) != 3 or rows[2] != "" or \
                 list(csv.reader(io.StringIO(rows[1])))[0][-1] != "successful":
             failures.append("history.csv: %r" % history)
+
+
+# ------------------------------------------------ the Linux guests' disks
+
+SIM = "EFI/convsim"
+INCOMING = "incoming/pellory.efi"
+# Boot entries the first Linux boot makes: the simulator as a driver and
+# the dump first in BootOrder (-c puts each new one first), before the
+# guest's own (the Debian guest's GRUB has one already).
+SIM_ENTRIES = r"""set -e
+efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim-dump.efi' -L convsim-dump
+efibootmgr -q -r -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim.efi' -L convsim
+set +e
+"""
+
+
+def disk_files(efi_dir, signed_dir, program):
+    """The simulator and the program to schedule, on a Linux guest's ESP."""
+    source = signed_dir or efi_dir
+    return {
+        f"{SIM}/convsim.efi": os.path.join(source, "convsim.efi"),
+        f"{SIM}/convsim-dump.efi": os.path.join(source, "convsim-dump.efi"),
+        INCOMING: str(program),
+    }

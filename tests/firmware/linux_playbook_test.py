@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """The fleet playbook (deploy/ansible/pellory-update.yml) run by Debian's
 ansible-playbook against the Debian guest (tools/debian_guest.py) over SSH,
 on a loopback port that QEMU's user networking forwards to the guest's
@@ -6,9 +5,6 @@ OpenSSH server (restrict=on: nothing else leaves QEMU). One QEMU process,
 so NVRAM lives on and the simulated converter is never powered off: it
 keeps showing its old firmware (0x07_0x22) throughout. The guest reboots
 the way Ansible reboots any host (ansible.builtin.reboot's own command).
-
-    linux_playbook_test.py --efi-dir DIR --image TEST_IMAGE --pelloryctl PATH
-                           --deb PELLORYCTL_DEB --cache DIR --work DIR
 
 The inventory names the guest twice (pc-a, pc-b), one host per batch; the
 controller's pelloryctl is the build's. The guest starts without
@@ -38,26 +34,22 @@ pelloryctl.
 - last, an administrator's own `apt-get install ./pelloryctl_*.deb` (after
   removing the playbook's) gives the same installed package.
 """
-import argparse
 import csv
 import os
 import re
 import socket
 import subprocess
-import sys
 import time
 from pathlib import Path
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from linux_roundtrip_test import SIM, SIM_ENTRIES, disk_files  # noqa: E402
+import pytest
 
-TOOLS = Path(__file__).resolve().parents[2] / "tools"
+import debian_guest
+from check_playbook_columns import CONTRACT, report_columns
+from expect import SIM, SIM_ENTRIES, disk_files
+from pellory_machine import linux
+
 PLAYBOOK = Path(__file__).resolve().parents[2] / "deploy" / "ansible" / "pellory-update.yml"
-sys.path.insert(0, str(TOOLS))
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "packaging"))
-import debian_guest  # noqa: E402
-import linux_run  # noqa: E402
-from check_playbook_columns import CONTRACT, report_columns  # noqa: E402
 
 READY = "guest: ssh ready"
 # The first boot: the test's boot entries, an address from QEMU's DHCP and
@@ -210,11 +202,8 @@ class Rollouts:
         return rows(report, self.failures), changed
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    for name in ("--efi-dir", "--image", "--pelloryctl", "--deb", "--cache", "--work"):
-        parser.add_argument(name, required=True)
-    args = parser.parse_args()
+def test_playbook(options):
+    args = options
     work = Path(args.work)
     work.mkdir(parents=True, exist_ok=True)
     guest = debian_guest.build(args.cache)
@@ -227,15 +216,15 @@ def main():
     net = ["-netdev", f"user,id=n,restrict=on,hostfwd=tcp:127.0.0.1:{port}-:22",
            "-device", "virtio-net-pci,netdev=n,romfile=",
            "-smbios", f"type=1,serial={SERIAL.replace(',', ',,')},uuid={UUID}"]
-    machine = linux_run.Machine(work / "guest", qemu_args=net)
+    machine = linux.Machine(work / "guest", qemu_args=net)
     program = (Path(args.efi_dir) / "pellory-testimage.efi").resolve()
     files = {**disk_files(args.efi_dir, None, program),
              "ssh/authorized_keys": Path(f"{key}.pub").read_bytes(),
-             f"{linux_run.STEPS}/1.sh": SETUP.encode()}
+             f"{linux.STEPS}/1.sh": SETUP.encode()}
     machine.copy_guest_disk(guest, files)
     failures = []
     started = time.monotonic()
-    running = linux_run.start(machine)
+    running = linux.start(machine)
     try:
         if not running.wait_for(READY, timeout=600):
             raise RuntimeError(f"the guest did not come up:\n{running.text()[-3000:]}")
@@ -322,10 +311,5 @@ def main():
         running.stop()
     if machine.read(f"{SIM}/flash-run1.bin") != Path(args.image).read_bytes():
         failures.append("the flash after run 1 differs from the image")
-    for failure in failures:
-        print("FAIL:", failure)
-    return 1 if failures else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    if failures:
+        pytest.fail("\n".join(failures), pytrace=False)

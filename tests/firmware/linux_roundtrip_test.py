@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Real round trips through a Linux boot: Debian's kernel under OVMF
 schedules the test-image program with pelloryctl, reboots, the boot
 manager starts the program through BootNext with no key sent, Linux comes
@@ -7,9 +6,6 @@ scenario, so NVRAM lives on across the guest's reboots; `successful` adds
 a second process on the same disk and variables, the power-on after which
 the simulated converter runs the firmware written before.
 
-    linux_roundtrip_test.py successful|interrupted|pending
-        --efi-dir DIR --image TEST_IMAGE --pelloryctl PATH --cache DIR --work DIR
-
 At every boot the firmware loads the simulator through a Driver#### entry,
 then, after BootNext, tries convsim-dump.efi (first in BootOrder: it
 writes the simulator's flash and counts beside itself and returns an
@@ -17,37 +13,27 @@ error, so the boot manager goes on) and then Linux. The guest's steps
 (tools/linux-guest-init.sh) copy what each boot left before the next
 boot's dump overwrites it.
 """
-import argparse
 import json
 import os
 import subprocess
-import sys
 import tempfile
 from pathlib import Path
 
-TOOLS = Path(__file__).resolve().parents[2] / "tools"
-sys.path.insert(0, str(TOOLS))
-import linux_guest  # noqa: E402
-import linux_run  # noqa: E402
-from pellory_machine import machine as qemu_run  # noqa: E402
+import pytest
 
+import linux_guest
+from expect import INCOMING, SIM, SIM_ENTRIES, disk_files
+from pellory_machine import linux
+from pellory_machine import machine as qemu_run
+
+TOOLS = Path(__file__).resolve().parents[2] / "tools"
 BANNER = "Pellory Version:0.4"
-SIM = "EFI/convsim"
-INCOMING = "incoming/pellory.efi"
 BOOT_TIMEOUT = 420
 # Half the image's 256 pages.
 RESET_AFTER_PAGES = 128
-# Boot entries the first Linux boot makes: the simulator as a driver and
-# the dump first in BootOrder (-c puts each new one first), before the
-# guest's own (the Debian guest's GRUB has one already).
-SIM_ENTRIES = r"""set -e
-efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim-dump.efi' -L convsim-dump
-efibootmgr -q -r -c -d /dev/vda -p 1 -l '\EFI\convsim\convsim.efi' -L convsim
-set +e
-"""
 ENTRIES = (r"""set -e
 efibootmgr -q -c -d /dev/vda -p 1 -l '\EFI\linux\vmlinuz.efi' -L linux -u '%s'
-""" % linux_run.COMMAND_LINE) + SIM_ENTRIES
+""" % linux.COMMAND_LINE) + SIM_ENTRIES
 SCHEDULE = "pelloryctl schedule /boot/efi/%s\necho schedule-rc=$?\nafter reboot\n" % INCOMING
 IDENTIFY = SCHEDULE.replace(INCOMING, INCOMING + " --identify")
 # Scheduled, then the machine is switched off (the step's default end).
@@ -82,20 +68,11 @@ def record_counts(text):
     return dict(line.split("=", 1) for line in text.decode().splitlines() if "=" in line)
 
 
-def disk_files(efi_dir, signed_dir, program):
-    source = signed_dir or efi_dir
-    return {
-        f"{SIM}/convsim.efi": os.path.join(source, "convsim.efi"),
-        f"{SIM}/convsim-dump.efi": os.path.join(source, "convsim-dump.efi"),
-        INCOMING: str(program),
-    }
-
-
 class RoundTrip:
     def __init__(self, args, name, firmware=None):
         self.args = args
         self.failures = []
-        self.machine = linux_run.Machine(Path(args.work) / name, firmware)
+        self.machine = linux.Machine(Path(args.work) / name, firmware)
         self.kernel, self.initrd = linux_guest.build(
             args.cache, [args.pelloryctl, "/usr/bin/efibootmgr"])
 
@@ -106,7 +83,7 @@ class RoundTrip:
     def boot(self, steps, files, expect=None):
         """A fresh disk with every step, then its first QEMU process, in
         which the steps `expect` (default all) run."""
-        step_files = {f"{linux_run.STEPS}/{n}.sh": text.encode() for n, text in steps.items()}
+        step_files = {f"{linux.STEPS}/{n}.sh": text.encode() for n, text in steps.items()}
         self.machine.make_disk({**files, **step_files}, self.kernel, self.initrd)
         return self.boot_again(expect or steps)
 
@@ -140,9 +117,8 @@ class RoundTrip:
             return {}
 
     def finish(self):
-        for failure in self.failures:
-            print("FAIL:", failure)
-        return 1 if self.failures else 0
+        if self.failures:
+            pytest.fail("\n".join(self.failures), pytrace=False)
 
 
 def successful(args):
@@ -176,7 +152,7 @@ def successful(args):
                    scheduled_id(fourth))
     print(f"QEMU process 2 (power-on, current): {again.wall_time:.1f} s; "
           f"both {result.wall_time + again.wall_time:.1f} s")
-    return trip.finish()
+    trip.finish()
 
 
 def simulator_counts(trip, boot):
@@ -280,7 +256,7 @@ def interrupted(args):
                "the record does not name the scheduled request")
     trip.check(second and step_value(second.body, "result-rc") == "1", "result did not exit 1")
     trip.check(second and "bootnext=set" not in second.body, "BootNext is left after the reset")
-    return trip.finish()
+    trip.finish()
 
 
 def untrusted_signature(program, out):
@@ -326,7 +302,7 @@ def pending(args):
     # signed kernel with -kernel, only to make the entries.
     steps = {1: ENTRIES, 2: "echo secureboot=$(tail -c1 /sys/firmware/efi/efivars/SecureBoot-* "
              "| od -An -tu1 | tr -d ' ')\n" + SCHEDULE, 3: LOOK}
-    trip.machine.make_disk({**files, **{f"{linux_run.STEPS}/{n}.sh": t.encode()
+    trip.machine.make_disk({**files, **{f"{linux.STEPS}/{n}.sh": t.encode()
                                         for n, t in steps.items()}}, kernel, trip.initrd)
     setup = trip.machine.boot(BOOT_TIMEOUT, kernel=kernel, initrd=trip.initrd)
     trip.check([s.number for s in setup.steps] == [1], "the set-up boot did not run step 1 alone")
@@ -345,23 +321,10 @@ def pending(args):
     trip.check(third and step_value(third.body, "result-rc") == "2", "result did not exit 2")
     counts = record_counts(trip.machine.read(f"{SIM}/simrec-3.txt") or b"")
     trip.check(counts.get("dpcdReads0") == "0", "the converter was reached")
-    return trip.finish()
+    trip.finish()
 
 
-SCENARIOS = {"successful": successful, "interrupted": interrupted, "pending": pending}
-
-
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS))
-    parser.add_argument("--efi-dir", required=True)
-    parser.add_argument("--image", required=True)
-    parser.add_argument("--pelloryctl", required=True)
-    parser.add_argument("--cache", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--signed-dir", help="the snakeoil-signed simulator (secure_setup.py)")
-    return SCENARIOS[parser.parse_args().scenario](parser.parse_args())
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+@pytest.mark.parametrize("scenario", (successful, interrupted, pending),
+                         ids=lambda scenario: scenario.__name__)
+def test_roundtrip(scenario, options):
+    scenario(options)

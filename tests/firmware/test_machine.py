@@ -10,8 +10,7 @@ from pathlib import Path
 
 import pytest
 
-import linux_run
-from pellory_machine import console, stick
+from pellory_machine import console, linux, stick
 from pellory_machine.machine import (BootTimeout, Firmware, Machine, Nic, startup_argument,
                                      startup_script)
 from pellory_machine.serial import KeyPress
@@ -251,7 +250,7 @@ def test_every_process_brings_a_power_on_token_of_its_own(tmp_path):
         assert values[0].startswith("type=11,value=convsim-power-on=")
         assert len(values[0]) == len("type=11,value=convsim-power-on=") + 32
         return values[0]
-    guest = linux_run.Machine(tmp_path)
+    guest = linux.Machine(tmp_path)
     tokens = {token(command()), token(command(reboot=True)),
               token(guest._command()), token(guest._command())}
     assert len(tokens) == 4

@@ -1,4 +1,3 @@
-#!/usr/bin/env python3
 """Boots of the Linux test guest under OVMF, on one machine whose NVRAM
 lives on: a GPT disk with one EFI System Partition (the service stick's
 writer) on virtio-blk, and a variable store that each boot of the machine
@@ -17,13 +16,14 @@ The Debian guest (tools/debian_guest.py) boots the same way from a copy of
 its own disk: GPT, the ESP with GRUB in \\EFI\\debian\\ (its boot entry first
 in BootOrder, as Debian's installer leaves it) and the root file system.
 
-    machine = linux_run.Machine(work_dir, firmware=None)
+    machine = linux.Machine(work_dir, firmware=None)
     machine.make_disk({"EFI/linux/steps/1.sh": b"...", ...}, kernel, initrd)
     result = machine.boot(timeout=120)
     machine.copy_guest_disk(debian_guest.build(cache), files)   # or the Debian guest
-    for step in linux_run.guest_steps(result.text): ...
+    for step in linux.guest_steps(result.text): ...
 
-Only the Python standard library is used; the boot loop is pellory_machine's.
+Only the Python standard library is used; the boot loop is the package's
+(serial.py), the firmware and its options the machine's.
 """
 import re
 import shutil
@@ -33,12 +33,12 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from pellory_machine import machine as qemu_run
-from pellory_machine import ovmf_vars
-from pellory_machine import stick as usb_image
-from pellory_machine import volume as fat_volume
-from pellory_machine.console import clean
-from pellory_machine.serial import Keys, drain, end_process
+from . import machine as qemu_run
+from . import ovmf_vars
+from . import stick as usb_image
+from . import volume as fat_volume
+from .console import clean
+from .serial import Keys, drain, end_process
 
 ESP_OFFSET = usb_image.ESP_OFFSET
 KERNEL = "EFI/linux/vmlinuz.efi"
