@@ -6,7 +6,7 @@ program by HTTP and stores the records the program PUTs under
 
     with boot_server.BootServer(prefix, "line3") as server:
         server.place("pellory.efi", program_bytes)
-        qemu_run.run(..., guestfwd=[server.guestfwd("10.0.2.100")])
+        Machine(nic=Nic(guestfwd=(server.guestfwd("10.0.2.100"),))).boot()
         server.results()         # {name: bytes} of what arrived
         server.access_log()      # nginx's lines
 

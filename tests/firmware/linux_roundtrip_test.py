@@ -24,7 +24,7 @@ import pytest
 import linux_guest
 from expect import INCOMING, SIM, SIM_ENTRIES, disk_files
 from pellory_machine import linux
-from pellory_machine import machine as qemu_run
+from pellory_machine.machine import SECURE, SNAKEOIL_CERT, SNAKEOIL_KEY, SNAKEOIL_PASSWORD
 
 TOOLS = Path(__file__).resolve().parents[2] / "tools"
 BANNER = "Pellory Version:0.4"
@@ -278,11 +278,11 @@ def snakeoil_signed(unsigned, out):
     key = Path(out).with_suffix(".key")
     old_mask = os.umask(0o077)
     try:
-        subprocess.run(["openssl", "pkey", "-in", qemu_run.SNAKEOIL_KEY, "-passin",
-                        "pass:" + qemu_run.SNAKEOIL_PASSWORD, "-out", str(key)],
+        subprocess.run(["openssl", "pkey", "-in", SNAKEOIL_KEY, "-passin",
+                        "pass:" + SNAKEOIL_PASSWORD, "-out", str(key)],
                        check=True, stdin=subprocess.DEVNULL)
         subprocess.run(["sh", str(TOOLS / "sign-efi.sh"), str(unsigned), str(out), str(key),
-                        qemu_run.SNAKEOIL_CERT], check=True, stdin=subprocess.DEVNULL)
+                        SNAKEOIL_CERT], check=True, stdin=subprocess.DEVNULL)
     finally:
         os.umask(old_mask)
         key.unlink(missing_ok=True)
@@ -292,7 +292,7 @@ def snakeoil_signed(unsigned, out):
 def pending(args):
     """Secure Boot: a program signed with a key the firmware does not trust
     is refused at BootNext, Linux comes back and the request is still there."""
-    trip = RoundTrip(args, "pending", qemu_run.SECURE)
+    trip = RoundTrip(args, "pending", SECURE)
     work = trip.machine.work
     kernel = snakeoil_signed(trip.kernel, work / "vmlinuz-snakeoil.efi")
     program = untrusted_signature(Path(args.efi_dir) / "pellory-testimage.efi",

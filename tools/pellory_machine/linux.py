@@ -33,14 +33,13 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
-from . import machine as qemu_run
-from . import ovmf_vars
-from . import stick as usb_image
-from . import volume as fat_volume
+from . import ovmf_vars, stick
 from .console import clean
-from .serial import Keys, drain, end_process
+from .machine import COUNTDOWN_PROMPT, PLAIN, QEMU, BootTimeout, Result, power_on
+from .serial import KeyPress, Keys, drain, end_process
+from .volume import add_files, read_file
 
-ESP_OFFSET = usb_image.ESP_OFFSET
+ESP_OFFSET = stick.ESP_OFFSET
 KERNEL = "EFI/linux/vmlinuz.efi"
 INITRD = "EFI/linux/initrd.img"
 STEPS = "EFI/linux/steps"
@@ -123,7 +122,7 @@ class Machine:
     def __init__(self, work, firmware=None, qemu_args=(), memory_mib=MEMORY_MIB):
         self.work = Path(work)
         self.work.mkdir(parents=True, exist_ok=True)
-        self.firmware = firmware or qemu_run.PLAIN
+        self.firmware = firmware or PLAIN
         self.qemu_args = list(qemu_args)
         self.memory_mib = memory_mib
         self.disk = self.work / "disk.img"
@@ -139,11 +138,11 @@ class Machine:
         """A fresh disk: GPT, one ESP holding the kernel, the initramfs,
         startup.nsh and `files` (name -> host path or bytes)."""
         with open(self.disk, "wb") as disk:
-            disk.truncate(usb_image.DISK_SECTORS * usb_image.SECTOR)
-        usb_image.write_partition_table(self.disk)
-        usb_image.format_partition(self.disk)
+            disk.truncate(stick.DISK_SECTORS * stick.SECTOR)
+        stick.write_partition_table(self.disk)
+        stick.format_partition(self.disk)
         everything = {KERNEL: str(kernel), INITRD: str(initrd), **files}
-        fat_volume.add_files(self.volume, everything, startup=startup)
+        add_files(self.volume, everything, startup=startup)
 
     def copy_guest_disk(self, guest, files):
         """A fresh copy of the Debian guest's disk (sparse: only what its
@@ -153,7 +152,7 @@ class Machine:
         self.disk.unlink(missing_ok=True)
         subprocess.run(["cp", "--sparse=always", "--reflink=auto", guest["disk"], str(self.disk)],
                        check=True, stdin=subprocess.DEVNULL)
-        fat_volume.add_files(self.volume, files, present=guest["esp_dirs"])
+        add_files(self.volume, files, present=guest["esp_dirs"])
         store = ovmf_vars.VarStore.load(self.vars)
         loader = "\\" + guest["loader"].replace("/", "\\")
         path = ovmf_vars.partition_path(1, guest["esp_first_lba"], guest["esp_sectors"],
@@ -171,7 +170,7 @@ class Machine:
 
     def read(self, name):
         """A file's bytes from the ESP, or None."""
-        return fat_volume.read_file(self.volume, name)
+        return read_file(self.volume, name)
 
     def _command(self, kernel=None, initrd=None, append=None):
         code = self.firmware.code
@@ -179,25 +178,25 @@ class Machine:
         direct = []
         if kernel:
             direct = ["-kernel", str(kernel), "-initrd", str(initrd), "-append", append]
-        return [qemu_run.QEMU, *machine, "-accel", "tcg", "-m", str(self.memory_mib),
+        return [QEMU, *machine, "-accel", "tcg", "-m", str(self.memory_mib),
                 "-display", "none", "-nodefaults", "-serial", "stdio",
                 "-drive", f"if=pflash,format=raw,readonly=on,file={code}",
                 "-drive", f"if=pflash,format=raw,file={self.vars}",
                 "-drive", f"if=none,id=esp,format=raw,cache=unsafe,file={self.disk}",
-                "-device", "virtio-blk-pci,drive=esp", *qemu_run.power_on(), *self.qemu_args,
+                "-device", "virtio-blk-pci,drive=esp", *power_on(), *self.qemu_args,
                 *direct]
 
     def boot(self, timeout, kernel=None, initrd=None, append=CONSOLE_ARGS, console_out=None,
              fatal=FATAL):
         """One QEMU process, until the guest powers off. `kernel`/`initrd`
         boot through QEMU's -kernel instead of the firmware's boot entries.
-        Returns qemu_run's Result; each GuestStep of it has its time.
-        Raises qemu_run.BootTimeout when `timeout` passes first, and
+        Returns the machine's Result; each GuestStep of it has its time.
+        Raises BootTimeout when `timeout` passes first, and
         RuntimeError when a fatal text showed."""
         command = self._command(kernel, initrd, append)
         started = time.monotonic()
         clock = _Clock(started)
-        watch = _Watch([qemu_run.KeyPress(qemu_run.COUNTDOWN_PROMPT)], started, fatal)
+        watch = _Watch([KeyPress(COUNTDOWN_PROMPT)], started, fatal)
         process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.PIPE)
         try:
@@ -206,13 +205,13 @@ class Machine:
             exit_code = end_process(process)
         if console_out:
             Path(console_out).write_bytes(console)
-        result = qemu_run.Result(bytes(console), None if timed_out else exit_code,
+        result = Result(bytes(console), None if timed_out else exit_code,
                                  time.monotonic() - started, timed_out, watch.sent,
                                  stderr=errors.decode("utf-8", "replace"))
         result.steps = guest_steps(result.text)
         _time_steps(result, clock)
         if timed_out:
-            raise qemu_run.BootTimeout(f"QEMU did not finish within {timeout} s; console:\n"
+            raise BootTimeout(f"QEMU did not finish within {timeout} s; console:\n"
                                        f"{result.text}", result)
         if watch.stopped_by:
             raise RuntimeError(f"stopped on {watch.stopped_by!r}; console:\n{result.text}")

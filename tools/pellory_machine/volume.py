@@ -63,7 +63,7 @@ def add_files(image, files=(), dirs=(), startup=None, present=()):
     made = set(present)
     for name in dirs:
         _make_dirs(image, _volume_path(name), made)
-    staging = tempfile.mkdtemp(prefix="qemu_run_")
+    staging = tempfile.mkdtemp(prefix="pellory_machine_")
     try:
         entries = list(_pairs(files))
         if startup is not None:
@@ -85,7 +85,7 @@ def add_files(image, files=(), dirs=(), startup=None, present=()):
 
 def read_file(image, name):
     """A file's bytes from the volume, or None when it is not there."""
-    with tempfile.TemporaryDirectory(prefix="qemu_run_") as scratch:
+    with tempfile.TemporaryDirectory(prefix="pellory_machine_") as scratch:
         dest = os.path.join(scratch, "file")
         done = subprocess.run(
             ["mcopy", "-n", "-i", image, "::" + _volume_path(name), dest],
