@@ -31,8 +31,9 @@ pelloryctl.
 - run 4: the program is not a Pellory program: the controller's
   `pelloryctl inspect` refuses it, pc-a's row says `error` with
   pelloryctl's own reason, and the guest does not reboot.
-- last, an administrator's own `apt-get install ./pelloryctl_*.deb` (after
-  removing the playbook's) gives the same installed package.
+- last, an administrator's own `apt-get install ./pelloryctl_*.deb`, after
+  the playbook's package and libefiboot1/libefivar1 are removed: refused
+  alone, installed with the libraries' packages beside it.
 """
 import csv
 import os
@@ -71,6 +72,8 @@ CORRUPT = "corruptReadBack = true\n"
 SERIAL = "FLEET,0042"
 UUID = "12345678-9abc-def0-1122-334455667788"
 COLUMNS = report_columns(CONTRACT.read_text())
+# What pelloryctl's package depends on besides the C and C++ runtimes.
+LIBRARIES = ("libefiboot1", "libefivar1")
 RECAP = re.compile(r"^(pc-[ab])\s*:\s*ok=\d+\s+changed=(\d+)", re.M)
 
 
@@ -166,6 +169,28 @@ def check_package(port, key, deb, failures):
     if not re.fullmatch(rf"install ok installed {re.escape(version)}\n/usr/sbin/pelloryctl\n"
                         rf"pelloryctl {re.escape(version)}\nNAME\n\s+pelloryctl \S+ .+\n", shown):
         failures.append(f"pelloryctl {version} as installed: {shown!r}")
+
+
+def administrator_install(port, key, deb, work, failures):
+    """`apt-get install ./pelloryctl_*.deb` as an administrator runs it, on
+    the guest without pelloryctl and its libraries (efibootmgr goes with
+    them): refused while they are missing, installed when their packages
+    lie beside it (the guest has no package source of its own)."""
+    folder = work / "libraries"
+    folder.mkdir(exist_ok=True)
+    subprocess.run(["apt-get", "download", *LIBRARIES], cwd=folder, check=True,
+                   stdin=subprocess.DEVNULL, capture_output=True)
+    files = [deb, *sorted(folder.glob("*.deb"))]
+    for path in files:
+        ssh(port, key, f"cat > /root/{path.name}", path.read_bytes())
+    alone = ssh(port, key, f"apt-get -qq purge pelloryctl efibootmgr {' '.join(LIBRARIES)} "
+                           f">/dev/null 2>&1; cd /root && apt-get -q -y install ./{deb.name} 2>&1; "
+                           "echo rc=$?")
+    print(f"apt-get install ./{deb.name} without the libraries:\n{alone}")
+    if not alone.endswith("rc=100\n") or not all(name in alone for name in LIBRARIES):
+        failures.append(f"apt installed pelloryctl without its libraries: {alone!r}")
+    ssh(port, key, "cd /root && apt-get -qq install " + " ".join(f"./{p.name}" for p in files))
+    check_package(port, key, deb, failures)
 
 
 def check_rows(got, want, failures, run):
@@ -299,12 +324,7 @@ def test_playbook(options):
             failures.append(f"run 4's reason: {reason!r}")
         if guest_state(port, key) != before:
             failures.append("the guest rebooted after a refused program")
-        # An administrator's own install of the same file, after removing
-        # the playbook's (the copy it made in /tmp went at the reboots).
-        ssh(port, key, f"cat > /root/{Path(args.deb).name} && apt-get -qq remove pelloryctl && "
-                       f"cd /root && apt-get -qq install ./{Path(args.deb).name}",
-            Path(args.deb).read_bytes())
-        check_package(port, key, Path(args.deb), failures)
+        administrator_install(port, key, Path(args.deb), work, failures)
         print(f"guest steps begun and ended: {running.text().count('==GUEST ')}; "
               f"whole test {time.monotonic() - started:.1f} s")
     finally:
