@@ -4,17 +4,14 @@ image (its .text made writable, the section carrying the firmware image
 made writable, NX_COMPAT cleared, ...) are each refused, by rule and by
 section name, and the good image passes.
 
-    check_pe_test.py IMAGE.efi EMBEDDED.bin SCRATCH_DIR
+    pytest check_pe_test.py --efi IMAGE.efi --embedded EMBEDDED.bin --scratch DIR
 """
-import shutil
 import struct
-import sys
-import unittest
 from pathlib import Path
 
-import check_pe
+import pytest
 
-ARGS = None
+import check_pe
 
 
 def section_header(data, name):
@@ -31,13 +28,12 @@ def set_flags(data, name, add=0, remove=0):
     struct.pack_into("<I", data, at + 36, (s["flags"] | add) & ~remove)
 
 
-class MemoryRules(unittest.TestCase):
-    def setUp(self):
-        self.good = Path(ARGS[0])
-        self.embedded = ARGS[1]
-        self.scratch = Path(ARGS[2])
-        self.scratch.mkdir(parents=True, exist_ok=True)
-        self.data = bytearray(self.good.read_bytes())
+class Copy:
+    """A copy of the good image in memory, to break and check."""
+
+    def __init__(self, good, embedded, scratch):
+        self.embedded, self.scratch = embedded, scratch
+        self.data = bytearray(Path(good).read_bytes())
         self.image = check_pe.Image(bytes(self.data))
 
     def errors(self, name):
@@ -49,52 +45,65 @@ class MemoryRules(unittest.TestCase):
         at = bytes(self.data).find(Path(self.embedded).read_bytes())
         return next(s["name"] for s in self.image.sections if s["raw"] <= at < s["raw"] + s["rsize"])
 
-    def test_the_good_image_passes(self):
-        self.assertEqual(self.errors("good"), [])
-        self.assertEqual(self.home_of_embedded(), ".rodata")
 
-    def test_writable_code_is_refused(self):
-        set_flags(self.data, ".text", add=check_pe.MEM_WRITE)
-        self.assertEqual(self.errors("text-writable"), [".text is writable and executable"])
-
-    def test_executable_data_is_refused(self):
-        set_flags(self.data, ".data", add=check_pe.MEM_EXECUTE)
-        self.assertIn(".data is writable and executable", self.errors("data-executable"))
-
-    def test_writable_embedded_image_is_refused(self):
-        home = self.home_of_embedded()
-        set_flags(self.data, home, add=check_pe.MEM_WRITE)
-        self.assertEqual(self.errors("image-writable"),
-                         [f"the embedded image {self.embedded} lies in {home}, which is writable"])
-
-    def test_missing_nx_compat_is_refused(self):
-        at = self.image.optional + 70
-        struct.pack_into("<H", self.data, at, self.image.u16(70) & ~check_pe.NX_COMPAT)
-        self.assertEqual(self.errors("no-nx"), ["NX_COMPAT is not set in the DLL characteristics"])
-
-    def test_sections_off_their_pages_are_refused(self):
-        struct.pack_into("<I", self.data, self.image.optional + 32, 0x200)
-        self.assertEqual(self.errors("small-alignment"), ["section alignment 0x200, not 4 KiB"])
-
-    def test_relocation_into_code_is_refused(self):
-        rva, _ = self.image.directory(check_pe.BASE_RELOCATION_DIRECTORY)
-        block = self.image.rva_to_offset(rva)
-        text = next(s for s in self.image.sections if s["name"] == ".text")
-        struct.pack_into("<I", self.data, block, text["va"])
-        entry = struct.unpack_from("<H", self.data, block + 8)[0]
-        self.assertEqual(entry >> 12, check_pe.REL_DIR64, "the first block has a fix-up")
-        target = text["va"] + (entry & 0xFFF)
-        self.assertIn(f"relocation at {target:#x} patches code in .text", self.errors("reloc-in-code"))
-
-    def test_a_missing_relocation_table_is_refused(self):
-        struct.pack_into("<II", self.data, self.image.optional + 112 + 8 * 5, 0, 0)
-        self.assertEqual(self.errors("no-relocs"),
-                         ["no base relocation table: the image cannot be loaded at any address"])
-
-    def tearDown(self):
-        shutil.rmtree(self.scratch, ignore_errors=True)
+@pytest.fixture
+def copy(option, scratch):
+    return Copy(option("efi"), option("embedded"), scratch)
 
 
-if __name__ == "__main__":
-    ARGS = sys.argv[1:4]
-    unittest.main(argv=sys.argv[:1] + sys.argv[4:])
+def test_the_good_image_passes(copy):
+    assert copy.errors("good") == []
+    assert copy.home_of_embedded() == ".rodata"
+
+
+def writable_code(copy):
+    set_flags(copy.data, ".text", add=check_pe.MEM_WRITE)
+
+
+def executable_data(copy):
+    set_flags(copy.data, ".data", add=check_pe.MEM_EXECUTE)
+
+
+def no_nx_compat(copy):
+    struct.pack_into("<H", copy.data, copy.image.optional + 70,
+                     copy.image.u16(70) & ~check_pe.NX_COMPAT)
+
+
+def small_alignment(copy):
+    struct.pack_into("<I", copy.data, copy.image.optional + 32, 0x200)
+
+
+def no_relocations(copy):
+    struct.pack_into("<II", copy.data, copy.image.optional + 112 + 8 * 5, 0, 0)
+
+
+# alone: the only refusal the copy gets; otherwise one among its refusals.
+@pytest.mark.parametrize("damage, refusal, alone", [
+    (writable_code, ".text is writable and executable", True),
+    (executable_data, ".data is writable and executable", False),
+    (no_nx_compat, "NX_COMPAT is not set in the DLL characteristics", True),
+    (small_alignment, "section alignment 0x200, not 4 KiB", True),
+    (no_relocations, "no base relocation table: the image cannot be loaded at any address", True),
+])
+def test_a_broken_rule_is_refused_by_name(copy, damage, refusal, alone):
+    damage(copy)
+    errors = copy.errors(damage.__name__)
+    assert errors == [refusal] if alone else refusal in errors
+
+
+def test_writable_embedded_image_is_refused(copy):
+    home = copy.home_of_embedded()
+    set_flags(copy.data, home, add=check_pe.MEM_WRITE)
+    assert copy.errors("image-writable") == [
+        f"the embedded image {copy.embedded} lies in {home}, which is writable"]
+
+
+def test_relocation_into_code_is_refused(copy):
+    rva, _ = copy.image.directory(check_pe.BASE_RELOCATION_DIRECTORY)
+    block = copy.image.rva_to_offset(rva)
+    text = next(s for s in copy.image.sections if s["name"] == ".text")
+    struct.pack_into("<I", copy.data, block, text["va"])
+    entry = struct.unpack_from("<H", copy.data, block + 8)[0]
+    assert entry >> 12 == check_pe.REL_DIR64, "the first block has a fix-up"
+    target = text["va"] + (entry & 0xFFF)
+    assert f"relocation at {target:#x} patches code in .text" in copy.errors("reloc-in-code")

@@ -5,12 +5,12 @@ in its order, then power_off_needed. Checked in the playbook that writes
 the report and in the header line its README shows, so neither can drift
 from the record the program writes.
 
-    check_playbook_columns.py
+    pytest check_playbook_columns.py
 """
 import re
-import unittest
 from pathlib import Path
 
+import pytest
 import yaml
 
 SOURCE = Path(__file__).resolve().parents[2]
@@ -61,40 +61,46 @@ def readme_header(text):
     return lines[0].split(",")
 
 
-class Columns(unittest.TestCase):
-    def setUp(self):
-        self.header = CONTRACT.read_text()
-        self.playbook = PLAYBOOK.read_text()
-
-    def test_playbook_and_readme_follow_the_record(self):
-        want = report_columns(self.header)
-        self.assertEqual(playbook_columns(self.playbook), want)
-        self.assertEqual(readme_header(README.read_text()), want)
-
-    def test_the_row_takes_the_record_keys_between_target_and_power_off(self):
-        # The row is built from the columns by position: host, state,
-        # action and target, the record's keys, then power_off_needed.
-        self.assertIn("pellory_columns[4:-1] | map('extract', pellory_record)", self.playbook)
-
-    def test_a_key_added_renamed_or_moved_in_the_contract_shows(self):
-        columns = playbook_columns(self.playbook)
-        renamed = self.header.replace('"firmware_before"', '"firmware_was"')
-        self.assertNotEqual(report_columns(renamed), columns)
-        moved = self.header.replace('"port",', '"PORT",').replace('"image",', '"port",') \
-            .replace('"PORT",', '"image",')
-        self.assertNotEqual(report_columns(moved), columns)
-        added = self.header.replace('"outcome"}', '"outcome", "extra"}') \
-            .replace("kRecordKeyCount = 13", "kRecordKeyCount = 14")
-        self.assertEqual(report_columns(added)[-3:], ["outcome", "extra", "power_off_needed"])
-
-    def test_a_contract_whose_count_disagrees_or_that_lost_the_array_is_refused(self):
-        with self.assertRaises(ValueError):
-            report_columns(self.header.replace('"outcome"}', '"outcome", "extra"}'))
-        with self.assertRaises(ValueError):
-            report_columns(self.header.replace("kRecordKeys", "kRecordNames"))
-        with self.assertRaises(ValueError):
-            report_columns(self.header.replace('{\n    "format",', '{\n    "version",'))
+@pytest.fixture(scope="module")
+def header():
+    return CONTRACT.read_text()
 
 
-if __name__ == "__main__":
-    unittest.main()
+@pytest.fixture(scope="module")
+def playbook():
+    return PLAYBOOK.read_text()
+
+
+def test_playbook_and_readme_follow_the_record(header, playbook):
+    want = report_columns(header)
+    assert playbook_columns(playbook) == want
+    assert readme_header(README.read_text()) == want
+
+
+def test_the_row_takes_the_record_keys_between_target_and_power_off(playbook):
+    # The row is built from the columns by position: host, state, action
+    # and target, the record's keys, then power_off_needed.
+    assert "pellory_columns[4:-1] | map('extract', pellory_record)" in playbook
+
+
+def test_a_key_added_renamed_or_moved_in_the_contract_shows(header, playbook):
+    columns = playbook_columns(playbook)
+    renamed = header.replace('"firmware_before"', '"firmware_was"')
+    assert report_columns(renamed) != columns
+    moved = header.replace('"port",', '"PORT",').replace('"image",', '"port",') \
+        .replace('"PORT",', '"image",')
+    assert report_columns(moved) != columns
+    added = header.replace('"outcome"}', '"outcome", "extra"}') \
+        .replace("kRecordKeyCount = 13", "kRecordKeyCount = 14")
+    assert report_columns(added)[-3:] == ["outcome", "extra", "power_off_needed"]
+
+
+@pytest.mark.parametrize("before, after", [
+    ('"outcome"}', '"outcome", "extra"}'),            # the count disagrees
+    ("kRecordKeys", "kRecordNames"),                  # the array is gone
+    ('{\n    "format",', '{\n    "version",'),        # format is not first
+])
+def test_a_contract_the_report_can_not_follow_is_refused(header, before, after):
+    assert before in header
+    with pytest.raises(ValueError):
+        report_columns(header.replace(before, after))

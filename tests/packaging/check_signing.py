@@ -14,23 +14,20 @@
   runs without and with the key switch between the unsigned and the
   signed program; an encrypted key stops `make efi` at once, naming it.
 
-    check_signing.py --source DIR --unsigned EFI --image IMAGE --scratch DIR
+    pytest check_signing.py --source DIR --unsigned EFI --embedded IMAGE --scratch DIR
 """
-import argparse
 import hashlib
 import os
 import pty
 import select
 import shutil
 import subprocess
-import sys
 import time
-import unittest
 from pathlib import Path
 
-from check_usb_image import check_stick
+import pytest
 
-ARGS = None
+from check_usb_image import check_stick
 
 
 def openssl(*args):
@@ -62,140 +59,138 @@ def sbverify(cert, program):
                           stdin=subprocess.DEVNULL).returncode == 0
 
 
-class SignScript(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.work = Path(ARGS.scratch) / "script"
-        shutil.rmtree(cls.work, ignore_errors=True)
-        cls.work.mkdir(parents=True)
-        cls.keys = make_keys(cls.work)
-        cls.script = Path(ARGS.source) / "tools" / "sign-efi.sh"
+class Signer:
+    """tools/sign-efi.sh with keys of its own, in a folder of its own."""
+
+    def __init__(self, source, unsigned, work):
+        self.unsigned, self.work = unsigned, work
+        self.keys = make_keys(work)
+        self.script = Path(source) / "tools" / "sign-efi.sh"
 
     def sign(self, key, cert, out="signed.efi"):
-        return subprocess.run(["sh", str(self.script), ARGS.unsigned, str(self.work / out),
+        return subprocess.run(["sh", str(self.script), self.unsigned, str(self.work / out),
                                str(key), str(cert)], capture_output=True, text=True,
                               stdin=subprocess.DEVNULL, timeout=60)
 
-    def test_a_good_pair_signs_verifies_and_the_signature_reattaches(self):
-        key, cert = self.keys["oem"]
-        done = self.sign(key, cert)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        signed = self.work / "signed.efi"
-        self.assertTrue(sbverify(cert, signed))
-        self.assertFalse(sbverify(self.keys["other"][1], signed))
-        self.assertIn(f"{ARGS.unsigned}: SHA-256 {sha256(ARGS.unsigned)}", done.stdout)
-        self.assertIn(f"{signed}: SHA-256 {sha256(signed)}", done.stdout)
-        rebuilt = self.work / "rebuilt.efi"
-        shutil.copyfile(ARGS.unsigned, rebuilt)
-        subprocess.run(["sbattach", "--attach", f"{signed}.sig", str(rebuilt)], check=True,
-                       capture_output=True, stdin=subprocess.DEVNULL)
-        self.assertEqual(rebuilt.read_bytes(), signed.read_bytes())
 
-    def test_bad_keys_and_certificates_are_refused_by_name(self):
-        key, cert = self.keys["oem"]
-        other_key = self.keys["other"][0]
-        cases = [
-            (self.work / "absent.key", cert, ["absent.key", "does not exist"]),
-            (key, self.work, [f"certificate {self.work} is not a regular file"]),
-            (self.keys["pkcs8"], cert,
-             ["pkcs8-encrypted.key is encrypted", f"openssl pkey -in {self.keys['pkcs8']}"]),
-            (self.keys["traditional"], cert,
-             ["rsa-encrypted.key is encrypted", f"openssl pkey -in {self.keys['traditional']}"]),
-            (other_key, cert, [f"{other_key} does not belong to signing certificate {cert}"]),
-            (cert, cert, [f"{cert} is not a PEM private key"]),
-            (key, key, [f"{key} is not a PEM X.509 certificate"]),
-        ]
-        for number, (bad_key, bad_cert, words) in enumerate(cases):
-            with self.subTest(key=bad_key.name, cert=bad_cert.name):
-                out = f"refused{number}.efi"
-                done = self.sign(bad_key, bad_cert, out)
-                self.assertNotEqual(done.returncode, 0)
-                for word in words:
-                    self.assertIn(word, " ".join(done.stderr.split()))
-                self.assertFalse((self.work / out).exists())
-                self.assertFalse((self.work / f"{out}.sig").exists())
-
-    def test_an_encrypted_key_never_waits_for_a_passphrase_on_a_terminal(self):
-        # A terminal is where a passphrase prompt would hang the build.
-        pid, terminal = pty.fork()
-        if pid == 0:
-            os.execvp("sh", ["sh", str(self.script), ARGS.unsigned,
-                             str(self.work / "tty.efi"), str(self.keys["pkcs8"]),
-                             str(self.keys["oem"][1])])
-        output, deadline, closed = b"", time.monotonic() + 20, False
-        while not closed and time.monotonic() < deadline:
-            if select.select([terminal], [], [], 0.5)[0]:
-                try:
-                    chunk = os.read(terminal, 4096)
-                except OSError:
-                    chunk = b""
-                closed = not chunk
-                output += chunk
-        if not closed:
-            os.kill(pid, 9)
-        _, status = os.waitpid(pid, 0)
-        os.close(terminal)
-        self.assertTrue(closed, f"still waiting after 20 s: {output!r}")
-        self.assertNotEqual(os.waitstatus_to_exitcode(status), 0)
-        self.assertIn(b"is encrypted", output)
+@pytest.fixture(scope="module")
+def signer(option):
+    work = Path(option("scratch")) / "script"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    return Signer(option("source"), option("unsigned"), work)
 
 
-class MakeTargets(unittest.TestCase):
+def test_a_good_pair_signs_verifies_and_the_signature_reattaches(signer):
+    key, cert = signer.keys["oem"]
+    done = signer.sign(key, cert)
+    assert done.returncode == 0, done.stderr
+    signed, unsigned = signer.work / "signed.efi", signer.unsigned
+    assert sbverify(cert, signed)
+    assert not sbverify(signer.keys["other"][1], signed)
+    assert f"{unsigned}: SHA-256 {sha256(unsigned)}" in done.stdout
+    assert f"{signed}: SHA-256 {sha256(signed)}" in done.stdout
+    rebuilt = signer.work / "rebuilt.efi"
+    shutil.copyfile(unsigned, rebuilt)
+    subprocess.run(["sbattach", "--attach", f"{signed}.sig", str(rebuilt)], check=True,
+                   capture_output=True, stdin=subprocess.DEVNULL)
+    assert rebuilt.read_bytes() == signed.read_bytes()
+
+
+# (key, certificate, words the refusal holds), each by the names
+# make_keys gives; "work" is the folder itself.
+BAD_PAIRS = [
+    ("absent.key", "oem.pem", ["absent.key", "does not exist"]),
+    ("oem.key", "work", ["certificate {work} is not a regular file"]),
+    ("pkcs8-encrypted.key", "oem.pem",
+     ["pkcs8-encrypted.key is encrypted", "openssl pkey -in {work}/pkcs8-encrypted.key"]),
+    ("rsa-encrypted.key", "oem.pem",
+     ["rsa-encrypted.key is encrypted", "openssl pkey -in {work}/rsa-encrypted.key"]),
+    ("other.key", "oem.pem", ["{work}/other.key does not belong to signing certificate "
+                              "{work}/oem.pem"]),
+    ("oem.pem", "oem.pem", ["{work}/oem.pem is not a PEM private key"]),
+    ("oem.key", "oem.key", ["{work}/oem.key is not a PEM X.509 certificate"]),
+]
+
+
+@pytest.mark.parametrize("number, key, cert, words",
+                         [(n, *case) for n, case in enumerate(BAD_PAIRS)])
+def test_bad_keys_and_certificates_are_refused_by_name(signer, number, key, cert, words):
+    def place(name):
+        return signer.work if name == "work" else signer.work / name
+    out = f"refused{number}.efi"
+    done = signer.sign(place(key), place(cert), out)
+    assert done.returncode != 0
+    for word in words:
+        assert word.format(work=signer.work) in " ".join(done.stderr.split())
+    assert not (signer.work / out).exists()
+    assert not (signer.work / f"{out}.sig").exists()
+
+
+def test_an_encrypted_key_never_waits_for_a_passphrase_on_a_terminal(signer):
+    # A terminal is where a passphrase prompt would hang the build.
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execvp("sh", ["sh", str(signer.script), signer.unsigned,
+                         str(signer.work / "tty.efi"), str(signer.keys["pkcs8"]),
+                         str(signer.keys["oem"][1])])
+    output, deadline, closed = b"", time.monotonic() + 20, False
+    while not closed and time.monotonic() < deadline:
+        if select.select([terminal], [], [], 0.5)[0]:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:
+                chunk = b""
+            closed = not chunk
+            output += chunk
+    if not closed:
+        os.kill(pid, 9)
+    _, status = os.waitpid(pid, 0)
+    os.close(terminal)
+    assert closed, f"still waiting after 20 s: {output!r}"
+    assert os.waitstatus_to_exitcode(status) != 0
+    assert b"is encrypted" in output
+
+
+def test_make_signs_a_stick_then_unsigned_again_then_refuses_an_encrypted_key(option):
     """One build directory of its own, driven through the Makefile."""
+    work = Path(option("scratch")) / "make"
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    keys = make_keys(work)
+    key, cert = keys["oem"]
+    build = work / "build"
+    efi = build / "efi"
 
-    def make(self, *words):
+    def make(*words):
         # A make of our own: the outer make's job server is not ours to use.
         env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
-        return subprocess.run(["make", "-C", ARGS.source, f"BUILD={self.build}",
-                               f"FIRMWARE_IMAGE={ARGS.image}", *words],
+        return subprocess.run(["make", "-C", option("source"), f"BUILD={build}",
+                               f"FIRMWARE_IMAGE={option('embedded')}", *words],
                               capture_output=True, text=True, env=env,
                               stdin=subprocess.DEVNULL, timeout=600)
 
-    def test_signed_stick_then_unsigned_again_then_an_encrypted_key(self):
-        work = Path(ARGS.scratch) / "make"
-        shutil.rmtree(work, ignore_errors=True)
-        work.mkdir(parents=True)
-        keys = make_keys(work)
-        key, cert = keys["oem"]
-        self.build = work / "build"
-        efi = self.build / "efi"
+    done = make("usb-image", f"SIGNING_KEY={key}", f"SIGNING_CERT={cert}")
+    assert done.returncode == 0, done.stdout[-3000:] + done.stderr[-3000:]
+    signed, unsigned = efi / "pellory.efi", efi / "pellory-unsigned.efi"
+    assert sbverify(cert, signed)
+    assert f"SHA-256 {sha256(unsigned)}" in done.stdout
+    assert f"SHA-256 {sha256(signed)}" in done.stdout
+    assert check_stick(build / "pellory-usb.img", signed.read_bytes()) == []
 
-        done = self.make("usb-image", f"SIGNING_KEY={key}", f"SIGNING_CERT={cert}")
-        self.assertEqual(done.returncode, 0, done.stdout[-3000:] + done.stderr[-3000:])
-        signed, unsigned = efi / "pellory.efi", efi / "pellory-unsigned.efi"
-        self.assertTrue(sbverify(cert, signed))
-        self.assertIn(f"SHA-256 {sha256(unsigned)}", done.stdout)
-        self.assertIn(f"SHA-256 {sha256(signed)}", done.stdout)
-        self.assertEqual(check_stick(self.build / "pellory-usb.img", signed.read_bytes()), [])
+    # Back and forth: each switch remakes pellory.efi, though the sources
+    # stayed the same.
+    for round in range(2):
+        done = make("efi")
+        assert done.returncode == 0, done.stderr[-3000:]
+        assert signed.read_bytes() == unsigned.read_bytes(), \
+            f"round {round}: make efi without the key left it signed"
+        done = make("efi", f"SIGNING_KEY={key}", f"SIGNING_CERT={cert}")
+        assert done.returncode == 0, done.stderr[-3000:]
+        assert sbverify(cert, signed), f"round {round}: signing again did not sign"
 
-        # Back and forth: each switch remakes pellory.efi, though the
-        # sources stayed the same.
-        for round in range(2):
-            done = self.make("efi")
-            self.assertEqual(done.returncode, 0, done.stderr[-3000:])
-            self.assertEqual(signed.read_bytes(), unsigned.read_bytes(),
-                             f"round {round}: make efi without the key left it signed")
-            done = self.make("efi", f"SIGNING_KEY={key}", f"SIGNING_CERT={cert}")
-            self.assertEqual(done.returncode, 0, done.stderr[-3000:])
-            self.assertTrue(sbverify(cert, signed), f"round {round}: signing again did not sign")
-
-        done = self.make("efi", f"SIGNING_KEY={keys['pkcs8']}", f"SIGNING_CERT={cert}")
-        self.assertNotEqual(done.returncode, 0)
-        message = " ".join(done.stderr.split())
-        self.assertIn(f"{keys['pkcs8']} is encrypted", message)
-        self.assertIn("openssl pkey -in", message)
-
-
-def main():
-    global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--source", required=True)
-    parser.add_argument("--unsigned", required=True)
-    parser.add_argument("--image", required=True)
-    parser.add_argument("--scratch", required=True)
-    ARGS, rest = parser.parse_known_args()
-    unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
-
-
-if __name__ == "__main__":
-    main()
+    done = make("efi", f"SIGNING_KEY={keys['pkcs8']}", f"SIGNING_CERT={cert}")
+    assert done.returncode != 0
+    message = " ".join(done.stderr.split())
+    assert f"{keys['pkcs8']} is encrypted" in message
+    assert "openssl pkey -in" in message

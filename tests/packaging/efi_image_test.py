@@ -5,18 +5,15 @@ it refuses relocations the loader could not apply; NX_COMPAT goes in with a
 checksum that stays valid; the zeros that end a data section are left to the
 loader, and the image it loads is the same.
 
-    efi_image_test.py LINKED.so IMAGE.efi SCRATCH_DIR
+    pytest efi_image_test.py --so LINKED.so --efi IMAGE.efi --scratch DIR
 """
-import shutil
 import struct
-import sys
-import unittest
 from pathlib import Path
+
+import pytest
 
 import check_pe
 import efi_image
-
-ARGS = None
 
 
 def pe_fixups(image):
@@ -31,68 +28,71 @@ def pe_fixups(image):
     return sorted(found)
 
 
-class Blocks(unittest.TestCase):
-    def test_one_block_per_page_each_padded_to_four_bytes(self):
-        blocks = efi_image.base_relocation_blocks([0x3008, 0x3010, 0x5FF8])
-        self.assertEqual(blocks, struct.pack("<IIHH", 0x3000, 12, 0xA008, 0xA010) +
-                         struct.pack("<IIHH", 0x5000, 12, 0xAFF8, 0))
+@pytest.mark.parametrize("places, blocks", [
+    ([0x3008, 0x3010, 0x5FF8], struct.pack("<IIHH", 0x3000, 12, 0xA008, 0xA010) +
+     struct.pack("<IIHH", 0x5000, 12, 0xAFF8, 0)),   # one block a page, padded to 4 bytes
+    ([], struct.pack("<IIHH", 0, 12, 0, 0)),          # no relocation still gives a table
+])
+def test_base_relocation_blocks(places, blocks):
+    assert efi_image.base_relocation_blocks(places) == blocks
 
-    def test_no_relocation_still_gives_a_table(self):
-        self.assertEqual(efi_image.base_relocation_blocks([]), struct.pack("<IIHH", 0, 12, 0, 0))
+
+@pytest.fixture(scope="module")
+def so(option):
+    return Path(option("so")).read_bytes()
 
 
-class LinkedImage(unittest.TestCase):
-    def setUp(self):
-        self.so = Path(ARGS[0]).read_bytes()
-        self.efi = Path(ARGS[1]).read_bytes()
-        self.scratch = Path(ARGS[2])
-        self.scratch.mkdir(parents=True, exist_ok=True)
-        rela = next(s for s in efi_image.elf_sections(self.so) if s["type"] == efi_image.SHT_RELA)
-        self.first = rela["offset"]
+@pytest.fixture(scope="module")
+def efi(option):
+    return Path(option("efi")).read_bytes()
 
-    def tearDown(self):
-        shutil.rmtree(self.scratch, ignore_errors=True)
 
-    def test_the_image_carries_exactly_the_links_relocations(self):
-        places = efi_image.relocation_places(self.so)
-        self.assertGreater(len(places), 0)
-        self.assertEqual(pe_fixups(check_pe.Image(self.efi)), places)
+def test_the_image_carries_exactly_the_links_relocations(so, efi):
+    places = efi_image.relocation_places(so)
+    assert len(places) > 0
+    assert pe_fixups(check_pe.Image(efi)) == places
 
-    def refused(self, data):
-        with self.assertRaises(efi_image.LinkError) as caught:
-            efi_image.relocation_places(bytes(data))
-        return str(caught.exception)
 
-    def test_a_relocation_of_another_type_is_refused(self):
-        data = bytearray(self.so)
-        place, info, _ = struct.unpack_from("<QQq", data, self.first)
-        struct.pack_into("<Q", data, self.first + 8, info & ~0xFFFFFFFF | 1)  # R_X86_64_64
-        self.assertEqual(self.refused(data), f"relocation of type 1 at {place:#x}: only image-relative "
-                                             "64-bit addresses can become PE base relocations")
+def other_type(data, place, info, addend, text):
+    struct.pack_into("<Q", data, 8, info & ~0xFFFFFFFF | 1)  # R_X86_64_64
+    return (f"relocation of type 1 at {place:#x}: only image-relative "
+            "64-bit addresses can become PE base relocations")
 
-    def test_a_place_that_does_not_hold_its_value_is_refused(self):
-        data = bytearray(self.so)
-        place, _, addend = struct.unpack_from("<QQq", data, self.first)
-        struct.pack_into("<q", data, self.first + 16, addend + 8)
-        self.assertEqual(self.refused(data), f"relocation at {place:#x} holds {addend:#x}, not its value {addend + 8:#x}")
 
-    def test_a_relocation_in_code_is_refused(self):
-        data = bytearray(self.so)
-        text = next(s for s in efi_image.elf_sections(self.so) if s["name"] == ".text")
-        struct.pack_into("<Q", data, self.first, text["addr"] + 16)
-        self.assertIn("lies in code (.text)", self.refused(data))
+def not_its_value(data, place, info, addend, text):
+    struct.pack_into("<q", data, 16, addend + 8)
+    return f"relocation at {place:#x} holds {addend:#x}, not its value {addend + 8:#x}"
 
-    def test_nx_compat_goes_in_with_a_valid_checksum(self):
-        image = check_pe.Image(self.efi)
-        field = image.optional + 64
-        self.assertEqual(image.u32(64), efi_image.pe_checksum(self.efi, field), "the built image's checksum")
-        data = bytearray(self.efi)
-        struct.pack_into("<H", data, image.optional + 70, image.u16(70) & ~efi_image.NX_COMPAT)
-        struct.pack_into("<I", data, field, 0)
-        copy = self.scratch / "no-nx.efi"
-        copy.write_bytes(data)
-        efi_image.set_nx_compat(str(copy))
-        self.assertEqual(copy.read_bytes(), self.efi)
+
+def in_code(data, place, info, addend, text):
+    struct.pack_into("<Q", data, 0, text["addr"] + 16)
+    return "lies in code (.text)"
+
+
+@pytest.mark.parametrize("damage", [other_type, not_its_value, in_code])
+def test_a_relocation_the_loader_could_not_apply_is_refused(so, damage):
+    """The first relocation of the link, damaged in place."""
+    first = next(s for s in efi_image.elf_sections(so) if s["type"] == efi_image.SHT_RELA)["offset"]
+    text = next(s for s in efi_image.elf_sections(so) if s["name"] == ".text")
+    entry = bytearray(so[first:first + 24])
+    refusal = damage(entry, *struct.unpack_from("<QQq", entry), text)
+    data = so[:first] + bytes(entry) + so[first + 24:]
+    with pytest.raises(efi_image.LinkError) as caught:
+        efi_image.relocation_places(data)
+    assert refusal in str(caught.value)
+
+
+def test_nx_compat_goes_in_with_a_valid_checksum(efi, scratch):
+    image = check_pe.Image(efi)
+    field = image.optional + 64
+    assert image.u32(64) == efi_image.pe_checksum(efi, field), "the built image's checksum"
+    data = bytearray(efi)
+    struct.pack_into("<H", data, image.optional + 70, image.u16(70) & ~efi_image.NX_COMPAT)
+    struct.pack_into("<I", data, field, 0)
+    copy = scratch / "no-nx.efi"
+    copy.write_bytes(data)
+    efi_image.set_nx_compat(str(copy))
+    assert copy.read_bytes() == efi
 
 
 def loaded(data):
@@ -125,42 +125,36 @@ def with_raw(data, name, size, fill=b"\0"):
     return bytes(out)
 
 
-class Trim(unittest.TestCase):
-    def setUp(self):
-        self.efi = Path(ARGS[1]).read_bytes()
-        self.scratch = Path(ARGS[2])
-        self.scratch.mkdir(parents=True, exist_ok=True)
-        self.image = check_pe.Image(self.efi)
+def section(efi, name):
+    return next(s for s in check_pe.Image(efi).sections if s["name"] == name)
 
-    def tearDown(self):
-        shutil.rmtree(self.scratch, ignore_errors=True)
 
-    def trimmed(self, data):
-        copy = self.scratch / "trim.efi"
+@pytest.fixture
+def trimmed(scratch):
+    def trim(data):
+        copy = scratch / "trim.efi"
         copy.write_bytes(data)
         efi_image.trim_zero_tails(str(copy))
         return copy.read_bytes()
-
-    def test_a_data_sections_zero_tail_is_left_to_the_loader(self):
-        data = next(s for s in self.image.sections if s["name"] == ".data")
-        self.assertLess(data["rsize"], data["vsize"], "the built image's zeroed buffers cost file bytes")
-        padded = with_raw(self.efi, ".data", -(-data["vsize"] // 512) * 512)
-        self.assertEqual(loaded(padded), loaded(self.efi))
-        self.assertEqual(self.trimmed(padded), self.efi)
-
-    def test_code_constants_and_a_non_zero_tail_stay(self):
-        self.assertEqual(self.trimmed(self.efi), self.efi)
-        text = next(s for s in self.image.sections if s["name"] == ".text")
-        zeroed = bytearray(self.efi)
-        zeroed[text["raw"] + text["rsize"] - 1024:text["raw"] + text["rsize"]] = bytes(1024)
-        self.assertEqual(self.trimmed(bytes(zeroed)), bytes(zeroed), "code is never cut")
-        data = next(s for s in self.image.sections if s["name"] == ".data")
-        # One non-zero byte first in a block of its own keeps that block.
-        grown = bytearray(with_raw(self.efi, ".data", data["rsize"] + 512))
-        grown[data["raw"] + data["rsize"]] = 1
-        self.assertEqual(self.trimmed(bytes(grown)), bytes(grown), "a non-zero byte was cut")
+    return trim
 
 
-if __name__ == "__main__":
-    ARGS = sys.argv[1:4]
-    unittest.main(argv=sys.argv[:1] + sys.argv[4:])
+def test_a_data_sections_zero_tail_is_left_to_the_loader(efi, trimmed):
+    data = section(efi, ".data")
+    assert data["rsize"] < data["vsize"], "the built image's zeroed buffers cost file bytes"
+    padded = with_raw(efi, ".data", -(-data["vsize"] // 512) * 512)
+    assert loaded(padded) == loaded(efi)
+    assert trimmed(padded) == efi
+
+
+def test_code_constants_and_a_non_zero_tail_stay(efi, trimmed):
+    assert trimmed(efi) == efi
+    text = section(efi, ".text")
+    zeroed = bytearray(efi)
+    zeroed[text["raw"] + text["rsize"] - 1024:text["raw"] + text["rsize"]] = bytes(1024)
+    assert trimmed(bytes(zeroed)) == bytes(zeroed), "code is never cut"
+    data = section(efi, ".data")
+    # One non-zero byte first in a block of its own keeps that block.
+    grown = bytearray(with_raw(efi, ".data", data["rsize"] + 512))
+    grown[data["raw"] + data["rsize"]] = 1
+    assert trimmed(bytes(grown)) == bytes(grown), "a non-zero byte was cut"
