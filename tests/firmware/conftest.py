@@ -23,35 +23,22 @@ def _option(request, name):
     return value
 
 
-@pytest.fixture
-def efi_dir(request):
-    return _option(request, "efi-dir")
+def _given(name):
+    """The fixture of the option `name`, as its value."""
+    @pytest.fixture(name=name.replace("-", "_"))
+    def value(request):
+        return _option(request, name)
+    return value
+
+
+efi_dir, stick, signed_dir, pelloryctl, work = map(
+    _given, ("efi-dir", "stick", "signed-dir", "pelloryctl", "work"))
 
 
 @pytest.fixture
 def image(request):
     """The embedded firmware image's bytes."""
     return Path(_option(request, "image")).read_bytes()
-
-
-@pytest.fixture
-def stick(request):
-    return _option(request, "stick")
-
-
-@pytest.fixture
-def signed_dir(request):
-    return _option(request, "signed-dir")
-
-
-@pytest.fixture
-def pelloryctl(request):
-    return _option(request, "pelloryctl")
-
-
-@pytest.fixture
-def work(request):
-    return _option(request, "work")
 
 
 @pytest.fixture
