@@ -16,6 +16,12 @@ constexpr UINT32 kDownstreamPortPresent = 0x005;
 constexpr UINT32 kSourceOui = 0x300;
 constexpr UINT32 kSourceSpecific = 0x30C;
 
+// A branch device (bit 0 of 0x005) keeps its vendor block at 0x500,
+// others at 0x400.
+constexpr UINT32 VendorBlockBase(UINT8 downstreamPortPresent) {
+  return static_cast<UINT32>(((downstreamPortPresent & 1) | 4) << 8);
+}
+
 // Vendor block registers, relative to its base.
 constexpr UINT32 kVendorOui = 0x0;
 constexpr UINT32 kFirmwareMajor = 0xA;

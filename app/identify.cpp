@@ -2,6 +2,7 @@
 // report its versions, then run the download.
 #include "app/converter.h"
 #include "app/download.h"
+#include "app/probe.h"
 #include "app/request.h"
 #include "link/link.h"
 #include "link/run_state.h"
@@ -12,17 +13,7 @@
 
 namespace {
 
-constexpr UINT32 kProbePorts[] = {0, 2, 4, 6, 8, 10};
 constexpr UINT32 kAdaptorBlock = 256;
-
-// The first even port whose adaptor registers answer; the last one tried
-// when none does.
-void ProbePort(UINT8* adaptor) {
-  for (UINT32 port : kProbePorts) {
-    gRunState.port = port;
-    if (!EFI_ERROR(I2CProtocolRead(kAdaptorSlave, 1, adaptor))) return;
-  }
-}
 
 // A failed read leaves the byte as the caller set it, 0, and is noted:
 // a run the OS asked for never judges the converter by it.
@@ -49,7 +40,8 @@ int main(int, char**) {
   // Nothing reaches the converter before the OS's request is served and the
   // record in the firmware says the run has started.
   if (!BeginRun()) return 0;
-  ProbePort(adaptor);
+  // No port answering is no reason to stop: the last one tried is used.
+  (void)ProbePort();
   (void)I2CProtocolRead(kAdaptorSlave, kAdaptorBlock, adaptor);
   gRunState.reportI2cReadErrors = 1;
 
@@ -58,7 +50,7 @@ int main(int, char**) {
 
   // A branch device keeps its vendor registers at 0x500, others at 0x400.
   const UINT8 downstream = ReadIdentity(kDownstreamPortPresent);
-  gRunRecord.vendorBlockBase = static_cast<UINT32>(((downstream & 1) | 4) << 8);
+  gRunRecord.vendorBlockBase = VendorBlockBase(downstream);
 
   for (UINT32 i = 0; i < 3; i++) gRunRecord.converterOui[i] = ReadVendor(kVendorOui + i);
 

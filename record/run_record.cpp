@@ -8,6 +8,7 @@
 #include "payload/firmware_image.h"
 #include "platform/services.h"
 #include "platform/smbios.h"
+#include "record/fields.h"
 #include "text/text.h"
 
 constinit RunRecord gRunRecord = {};
@@ -34,28 +35,16 @@ void Copy(char* to, const char* from) {
   to[n] = 0;
 }
 
-bool ValidTime(const EFI_TIME& t) {
-  return t.Year >= 1900 && t.Year <= 9999 && t.Month >= 1 && t.Month <= 12 && t.Day >= 1 &&
-         t.Day <= 31 && t.Hour <= 23 && t.Minute <= 59 && t.Second <= 59;
-}
-
-void AddTime(char* text) {
-  EFI_TIME t = {};
-  if (ReadTime(&t) && ValidTime(t))
-    FormatString(text, kRunFieldMax, "%04u-%02u-%02uT%02u:%02u:%02u", t.Year, t.Month, t.Day, t.Hour,
-                 t.Minute, t.Second);
-}
-
 void AddConverter(RunFields* fields) {
   if (!gRunRecord.identified) return;
   const RunRecord& r = gRunRecord;
-  FormatString(fields->value[kPort], kRunFieldMax, "%u", gRunState.port);
-  FormatString(fields->value[kVendorBlock], kRunFieldMax, "0x%X", r.vendorBlockBase);
-  FormatString(fields->value[kOui], kRunFieldMax, "%02X%02X%02X", r.converterOui[0], r.converterOui[1],
-               r.converterOui[2]);
-  // As the console showed them.
-  FormatString(fields->value[kBootloader], kRunFieldMax, "%X.0.%X", r.bootloader >> 4, r.bootloader & 0xF);
-  FormatString(fields->value[kFirmware], kRunFieldMax, "0x%02X_0x%02X", r.firmwareMajor, r.firmwareMinor);
+  // Each value is far shorter than a run's field.
+  static_assert(kFieldTextMax <= kRunFieldMax);
+  FormatPort(fields->value[kPort], gRunState.port);
+  FormatVendorBlock(fields->value[kVendorBlock], r.vendorBlockBase);
+  FormatOui(fields->value[kOui], r.converterOui);
+  FormatBootloader(fields->value[kBootloader], r.bootloader);
+  FormatFirmware(fields->value[kFirmware], r.firmwareMajor, r.firmwareMinor);
 }
 
 // "07_23 sha256:" and the digest's first digits: a few dozen characters.
@@ -90,7 +79,7 @@ void SetOutcome(const char* word) {
 
 void CollectRunFields(const char* outcome, RunFields* fields) {
   *fields = {};
-  AddTime(fields->value[kTime]);
+  FormatClock(fields->value[kTime]);
   SystemIdentity machine;
   ReadSystemIdentity(&machine);
   Copy(fields->value[kSerial], machine.serial);
