@@ -77,4 +77,20 @@ inline constexpr char kConverterTag[] = "Pellory converter OUI:";
 inline constexpr char kImageDigestTag[] = " sha256:";
 inline constexpr size_t kImageDigestShown = 16;
 
+// The resident identification driver leaves what it read of the converter
+// at this boot in a volatile variable (boot and runtime access, never kept
+// across a reset): these keys, in this order, a line each, every one always
+// there; a value whose read failed is empty.
+inline constexpr char kConverterVariable[] = "PelloryConverter";
+inline constexpr size_t kReadingKeyCount = 8;
+inline constexpr const char* kReadingKeys[kReadingKeyCount] = {
+    "format", "state", "time", "port", "vendor_block", "converter_oui", "bootloader", "firmware"};
+// seen: every read answered; unreadable: one did not; none: the graphics
+// driver offers neither of its two protocols.
+enum class ReadingState : uint8_t { Seen, Unreadable, None };
+inline constexpr const char* kReadingStateNames[] = {"seen", "unreadable", "none"};
+// The driver carries this line, its version after it and a line feed, so
+// that pelloryctl knows the file for one.
+inline constexpr char kDriverTag[] = "Pellory identification driver version:";
+
 }  // namespace contract

@@ -178,4 +178,16 @@ bool FindConverter(const uint8_t* bytes, size_t size, uint8_t oui[3]) {
   return false;
 }
 
+bool FindDriverTag(const uint8_t* bytes, size_t size, Span* version) {
+  for (size_t at = Find(bytes, size, kDriverTag); at < size; at = FindAfter(bytes, size, at, kDriverTag)) {
+    const size_t start = at + Length(kDriverTag);
+    size_t end = start;
+    while (end < size && bytes[end] > 0x20 && bytes[end] < 0x7F) end++;
+    if (end == start || end == size || bytes[end] != '\n') continue;
+    *version = {reinterpret_cast<const char*>(bytes) + start, end - start};
+    return true;
+  }
+  return false;
+}
+
 }  // namespace contract

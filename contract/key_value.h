@@ -61,4 +61,9 @@ bool FindBanner(const uint8_t* bytes, size_t size, Span* program, Span* image);
 // hexadecimal digits and a line feed. False when there is none.
 bool FindConverter(const uint8_t* bytes, size_t size, uint8_t oui[3]);
 
+// Finds the identification driver's tag in an image's bytes: the tag, the
+// driver's version (printable, no space) and a line feed. False when there
+// is none.
+bool FindDriverTag(const uint8_t* bytes, size_t size, Span* version);
+
 }  // namespace contract
