@@ -49,8 +49,18 @@ bool Refused(const SimConverter* c, uint32_t port, uint64_t call, const SimCallF
   return Hits(f, call);
 }
 
+// Each call notes itself first; a failure marks the note it made.
+void NoteAccess(SimConverter* c, SimAccessKind kind, uint32_t port, uint32_t target, uint32_t offset,
+                uint32_t count) {
+  SimRecord& r = c->record;
+  if (r.accessCount < kSimAccessLog) r.accesses[r.accessCount] = {r.sequence, kind, port, target, offset, count, false};
+  ++r.accessCount;
+}
+
 int64_t Fail(SimConverter* c, int64_t status) {
-  ++c->record.failures;
+  SimRecord& r = c->record;
+  ++r.failures;
+  if (r.accessCount > 0 && r.accessCount <= kSimAccessLog) r.accesses[r.accessCount - 1].failed = true;
   return status;
 }
 
@@ -225,6 +235,7 @@ void SimInit(SimConverter* c, const SimScenario* scenario) {
   Fill(c->flash, kSimFlashSize, kSimErased);
   Fill(c->window, kSimPageSize, kSimErased);
   SetUpRegisters(c);
+  c->converterMode = c->scenario.displayDriven;
 }
 
 uint32_t SimViolationCount(const SimConverter* c, SimViolation v) {
@@ -238,6 +249,7 @@ int64_t SimDpcdRead(SimConverter* c, uint32_t port, uint32_t address, uint32_t c
   if (c == nullptr) return kSimInvalidParameter;
   SimRecord& r = c->record;
   ++r.sequence;
+  NoteAccess(c, SimAccessKind::kDpcdRead, port, address, 0, count);
   if (Refused(c, port, ++r.dpcdReads, c->scenario.failDpcdRead)) return Fail(c, kSimDeviceError);
   if (count != 1 || buffer == nullptr) return Reject(c, address);
   NoteDpcdAccess(c, address);
@@ -250,6 +262,7 @@ int64_t SimDpcdWrite(SimConverter* c, uint32_t port, uint32_t address, uint32_t 
   if (c == nullptr) return kSimInvalidParameter;
   SimRecord& r = c->record;
   ++r.sequence;
+  NoteAccess(c, SimAccessKind::kDpcdWrite, port, address, 0, count);
   if (Refused(c, port, ++r.dpcdWrites, c->scenario.failDpcdWrite)) return Fail(c, kSimDeviceError);
   if (count != 1 || buffer == nullptr) return Reject(c, address);
   NoteDpcdAccess(c, address);
@@ -262,6 +275,7 @@ int64_t SimI2cRead(SimConverter* c, uint32_t port, uint8_t slave, const SimI2cOf
   if (c == nullptr) return kSimInvalidParameter;
   SimRecord& r = c->record;
   ++r.sequence;
+  NoteAccess(c, SimAccessKind::kI2cRead, port, slave, offset != nullptr ? offset->offset : 0, count);
   if (Refused(c, port, ++r.i2cReads, c->scenario.failI2cRead)) return Fail(c, kSimDeviceError);
   if (!I2cArgumentsFit(offset, count, buffer)) return Reject(c, count);
   if (offset->second != 1) Violate(c, SimViolation::kOffsetSecondField, offset->second);
@@ -282,6 +296,7 @@ int64_t SimI2cWrite(SimConverter* c, uint32_t port, uint8_t slave, const SimI2cO
   if (c == nullptr) return kSimInvalidParameter;
   SimRecord& r = c->record;
   ++r.sequence;
+  NoteAccess(c, SimAccessKind::kI2cWrite, port, slave, offset != nullptr ? offset->offset : 0, count);
   if (Refused(c, port, ++r.i2cWrites, c->scenario.failI2cWrite)) return Fail(c, kSimDeviceError);
   if (!I2cArgumentsFit(offset, count, buffer)) return Reject(c, count);
   if (offset->second != 1) Violate(c, SimViolation::kOffsetSecondField, offset->second);

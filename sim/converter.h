@@ -71,6 +71,10 @@ struct SimScenario {
   // Where it answers. Calls on any other port fail with a device error.
   uint32_t answeringPort;
   bool noAnsweringPort;
+  // The graphics driver already put it in protocol-converter mode, as it
+  // does for a converter that drives a display: it answers DPCD from its
+  // start, with no mode change of the host's.
+  bool displayDriven;
 
   // Identification.
   uint8_t downstreamPort;  // DPCD 0x005; bit 0 puts the vendor block at 0x500
@@ -170,6 +174,7 @@ constexpr uint32_t kSimViolationLog = 16;
 constexpr uint32_t kSimCommandLog = 1200;  // 100 handshake passes + 258 commands
 constexpr uint32_t kSimSourceLog = 1024;
 constexpr uint32_t kSimModeChangeLog = 8;
+constexpr uint32_t kSimAccessLog = 32;
 
 struct SimViolationEntry {
   uint64_t sequence;
@@ -181,6 +186,18 @@ struct SimRegisterWrite {  // to 0x300..0x302 or 0x30C
   uint64_t sequence;
   uint16_t address;
   uint8_t value;
+};
+
+// Every call, in the order they came, whatever their outcome.
+enum class SimAccessKind : uint8_t { kDpcdRead, kDpcdWrite, kI2cRead, kI2cWrite };
+struct SimAccess {
+  uint64_t sequence;
+  SimAccessKind kind;
+  uint32_t port;
+  uint32_t target;  // the DPCD address, or the I2C slave
+  uint32_t offset;  // I2C only
+  uint32_t count;
+  bool failed;      // the call returned an error
 };
 
 struct SimCommandEntry {  // every byte written to the command register
@@ -206,6 +223,9 @@ struct SimRecord {
 
   uint32_t modeChangeCount;
   uint64_t modeChangeSequence[kSimModeChangeLog];
+
+  uint32_t accessCount;
+  SimAccess accesses[kSimAccessLog];
 
   uint64_t downloadModeSequence;  // when the keyword completed; 0 = never
   uint32_t badEchoesGiven;

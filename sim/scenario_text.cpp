@@ -23,6 +23,7 @@ struct Field {
 constexpr Field kFields[] = {
     SIM_FIELD("answeringPort", kCount, scenario.answeringPort),
     SIM_FIELD("noAnsweringPort", kFlag, scenario.noAnsweringPort),
+    SIM_FIELD("displayDriven", kFlag, scenario.displayDriven),
     SIM_FIELD("downstreamPort", kByte, scenario.downstreamPort),
     SIM_FIELD("oui0", kByte, scenario.oui[0]),
     SIM_FIELD("oui1", kByte, scenario.oui[1]),
