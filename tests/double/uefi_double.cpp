@@ -194,7 +194,7 @@ const char* ServiceName(Service s) {
       "FileWrite",           "FileGetPosition",      "FileSetPosition",
       "FileGetInfo",         "FileSetInfo",          "FileFlush",
       "GetTime",             "GetVariable",          "SetVariable",
-      "ResetSystem",         "CreateEvent",          "CheckEvent",
+      "ResetSystem",         "CreateEvent",          "CreateEventEx",        "CheckEvent",
       "CloseEvent",          "LocateDevicePath",     "HttpCreateChild",
       "HttpDestroyChild",    "HttpConfigure",        "HttpRequest",
       "HttpResponse",        "HttpPoll",             "HttpCancel",

@@ -85,6 +85,7 @@ enum class Service : int {
   SetVariable,
   ResetSystem,
   CreateEvent,
+  CreateEventEx,
   CheckEvent,
   CloseEvent,
   LocateDevicePath,
@@ -259,6 +260,14 @@ class UefiDouble {
   int EventsOpen() const;
   // When the card's IPv4 got its address (nullopt: it has none).
   std::optional<uint64_t> AddressSince() const;
+
+  // --- Event groups ------------------------------------------------------------
+  // Signals every event of `group` that is open now, as the firmware does
+  // (ReadyToBoot before a boot option starts): each one's notification runs
+  // once, in the order the events were made. Returns how many ran.
+  int SignalEventGroup(const EFI_GUID& group);
+  // Open events made with CreateEventEx for `group`.
+  int EventsInGroup(const EFI_GUID& group) const;
 
   // --- Console input and the watchdog ----------------------------------------
   // A key that ReadKeyStroke hands out once the clock reaches `atMicroseconds`.

@@ -3,6 +3,7 @@
 // signals them; timers are not modelled.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/double/uefi_double_state.h"
@@ -22,16 +23,38 @@ namespace {
 
 // --- Events ----------------------------------------------------------------------
 
-EFI_STATUS EFIAPI CreateEvent(UINT32 type, EFI_TPL, EFI_EVENT_NOTIFY notify, VOID*, EFI_EVENT* event) {
-  State& d = Live();
-  if (auto fault = d.Enter(Service::CreateEvent)) return *fault;
+EFI_STATUS MakeEvent(State& d, UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify, VOID* context,
+                     const EFI_GUID* group, EFI_EVENT* event) {
   if (event == nullptr) return EFI_INVALID_PARAMETER;
   if ((type & (EVT_NOTIFY_SIGNAL | EVT_NOTIFY_WAIT)) != 0 && notify == nullptr) return EFI_INVALID_PARAMETER;
+  // A notification runs at TPL_CALLBACK or TPL_NOTIFY, as the standard allows.
+  if (notify != nullptr && tpl != TPL_CALLBACK && tpl != TPL_NOTIFY) return EFI_INVALID_PARAMETER;
   if ((type & EVT_TIMER) != 0) return EFI_UNSUPPORTED;  // timers are not modelled
-  auto entry = std::make_unique<EventEntry>(EventEntry{type});
+  auto entry = std::make_unique<EventEntry>();
+  entry->type = type;
+  entry->notify = notify;
+  entry->context = context;
+  if (group != nullptr) entry->group = GuidKey(*group);
+  entry->made = ++d.eventsMade;
   *event = entry.get();
   d.events.emplace(entry.get(), std::move(entry));
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI CreateEvent(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify, VOID* context, EFI_EVENT* event) {
+  State& d = Live();
+  if (auto fault = d.Enter(Service::CreateEvent)) return *fault;
+  return MakeEvent(d, type, tpl, notify, context, nullptr, event);
+}
+
+// A group's events are signalled together; only notify-signal events
+// belong in one.
+EFI_STATUS EFIAPI CreateEventEx(UINT32 type, EFI_TPL tpl, EFI_EVENT_NOTIFY notify, const VOID* context,
+                                const EFI_GUID* group, EFI_EVENT* event) {
+  State& d = Live();
+  if (auto fault = d.Enter(Service::CreateEventEx)) return *fault;
+  if (group != nullptr && type != EVT_NOTIFY_SIGNAL) return EFI_INVALID_PARAMETER;
+  return MakeEvent(d, type, tpl, notify, const_cast<VOID*>(context), group, event);
 }
 
 // As the standard says: a notify-signal event cannot be checked.
@@ -99,9 +122,39 @@ EFI_STATUS EFIAPI LocateDevicePath(EFI_GUID* guid, EFI_DEVICE_PATH_PROTOCOL** pa
 
 void FillEvents(State& d) {
   d.boot.CreateEvent = CreateEvent;
+  d.boot.CreateEventEx = CreateEventEx;
   d.boot.CheckEvent = CheckEvent;
   d.boot.CloseEvent = CloseEvent;
   d.boot.LocateDevicePath = LocateDevicePath;
 }
 
 }  // namespace dbl::detail
+
+namespace dbl {
+
+// The group's events as they are now, oldest first; one that an earlier
+// notification closed is skipped, as the firmware would no longer hold it.
+int UefiDouble::SignalEventGroup(const EFI_GUID& group) {
+  const auto key = detail::GuidKey(group);
+  std::vector<std::pair<uint64_t, EFI_EVENT>> members;
+  for (const auto& [handle, e] : impl_->events)
+    if (e->group == key) members.emplace_back(e->made, handle);
+  std::sort(members.begin(), members.end());
+  int ran = 0;
+  for (const auto& [made, handle] : members) {
+    detail::EventEntry* e = detail::FindEvent(*impl_, handle);
+    if (e == nullptr || e->made != made) continue;
+    e->notify(handle, e->context);
+    ran++;
+  }
+  return ran;
+}
+
+int UefiDouble::EventsInGroup(const EFI_GUID& group) const {
+  const auto key = detail::GuidKey(group);
+  int n = 0;
+  for (const auto& [handle, e] : impl_->events) n += e->group == key;
+  return n;
+}
+
+}  // namespace dbl

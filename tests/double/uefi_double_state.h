@@ -100,6 +100,10 @@ std::array<uint8_t, 16> GuidKey(const EFI_GUID& guid);
 struct EventEntry {
   uint32_t type;
   bool signaled = false;
+  EFI_EVENT_NOTIFY notify = nullptr;
+  void* context = nullptr;
+  std::optional<std::array<uint8_t, 16>> group;  // CreateEventEx's group
+  uint64_t made = 0;                             // creation order
 };
 
 // A token the double's HTTP holds until the virtual clock reaches `at`.
@@ -208,6 +212,7 @@ struct State {
 
   // Events, the network card of a network start and its HTTP.
   std::map<void*, std::unique_ptr<EventEntry>> events;
+  uint64_t eventsMade = 0;
   std::unique_ptr<Network> network;
   std::vector<std::unique_ptr<HttpChild>> httpChildren;
   std::deque<HttpAnswer> httpAnswers;
