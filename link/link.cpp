@@ -31,6 +31,11 @@ constexpr LinkMessages kI2cWrite = {
     u"ERROR : I2CProtocolWrite failed.\n",
     u"ERROR : Close I2CProtocolWrite device handle failed.\n"};
 
+// One failure's line on the wide console, unless the run is silent.
+void Say(const char16_t* message) {
+  if (!gRunState.silent) ConPrint(message);
+}
+
 // Returns the lookup's handle list to the pool on every way out.
 struct HandleListGuard {
   EFI_HANDLE* handles;
@@ -66,7 +71,7 @@ EFI_STATUS EachHandle(const EFI_GUID& guid, const LinkMessages& messages, bool r
   EFI_HANDLE* handles = nullptr;
   EFI_STATUS status = BootServices()->LocateHandleBuffer(ByProtocol, id, nullptr, &count, &handles);
   if (EFI_ERROR(status)) {
-    ConPrint(messages.lookup);
+    Say(messages.lookup);
     return status;
   }
   HandleListGuard guard{handles};
@@ -76,17 +81,17 @@ EFI_STATUS EachHandle(const EFI_GUID& guid, const LinkMessages& messages, bool r
                                           EFI_OPEN_PROTOCOL_GET_PROTOCOL);
     if (!EFI_ERROR(status) && !callable(found)) status = kUnusableRecord;
     if (EFI_ERROR(status)) {
-      ConPrint(messages.open);
+      Say(messages.open);
       return status;
     }
     status = call(found, context);
     if (EFI_ERROR(status)) {
-      if (reportCall) ConPrint(messages.call);
+      if (reportCall) Say(messages.call);
       return status;
     }
     status = BootServices()->CloseProtocol(handles[i], id, ImageHandle(), nullptr);
     if (EFI_ERROR(status)) {
-      ConPrint(messages.close);
+      Say(messages.close);
       return status;
     }
   }

@@ -1,7 +1,8 @@
 // The only four ways the program touches the converter. Each looks the
 // driver's protocol up afresh, applies the access to every handle that
-// carries it in list order, prints one message for a failure and returns
-// the failing status unchanged (0 on success). A handle whose open succeeds
+// carries it in list order, prints one message for a failure (none when
+// the run state is silent) and returns the failing status unchanged (0 on
+// success). A handle whose open succeeds
 // but yields a null interface, or a record with a null read or write, is
 // never called: it fails as an open does, with EFI_UNSUPPORTED.
 #pragma once

@@ -8,6 +8,9 @@
 struct RunState {
   UINT32 port;                // display port every driver call addresses
   UINT8 reportI2cReadErrors;  // 0 while probing: a silent port is normal then
+  // The resident driver reads while the firmware's own screen shows: the
+  // link then prints nothing at all, and its reading tells what failed.
+  bool silent;
 };
 
 extern constinit RunState gRunState;

@@ -25,3 +25,14 @@ void WatchdogOff();
 // The firmware's clock, as its real-time clock keeps it. False when the
 // firmware has no runtime services or cannot read the clock.
 [[nodiscard]] bool ReadTime(EFI_TIME* time);
+
+// True when some handle carries the protocol `guid`.
+[[nodiscard]] bool ProtocolPresent(const EFI_GUID& guid);
+
+// The boot manager signals ReadyToBoot right before it starts a boot
+// option, once every console and graphics driver is connected. Makes an
+// event whose `notify` runs then, at TPL_CALLBACK.
+[[nodiscard]] EFI_STATUS NotifyAtReadyToBoot(EFI_EVENT_NOTIFY notify, EFI_EVENT* event);
+// Its status is not examined: an event that can not be closed is one the
+// firmware already dropped.
+void EventClose(EFI_EVENT event);

@@ -23,10 +23,10 @@ EFI_STATUS VariableRead(const char* name, char* bytes, UINTN* size) {
   return Runtime()->GetVariable(WideName(name).text, &guid, nullptr, size, bytes);
 }
 
-EFI_STATUS VariableWrite(const char* name, const char* bytes, UINTN size) {
+EFI_STATUS VariableWrite(const char* name, const char* bytes, UINTN size, UINT32 attributes) {
   if (Runtime() == nullptr) return EFI_UNSUPPORTED;
   EFI_GUID guid = kPelloryVariableGuid;
-  return Runtime()->SetVariable(WideName(name).text, &guid, kPelloryVariableAttributes, size,
+  return Runtime()->SetVariable(WideName(name).text, &guid, attributes, size,
                                 const_cast<char*>(bytes));
 }
 

@@ -18,6 +18,8 @@ ALLOWED = {
     "link": {"text", "platform", "output", "link"},
     "record": {"text", "contract", "platform", "payload", "output", "link", "record"},
     "app": {"text", "contract", "platform", "payload", "output", "link", "record", "app"},
+    # The resident driver reads with identification's own probe and registers.
+    "resident": {"text", "contract", "platform", "output", "link", "record", "app", "resident"},
     "sim": {"text", "hash", "platform", "output", "sim"},
     "pelloryctl": {"text", "contract", "hash", "pelloryctl"},
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""check_pe.py IMAGE=SUBSYSTEM[,EMBEDDED]...: each image must be a PE32+ image
+"""check_pe.py IMAGE=SUBSYSTEM[,EMBEDDED][,max:BYTES]...: each image must be a PE32+ image
 for x86-64 with the given subsystem (10 shell application, 11 boot-service
 driver) that follows the memory rules of firmware with memory protection:
 
@@ -9,7 +9,9 @@ driver) that follows the memory rules of firmware with memory protection:
 - base relocations that the loader can apply: well-formed blocks, each
   fix-up inside a section and none in code;
 - when EMBEDDED names a file, its bytes (the firmware image the program
-  carries) lie whole in one section that is read-only and not executable.
+  carries) lie whole in one section that is read-only and not executable;
+- with max:BYTES, the file is no larger (the resident driver stays small:
+  it is loaded at every boot).
 
 Prints one line per broken rule, naming the image and the section."""
 import struct
@@ -120,11 +122,13 @@ def check_embedded(image, blob, label):
     return []
 
 
-def check(path, subsystem, embedded=None):
+def check(path, subsystem, embedded=None, most=None):
     """Every broken rule of one image, as text naming it."""
     data = Path(path).read_bytes()
     if data[:2] != b"MZ":
         return [f"{path}: no MZ header"]
+    if most is not None and len(data) > most:
+        return [f"{path}: {len(data)} bytes, more than {most}"]
     image = Image(data)
     errors = check_header(image, subsystem)
     if not errors:
@@ -138,8 +142,10 @@ def main(args):
     errors = []
     for arg in args:
         path, wanted = arg.split("=", 1)
-        subsystem, _, embedded = wanted.partition(",")
-        errors += check(path, int(subsystem), embedded or None)
+        subsystem, *rest = wanted.split(",")
+        most = next((int(r[4:]) for r in rest if r.startswith("max:")), None)
+        embedded = next((r for r in rest if not r.startswith("max:")), None)
+        errors += check(path, int(subsystem), embedded, most)
     for error in errors:
         print(error)
     if not errors:

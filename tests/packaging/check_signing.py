@@ -10,7 +10,8 @@
   very same signed bytes.
 - The make targets, in a build directory of their own: `make usb-image
   FIRMWARE_IMAGE=... SIGNING_KEY=... SIGNING_CERT=...` signs pellory.efi
-  and puts it on a stick that check_usb_image.py accepts; later `make efi`
+  (and the resident driver, pellory-identify.efi) and puts it on a stick
+  that check_usb_image.py accepts; later `make efi`
   runs without and with the key switch between the unsigned and the
   signed program; an encrypted key stops `make efi` at once, naming it.
 
@@ -177,6 +178,9 @@ def test_make_signs_a_stick_then_unsigned_again_then_refuses_an_encrypted_key(op
     assert f"SHA-256 {sha256(unsigned)}" in done.stdout
     assert f"SHA-256 {sha256(signed)}" in done.stdout
     assert check_stick(build / "pellory-usb.img", signed.read_bytes()) == []
+    # The resident driver is signed with the same key.
+    driver, driver_unsigned = efi / "pellory-identify.efi", efi / "pellory-identify-unsigned.efi"
+    assert sbverify(cert, driver)
 
     # Back and forth: each switch remakes pellory.efi, though the sources
     # stayed the same.
@@ -185,6 +189,8 @@ def test_make_signs_a_stick_then_unsigned_again_then_refuses_an_encrypted_key(op
         assert done.returncode == 0, done.stderr[-3000:]
         assert signed.read_bytes() == unsigned.read_bytes(), \
             f"round {round}: make efi without the key left it signed"
+        assert driver.read_bytes() == driver_unsigned.read_bytes(), \
+            f"round {round}: the driver built without the key differs from the one that was signed"
         done = make("efi", f"SIGNING_KEY={key}", f"SIGNING_CERT={cert}")
         assert done.returncode == 0, done.stderr[-3000:]
         assert sbverify(cert, signed), f"round {round}: signing again did not sign"
