@@ -37,10 +37,12 @@ deb: configure
 efi: configure
 	cmake --build $(BUILD) -j$(JOBS) --target efi
 
-# The fault campaign: RUNS whole runs drawn from SEED, under the sanitizers.
+# The fault campaign: RUNS whole runs drawn from SEED, under the sanitizers,
+# then RUNS boots of the resident identification driver.
 soak: configure
 	cmake --build $(BUILD) -j$(JOBS) --target soak
 	$(BUILD)/tests/soak/soak --runs $(RUNS) --seed $(SEED) --jobs $(JOBS)
+	$(BUILD)/tests/soak/soak --resident --runs $(RUNS) --seed $(SEED) --jobs $(JOBS)
 
 # The same runs driven by libFuzzer for SECONDS, in a clang build of its own.
 fuzz:

@@ -168,8 +168,13 @@ struct Plan {
 Plan Draw(Chooser& chooser);
 std::string Describe(const Plan& plan);
 
+// What a resident driver's run left: its reading's state, or none at all.
+enum class Left : uint8_t { NoEvent, NoReading, Seen, Unreadable, None, Count };
+const char* LeftName(Left l);
+
 struct RunResult {
   Outcome outcome = Outcome::None;
+  Left left = Left::NoEvent;  // resident driver's runs only
   uint64_t micros = 0;
   uint64_t linkOperations = 0;
   std::string console;  // as the program attempted to show it

@@ -3,6 +3,7 @@
 // it, then the figures and "N runs, V violations". Exit status 1 on any
 // violation.
 // soak --seed S --run i: that one run, told in full.
+// With --resident, the same for runs of the resident identification driver.
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,12 +16,14 @@
 #include <vector>
 
 #include "tests/soak/campaign.h"
+#include "tests/soak/resident.h"
 
 namespace {
 
 using soak::Outcome;
 
 constexpr size_t kOutcomes = static_cast<size_t>(Outcome::Count);
+constexpr size_t kLefts = static_cast<size_t>(soak::Left::Count);
 
 struct Tally {
   uint64_t runs = 0;
@@ -29,6 +32,7 @@ struct Tally {
   uint64_t maxMicrosRun = 0;
   uint64_t linkOperations = 0;
   uint64_t outcomes[kOutcomes] = {};
+  uint64_t lefts[kLefts] = {};
 };
 
 struct Options {
@@ -37,7 +41,15 @@ struct Options {
   unsigned jobs = 1;
   bool replay = false;
   uint64_t run = 0;
+  bool resident = false;
 };
+
+// Run i of the campaign asked for.
+soak::RunResult RunNumbered(const Options& o, uint64_t i) {
+  soak::PrngChooser chooser(o.seed, i);
+  if (o.resident) return soak::RunResident(soak::DrawResident(chooser));
+  return soak::RunOne(soak::Draw(chooser));
+}
 
 // One write per line, so that the lines of parallel workers never mix.
 void Say(const std::string& line) {
@@ -53,8 +65,8 @@ void Say(const std::string& line) {
 // One broken rule of one run, with the command that replays the run.
 void SayViolation(const Options& o, uint64_t run, const std::string& what) {
   const std::string seed = std::to_string(o.seed), number = std::to_string(run);
-  Say("violation: seed " + seed + " run " + number + ": " + what + "  (replay: soak --seed " + seed + " --run " +
-      number + ")");
+  Say("violation: seed " + seed + " run " + number + ": " + what + "  (replay: soak " +
+      (o.resident ? "--resident " : "") + "--seed " + seed + " --run " + number + ")");
 }
 
 // Workers take the next run from a counter they share, so that a worker
@@ -64,10 +76,10 @@ void Batch(const Options& o, uint64_t* next, uint64_t* current, Tally* t) {
   for (uint64_t i = __atomic_fetch_add(next, 1, __ATOMIC_RELAXED); i < o.runs;
        i = __atomic_fetch_add(next, 1, __ATOMIC_RELAXED)) {
     __atomic_store_n(current, i, __ATOMIC_RELAXED);
-    soak::PrngChooser chooser(o.seed, i);
-    const soak::RunResult r = soak::RunOne(soak::Draw(chooser));
+    const soak::RunResult r = RunNumbered(o, i);
     t->runs++;
     t->outcomes[static_cast<size_t>(r.outcome)]++;
+    t->lefts[static_cast<size_t>(r.left)]++;
     t->linkOperations += r.linkOperations;
     if (r.micros > t->maxMicros) {
       t->maxMicros = r.micros;
@@ -89,6 +101,7 @@ void Add(Tally* sum, const Tally& t) {
     sum->maxMicrosRun = t.maxMicrosRun;
   }
   for (size_t k = 0; k < kOutcomes; k++) sum->outcomes[k] += t.outcomes[k];
+  for (size_t k = 0; k < kLefts; k++) sum->lefts[k] += t.lefts[k];
 }
 
 // Workers in processes of their own: the double and the model are single
@@ -164,12 +177,22 @@ std::string Readable(const std::string& console) {
 
 int Replay(const Options& o) {
   soak::PrngChooser chooser(o.seed, o.run);
-  const soak::Plan plan = soak::Draw(chooser);
+  std::string described;
+  soak::RunResult r;
+  if (o.resident) {
+    const soak::ResidentPlan plan = soak::DrawResident(chooser);
+    described = soak::DescribeResident(plan);
+    r = soak::RunResident(plan);
+  } else {
+    const soak::Plan plan = soak::Draw(chooser);
+    described = soak::Describe(plan);
+    r = soak::RunOne(plan);
+  }
   std::printf("seed %llu run %llu\n%s\n", static_cast<unsigned long long>(o.seed),
-              static_cast<unsigned long long>(o.run), soak::Describe(plan).c_str());
-  const soak::RunResult r = soak::RunOne(plan);
+              static_cast<unsigned long long>(o.run), described.c_str());
   std::printf("--- console ---\n%s--- end ---\noutcome: %s, virtual time %.1f s, %llu link operations\n",
-              Readable(r.console).c_str(), soak::OutcomeName(r.outcome), static_cast<double>(r.micros) / 1e6,
+              Readable(r.console).c_str(), o.resident ? soak::LeftName(r.left) : soak::OutcomeName(r.outcome),
+              static_cast<double>(r.micros) / 1e6,
               static_cast<unsigned long long>(r.linkOperations));
   for (const std::string& v : r.violations) std::printf("violation: %s\n", v.c_str());
   std::printf("1 runs, %zu violations\n", r.violations.size());
@@ -179,6 +202,10 @@ int Replay(const Options& o) {
 bool Parse(int argc, char** argv, Options* o) {
   for (int i = 1; i < argc; i++) {
     const std::string arg = argv[i];
+    if (arg == "--resident") {
+      o->resident = true;
+      continue;
+    }
     if (i + 1 >= argc) return false;
     const uint64_t value = std::strtoull(argv[++i], nullptr, 0);
     if (arg == "--runs") {
@@ -202,7 +229,7 @@ bool Parse(int argc, char** argv, Options* o) {
 int main(int argc, char** argv) {
   Options o;
   if (!Parse(argc, argv, &o)) {
-    std::fprintf(stderr, "usage: soak --runs N --seed S [--jobs J] | soak --seed S --run I\n");
+    std::fprintf(stderr, "usage: soak [--resident] --runs N --seed S [--jobs J] | soak [--resident] --seed S --run I\n");
     return 2;
   }
   if (o.replay) return Replay(o);
@@ -220,9 +247,11 @@ int main(int argc, char** argv) {
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
 
-  std::string shares = "outcomes:";
-  for (size_t k = 0; k < kOutcomes; k++)
+  std::string shares = o.resident ? "readings:" : "outcomes:";
+  for (size_t k = 0; !o.resident && k < kOutcomes; k++)
     if (t.outcomes[k] != 0) shares += " " + std::string(soak::OutcomeName(static_cast<Outcome>(k))) + " " + std::to_string(t.outcomes[k]) + ";";
+  for (size_t k = 0; o.resident && k < kLefts; k++)
+    if (t.lefts[k] != 0) shares += " " + std::string(soak::LeftName(static_cast<soak::Left>(k))) + " " + std::to_string(t.lefts[k]) + ";";
   Say(shares);
   char figures[256];
   std::snprintf(figures, sizeof figures,
