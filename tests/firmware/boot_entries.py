@@ -72,18 +72,29 @@ def request(request_id, after):
     return b"format=1\nid=%s\nafter=%s\n" % (request_id.encode("ascii"), after.encode("ascii"))
 
 
+def driver_store(path, drivers=()):
+    """Adds to the fresh store at `path` the simulator and then `drivers`
+    ((number, description, volume path) each) as drivers the firmware loads
+    at every boot, in that order, and the shell as the one boot option."""
+    store = ovmf_vars.VarStore.load(path)
+    glob, nv = ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT
+    loaded = ((SIMULATOR_DRIVER, "Converter simulator", SIMULATOR_PATH), *drivers)
+    for number, description, file in loaded:
+        store.add("Driver%04X" % number, glob, nv, ovmf_vars.load_option(description, volume_file(file)))
+    store.add("DriverOrder", glob, nv, ovmf_vars.option_list(*(number for number, _, _ in loaded)))
+    store.add("Boot%04X" % SHELL_ENTRY, glob, nv, ovmf_vars.load_option("Test shell", shell()))
+    store.add("BootOrder", glob, nv, ovmf_vars.option_list(SHELL_ENTRY))
+    store.save(path)
+    return store
+
+
 def scheduled_store(path, program, request_bytes):
     """Adds to the fresh store at `path` what an OS leaves for the next
     boot: `program` is the update entry's device path."""
-    store = ovmf_vars.VarStore.load(path)
+    store = driver_store(path)
     glob, nv = ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT
-    store.add("Driver%04X" % SIMULATOR_DRIVER, glob, nv,
-              ovmf_vars.load_option("Converter simulator", volume_file(SIMULATOR_PATH)))
-    store.add("DriverOrder", glob, nv, ovmf_vars.option_list(SIMULATOR_DRIVER))
     store.add("Boot%04X" % UPDATE_ENTRY, glob, nv,
               ovmf_vars.load_option(UPDATE_DESCRIPTION, program))
-    store.add("Boot%04X" % SHELL_ENTRY, glob, nv, ovmf_vars.load_option("Test shell", shell()))
-    store.add("BootOrder", glob, nv, ovmf_vars.option_list(SHELL_ENTRY))
     store.add("BootNext", glob, nv, ovmf_vars.option_list(UPDATE_ENTRY))
     if request_bytes is not None:
         store.add("PelloryRequest", ovmf_vars.PELLORY_GUID, nv, request_bytes)
