@@ -51,7 +51,7 @@ fuzz:
 # Figures of a whole update: host, image size, real firmware against the
 # floor application (BENCH_BOOTS boots of each). A table, no pass/fail.
 bench: configure
-	@cmake --build $(BUILD) -j$(JOBS) --target bench_host pellory-testimage pellory-floor convsim convsim-dump \
+	@cmake --build $(BUILD) -j$(JOBS) --target bench_host pellory-testimage pellory-floor pellory-identify convsim convsim-dump \
 	  >$(BUILD)/bench-build.log 2>&1 || { cat $(BUILD)/bench-build.log; exit 1; }
 	@PYTHONPATH=tools python3 bench/bench.py --build $(BUILD) --boots $(BENCH_BOOTS)
 

@@ -18,6 +18,10 @@ Figures only; nothing here passes or fails.
    the guest's instructions, not by the host's time. A free-running clock
    swung by half between boots on a loaded host; this one repeats to the
    microsecond, so one boot of each is enough.
+4. the resident driver: its size, and two more instruction-counted boots
+   to the shell with the simulator as a Driver#### entry, with and
+   without pellory-identify.efi after it: its converter calls and their
+   span, and how much later the shell dumps the simulator's record.
 """
 import argparse
 import os
@@ -25,6 +29,7 @@ import statistics
 import subprocess
 import sys
 
+from pellory_machine import ovmf_vars
 from pellory_machine.machine import PLAIN, BootTimeout, Machine, startup_script
 
 IMAGE_SIZE = 65536
@@ -131,6 +136,60 @@ def firmware_rows(efi_dir, boots):
     ]
 
 
+DRIVER_ENTRY = 0x0001
+DRIVER_PATH = "\\EFI\\Pellory\\pellory-identify.efi"
+
+
+def driver_boot(efi_dir, with_driver):
+    """One boot to the shell with the simulator (and the resident driver)
+    as Driver#### entries; the shell dumps the simulator's record at once.
+    Returns the record: the driver's converter calls and the TSC at the
+    dump, which tells what the driver added to the boot."""
+    files = {"convsim.efi": os.path.join(efi_dir, "convsim.efi"),
+             "convsim-dump.efi": os.path.join(efi_dir, "convsim-dump.efi"),
+             "convsim.cfg": b"displayDriven = true\n"}
+    drivers = [(0, "Converter simulator", "\\convsim.efi")]
+    if with_driver:
+        files[DRIVER_PATH[1:].replace("\\", "/")] = os.path.join(efi_dir, "pellory-identify.efi")
+        drivers.append((DRIVER_ENTRY, "Pellory converter identification", DRIVER_PATH))
+    startup = "\n".join(["@echo -off", "fs0:", "convsim-dump.efi", "reset -s", ""])
+    with Machine(qemu_args=ICOUNT) as machine:
+        store = ovmf_vars.VarStore.load(machine.vars)
+        glob, nv = ovmf_vars.GLOBAL_GUID, ovmf_vars.NV_BS_RT
+        for number, description, path in drivers:
+            store.add("Driver%04X" % number, glob, nv,
+                      ovmf_vars.load_option(description, ovmf_vars.first_disk_file(path)))
+        store.add("DriverOrder", glob, nv, ovmf_vars.option_list(*(n for n, _, _ in drivers)))
+        store.save(machine.vars)
+        machine.add_volume(files, startup=startup)
+        machine.boot(limit=BOOT_TIMEOUT)
+        return record(machine.read("simrec.txt"))
+
+
+def driver_rows(efi_dir):
+    """The resident driver's cost per boot: its size, its converter calls
+    and their span, and how much later the shell's dump comes with it."""
+    path = os.path.join(efi_dir, "pellory-identify.efi")
+    if not os.path.isfile(path):
+        return [("resident driver", "not built", "")]
+    rows = [("resident driver: pellory-identify.efi", f"{os.path.getsize(path):,}", "bytes")]
+    try:
+        plain, read = driver_boot(efi_dir, False), driver_boot(efi_dir, True)
+        hz = int(read["tscHz"])
+        first, last = int(read["tscFirst"]), int(read["tscLast"])
+        added = int(read["tscDump"]) - int(plain["tscDump"])
+    except (KeyError, ValueError, RuntimeError, OSError, BootTimeout) as failure:
+        return rows + [("resident driver: real firmware", "not measured", str(failure).splitlines()[0])]
+    operations = int(read["dpcdReads0"]) + int(read["i2cReads0"]) + int(read["dpcdWrites0"]) + int(read["i2cWrites0"])
+    return rows + [
+        ("resident driver: link operations a boot", str(operations), "calls (DPCD w/r, I2C w/r " + counts(read) + ")"),
+        ("resident driver: first to last converter call", f"{(last - first) * 1000.0 / hz:.3f}",
+         "ms of instruction-counted time"),
+        ("resident driver: added to a boot, up to the shell", f"{added * 1000.0 / hz:.3f}",
+         "ms of instruction-counted time (the dump's TSC with and without it)"),
+    ]
+
+
 def print_table(rows):
     width = max(len(name) for name, _, _ in rows)
     value_width = max(len(value) for _, value, _ in rows)
@@ -157,6 +216,7 @@ def main(argv=None):
     rows = host_rows(args.build, max(args.host_runs, 20))
     rows += size_rows(efi_dir)
     rows += firmware_rows(efi_dir, max(args.boots, 1))
+    rows += driver_rows(efi_dir)
     print_table(rows)
     return 0
 

@@ -9,6 +9,7 @@
 #include "platform/shell.h"
 #include "sim/driver/driver_parts.h"
 #include "sim/driver/record_text.h"
+#include "text/text.h"
 
 namespace {
 
@@ -56,13 +57,22 @@ EFI_STATUS WriteFlashFiles(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& re
   return EFI_SUCCESS;
 }
 
-EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record) {
+// `started`: the TSC when the dump began, so that two boots can be told
+// apart by what ran before it.
+EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& record, UINT64 started) {
   char* text = static_cast<char*>(PoolAllocate(kTextCapacity));
   if (text == nullptr) {
     Say(st, "convsim-dump: no pool for simrec.txt\n");
     return EFI_OUT_OF_RESOURCES;
   }
-  const size_t length = ConvsimRecordText(record, text, kTextCapacity);
+  size_t length = ConvsimRecordText(record, text, kTextCapacity);
+  if (length != 0) {
+    text::Writer<char> more = text::WriterOn(text + length, kTextCapacity - length);
+    text::Put(&more, "tscDump=");
+    text::PutNumber(&more, started);
+    text::PutChar(&more, '\n');
+    length = more.fits ? length + more.used : 0;
+  }
   EFI_STATUS err = length == 0 ? EFI_BUFFER_TOO_SMALL : WriteWholeFile(u"simrec.txt", text, length);
   PoolFree(text);
   if (EFI_ERROR(err)) Say(st, "convsim-dump: writing simrec.txt failed (error %u)\n", Code(err));
@@ -72,6 +82,7 @@ EFI_STATUS WriteRecordText(EFI_SYSTEM_TABLE* st, const ConvsimRecordProtocol& re
 }  // namespace
 
 extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
+  const UINT64 started = ReadTsc();
   PlatformBind(image, st);
   EFI_SHELL_PARAMETERS_PROTOCOL* parameters = nullptr;
   const bool shell = StartedByShell(&parameters);
@@ -80,7 +91,7 @@ extern "C" EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* st) {
   if (record == nullptr) return EFI_NOT_FOUND;
   EFI_STATUS err = WriteFlashFiles(st, *record);
   if (EFI_ERROR(err)) return err;
-  err = WriteRecordText(st, *record);
+  err = WriteRecordText(st, *record, started);
   if (EFI_ERROR(err)) return err;
   Say(st, "convsim-dump: wrote simrec.txt\n");
   // As a boot option (first in BootOrder, ahead of the OS) an error sends

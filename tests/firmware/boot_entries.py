@@ -38,11 +38,7 @@ def _pci(device, function=0):
     return _node(1, 1, bytes([function, device]))
 
 
-def volume_file(path):
-    """PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x0,0xFFFF,0x0)/path: the volume
-    the machine attaches as the first disk."""
-    sata = _node(3, 18, struct.pack("<HHH", 0, 0xFFFF, 0))
-    return _pci_root() + _pci(0x1F, 2) + sata + ovmf_vars.file_path(path)
+volume_file = ovmf_vars.first_disk_file
 
 
 def _nic_ipv4():

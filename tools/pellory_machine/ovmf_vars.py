@@ -180,6 +180,16 @@ def partition_path(number, first_lba, sectors, partition_guid, path):
     return _node(4, 1, body) + file_path(path)
 
 
+def first_disk_file(path):
+    """PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x0,0xFFFF,0x0)/path: a file of the
+    volume a machine attaches as its first disk (a FAT volume with no
+    partition table), as OVMF itself names it on q35."""
+    pci_root = _node(2, 1, struct.pack("<II", 0x0A0341D0, 0))    # ACPI PNP0A03, UID 0
+    sata_controller = _node(1, 1, bytes([2, 0x1F]))             # function 2, device 0x1F
+    sata = _node(3, 18, struct.pack("<HHH", 0, 0xFFFF, 0))
+    return pci_root + sata_controller + sata + file_path(path)
+
+
 def load_option(description, path, attributes=1, optional=b""):
     """An EFI_LOAD_OPTION (Boot#### or Driver####); attributes 1 is active."""
     return (struct.pack("<IH", attributes, len(path)) +
