@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The fleet report's columns follow the run's record: host, state, action,
 target, then every key of contract/contract.h's kRecordKeys after `format`
-in its order, then power_off_needed. Checked in the playbook that writes
+in its order, then running (the identification driver's reading) and
+power_off_needed. Checked in the playbook that writes
 the report and in the header line its README shows, so neither can drift
 from the record the program writes.
 
@@ -18,7 +19,7 @@ CONTRACT = SOURCE / "contract" / "contract.h"
 PLAYBOOK = SOURCE / "deploy" / "ansible" / "pellory-update.yml"
 README = SOURCE / "deploy" / "ansible" / "README.md"
 LEADING = ["host", "state", "action", "target"]
-TRAILING = ["power_off_needed"]
+TRAILING = ["running", "power_off_needed"]
 
 _KEYS = re.compile(r"kRecordKeys\s*\[\s*(\w+)\s*\]\s*=\s*\{(.*?)\};", re.S)
 _COUNT = re.compile(r"kRecordKeyCount\s*=\s*(\d+)\s*;")
@@ -77,10 +78,10 @@ def test_playbook_and_readme_follow_the_record(header, playbook):
     assert readme_header(README.read_text()) == want
 
 
-def test_the_row_takes_the_record_keys_between_target_and_power_off(playbook):
+def test_the_row_takes_the_record_keys_between_target_and_running(playbook):
     # The row is built from the columns by position: host, state, action
-    # and target, the record's keys, then power_off_needed.
-    assert "pellory_columns[4:-1] | map('extract', pellory_record)" in playbook
+    # and target, the record's keys, then running and power_off_needed.
+    assert "pellory_columns[4:-2] | map('extract', pellory_record)" in playbook
 
 
 def test_a_key_added_renamed_or_moved_in_the_contract_shows(header, playbook):
@@ -92,7 +93,7 @@ def test_a_key_added_renamed_or_moved_in_the_contract_shows(header, playbook):
     assert report_columns(moved) != columns
     added = header.replace('"outcome"}', '"outcome", "extra"}') \
         .replace("kRecordKeyCount = 13", "kRecordKeyCount = 14")
-    assert report_columns(added)[-3:] == ["outcome", "extra", "power_off_needed"]
+    assert report_columns(added)[-4:] == ["outcome", "extra", "running", "power_off_needed"]
 
 
 @pytest.mark.parametrize("before, after", [
