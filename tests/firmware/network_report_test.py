@@ -41,6 +41,7 @@ import pytest
 
 import boot_entries as entries
 import boot_server
+import ctest_options
 import expect
 from expect import NOT_SENT, SUCCESS
 from pellory_machine import ovmf_vars
@@ -129,7 +130,7 @@ def check_collect(pelloryctl, server, record, failures):
     print("pelloryctl collect:\n" + run.stdout, end="")
 
 
-def in_namespace(request, efi_dir, pelloryctl, work):
+def run_in_namespace(request, efi_dir, pelloryctl, work):
     """The pxe scenario: a namespace with a tap device, this test run again
     in it, the namespace removed whatever happened."""
     name = "pellory-pxe-%d" % os.getpid()
@@ -143,7 +144,7 @@ def in_namespace(request, efi_dir, pelloryctl, work):
         return subprocess.run([
             "ip", "netns", "exec", name, sys.executable, "-m", "pytest",
             "-c", str(request.config.inipath), "%s::%s" % (__file__, request.node.name),
-            "--efi-dir", efi_dir, "--image", request.config.getoption("image"),
+            "--efi-dir", efi_dir, "--image", ctest_options.given(request, "image"),
             "--pelloryctl", pelloryctl, "--work", work, "--in-namespace"]).returncode
     finally:
         subprocess.run(["ip", "netns", "del", name])
@@ -183,9 +184,9 @@ class Dnsmasq:
 
 
 @pytest.mark.parametrize("name", sorted(SCENARIOS))
-def test_report(name, efi_dir, image, pelloryctl, work, request):
-    if name == "pxe" and not request.config.getoption("in_namespace"):
-        assert in_namespace(request, efi_dir, pelloryctl, work) == 0, \
+def test_report(name, efi_dir, image, pelloryctl, work, in_namespace, request):
+    if name == "pxe" and not in_namespace:
+        assert run_in_namespace(request, efi_dir, pelloryctl, work) == 0, \
             "the run inside the namespace failed"
         return
     program = open(os.path.join(efi_dir, "pellory-testimage.efi"), "rb").read()
