@@ -10,11 +10,10 @@
 #     sh tools/install-packages.sh --groups   each group: its packages
 #
 # A package this script installs that starts a system service (nginx-core's
-# nginx-common starts a web server on port 80) has it disabled and stopped
-# at once:
-# the tests run their servers as their own processes, and nothing a build
-# installs keeps running afterwards. A package installed before is never
-# touched.
+# nginx-common and lighttpd start a web server on port 80) has it disabled
+# and stopped at once: the tests run their servers as their own processes,
+# and nothing a build installs keeps running afterwards. A package
+# installed before is never touched.
 set -eu
 
 # The one list, in groups; every package is in exactly one.
@@ -44,17 +43,18 @@ FUZZ="clang libclang-rt-14-dev"
 # (tools/debian_guest.py), its root filled without a loop device (mkfs.ext4
 # -d) and its disk partitioned with sgdisk; ansible-core/openssh-client for
 # the fleet playbook and its test over the Debian guest's SSH; lintian for
-# `make deb`'s package; nginx-core, socat, dnsmasq-base and iproute2 for
-# the network-start scenarios' boot server (nginx's WebDAV PUT stores the
-# records; socat carries QEMU's guestfwd connections to
-# its loopback port; dnsmasq's DHCP and TFTP serve the PXE scenario's
-# namespace, which iproute2's ip makes). Each server runs only as the
+# `make deb`'s package; nginx-core, lighttpd/lighttpd-mod-webdav,
+# socat, dnsmasq-base and iproute2 for the network-start scenarios' boot
+# servers (nginx's and lighttpd's WebDAV PUT stores the records; socat
+# carries QEMU's guestfwd connections to their loopback port; dnsmasq's
+# DHCP and TFTP serve the PXE scenario's namespace, which iproute2's ip
+# makes). Each server runs only as the
 # test's own process.
-TEST="python3-pytest efibootmgr e2fsprogs mmdebstrap gdisk ansible-core openssh-client lintian nginx-core socat dnsmasq-base iproute2"
+TEST="python3-pytest efibootmgr e2fsprogs mmdebstrap gdisk ansible-core openssh-client lintian nginx-core lighttpd lighttpd-mod-webdav socat dnsmasq-base iproute2"
 GROUPS="BUILD BOOT HOST_TESTS PELLORYCTL PACKAGE SIGNING FUZZ TEST"
 # Ours that start a system service when installed (nginx-core through
-# nginx-common); named to a user who installs by hand.
-SERVERS="nginx-core"
+# nginx-common, lighttpd); named to a user who installs by hand.
+SERVERS="nginx-core lighttpd"
 
 # What each make target needs, as groups.
 groups_of() {
