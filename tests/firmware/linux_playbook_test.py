@@ -38,7 +38,6 @@ pelloryctl.
 import csv
 import os
 import re
-import socket
 import subprocess
 import time
 from pathlib import Path
@@ -46,6 +45,7 @@ from pathlib import Path
 import pytest
 
 import debian_guest
+from boot_server import free_port
 from check_playbook_columns import CONTRACT, report_columns
 from expect import SIM, SIM_ENTRIES, disk_files
 from pellory_machine import linux
@@ -75,12 +75,6 @@ COLUMNS = report_columns(CONTRACT.read_text())
 # What pelloryctl's package depends on besides the C and C++ runtimes.
 LIBRARIES = ("libefiboot1", "libefivar1")
 RECAP = re.compile(r"^(pc-[ab])\s*:\s*ok=\d+\s+changed=(\d+)", re.M)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def inventory(work, port, key):
