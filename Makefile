@@ -15,8 +15,13 @@ BENCH_BOOTS ?= 1
 
 all: build
 
+# Each target installs the packages it needs, and no more
+# (tools/install-packages.sh knows which); signing adds its tools.
+PACKAGE_TARGETS = demo build test deb efi usb-image soak fuzz bench
+
 packages:
-	@sh tools/install-packages.sh
+	@sh tools/install-packages.sh $(or $(filter $(PACKAGE_TARGETS),$(MAKECMDGOALS)),build) \
+	  $(if $(SIGNING_KEY),signing)
 
 configure: packages
 	@cmake -S . -B $(BUILD) -DFIRMWARE_IMAGE="$(FIRMWARE_IMAGE)" \
@@ -45,7 +50,7 @@ soak: configure
 	$(BUILD)/tests/soak/soak --resident --runs $(RUNS) --seed $(SEED) --jobs $(JOBS)
 
 # The same runs driven by libFuzzer for SECONDS, in a clang build of its own.
-fuzz:
+fuzz: packages
 	sh tests/soak/fuzz.sh $(CURDIR) $(BUILD)/fuzz $(SECONDS)
 
 # Figures of a whole update: host, image size, real firmware against the

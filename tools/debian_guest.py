@@ -14,10 +14,11 @@ where the key is a
 hash of the package list and of this script and the step runner, so only
 a change of either builds it again.
 
-At every boot the guest runs the step the test left on the ESP
-(tools/linux-guest-step.sh). Only the standard library and Debian's tools
-are used; building needs root (mmdebstrap's root mode and the chroot in
-which GRUB's image and the initramfs are made).
+At every boot the guest runs the step the test left on the ESP (the step
+runner of pellory_machine.linux) and then does what the step asked for.
+Only the standard library and Debian's tools are used; building needs
+root (mmdebstrap's root mode and the chroot in which GRUB's image and the
+initramfs are made).
 """
 import argparse
 import hashlib
@@ -30,6 +31,7 @@ import tempfile
 import time
 from pathlib import Path
 
+from pellory_machine import linux
 from pellory_machine import volume as fat_volume
 
 MIRROR = "http://deb.debian.org/debian"
@@ -61,7 +63,6 @@ INITRAMFS_HOOK_PATH = "etc/initramfs-tools/hooks/test-guest"
 INITRAMFS_HOOK = ("#!/bin/sh\\n[ \"$1\" = prereqs ] && exit 0\\n"
                   ". /usr/share/initramfs-tools/hook-functions\\n"
                   "manual_add_modules virtio_pci virtio_blk ext4\\n")
-STEP_RUNNER = Path(__file__).with_name("linux-guest-step.sh")
 
 SECTOR = 512
 ESP_FIRST_LBA = 2048
@@ -99,6 +100,8 @@ RequiresMountsFor=/boot/efi
 [Service]
 Type=oneshot
 ExecStart=/usr/local/sbin/guest-step
+ExecStartPost=/bin/sh -c 'case "$$(cat /run/guest-after)" in \\
+    reboot) systemctl --no-block reboot ;; poweroff) systemctl --no-block poweroff ;; esac'
 StandardOutput=tty
 StandardError=tty
 TTYPath=/dev/ttyS0
@@ -106,7 +109,6 @@ TTYPath=/dev/ttyS0
 [Install]
 WantedBy=multi-user.target
 """
-AFTER_SCRIPT = '#!/bin/sh\necho "$1" > /run/guest-after\n'
 
 
 def _run(*command, **kwargs):
@@ -122,7 +124,7 @@ def cache_key():
     digest = hashlib.sha256()
     for part in (SUITE, MIRROR, " ".join(PACKAGES)):
         digest.update(part.encode() + b"\0")
-    for path in (Path(__file__), STEP_RUNNER):
+    for path in (Path(__file__), linux.STEP_RUNNER):
         digest.update(path.read_bytes() + b"\0")
     return digest.hexdigest()[:16]
 
@@ -178,8 +180,8 @@ def make_root(root):
     _write(root, "etc/machine-id", MACHINE_ID + "\n", 0o444)
     _write(root, "etc/systemd/network/10-wired.network", NETWORK)
     _write(root, "etc/systemd/system/guest-step.service", STEP_UNIT)
-    _write(root, "usr/local/sbin/guest-step", STEP_RUNNER.read_text(), 0o755)
-    _write(root, "usr/local/bin/after", AFTER_SCRIPT, 0o755)
+    _write(root, "usr/local/sbin/guest-step", linux.STEP_RUNNER.read_text(), 0o755)
+    _write(root, "usr/local/bin/after", linux.AFTER_SCRIPT, 0o755)
     Path(root, "boot/efi").mkdir(exist_ok=True)
     wants = Path(root, "etc/systemd/system/multi-user.target.wants")
     wants.mkdir(parents=True, exist_ok=True)

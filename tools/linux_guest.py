@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The Linux guest of the real-firmware round trips: Debian's cloud kernel
 (its EFI stub boots from the ESP) and an initramfs made from busybox-static,
-the kernel's few modules, tools/linux-guest-init.sh as /init and the Linux
-programs the tests run in it, each with the shared libraries ldd names.
+the kernel's few modules, the guest's /init and step runner (from
+pellory_machine.linux) and the Linux programs the tests run in it, each
+with the shared libraries ldd names.
 
     linux_guest.py --cache DIR [--program PATH]...
 
@@ -24,10 +25,10 @@ import tempfile
 from pathlib import Path
 
 from cpio_newc import Archive
+from pellory_machine import linux
 
 KERNEL_PACKAGE = "linux-image-cloud-amd64"   # a metapackage: the kernel is its dependency
 BUSYBOX_PACKAGE = "busybox-static"
-INIT_SCRIPT = Path(__file__).with_name("linux-guest-init.sh")
 # What the cloud kernel needs from its modules to reach efivarfs and the
 # ESP on a virtio disk (virtio_pci's own dependencies live beside it).
 MODULE_PATHS = ("kernel/fs/efivarfs", "kernel/drivers/virtio", "kernel/drivers/block/virtio_blk.ko",
@@ -37,8 +38,6 @@ MODULE_PATHS = ("kernel/fs/efivarfs", "kernel/drivers/virtio", "kernel/drivers/b
                 "kernel/drivers/net/virtio_net.ko", "kernel/drivers/net/net_failover.ko",
                 "kernel/net/core/failover.ko")
 DIRECTORIES = ("bin", "dev", "proc", "sys", "run", "tmp", "boot", "boot/efi", "etc")
-# A step's way to say what the guest does after it.
-AFTER_SCRIPT = b'#!/bin/sh\necho "$1" > "$AFTER_FILE"\n'
 
 
 def _run(*command, cwd=None):
@@ -157,12 +156,13 @@ def build_initramfs(cache, described, programs, out):
     for name in DIRECTORIES:
         archive.directory(name)
     archive.device("dev/console", 5, 1)
-    archive.file("init", INIT_SCRIPT.read_bytes(), 0o755)
+    archive.file("init", linux.BUSYBOX_INIT.read_bytes(), 0o755)
+    archive.file("bin/guest-step", linux.STEP_RUNNER.read_bytes(), 0o755)
     busybox = Path(cache, "busybox")
     archive.file("bin/busybox", busybox.read_bytes(), 0o755)
     for applet in _applets(busybox):
         archive.symlink(f"bin/{applet}", "busybox")
-    archive.file("bin/after", AFTER_SCRIPT, 0o755)
+    archive.file("bin/after", linux.AFTER_SCRIPT.encode(), 0o755)
     for name, path in _module_tree(cache, described["release"]):
         if path.is_dir():
             archive.directory(name)
@@ -175,7 +175,7 @@ def build_initramfs(cache, described, programs, out):
 
 def _inputs_digest(described, programs):
     digest = hashlib.sha256(json.dumps(described, sort_keys=True).encode())
-    files = [INIT_SCRIPT, Path(__file__)]
+    files = [linux.BUSYBOX_INIT, linux.STEP_RUNNER, Path(__file__)]
     for program in programs:
         files += [Path(program), *map(Path, shared_libraries(program))]
     for path in files:

@@ -149,6 +149,9 @@ struct NetworkBoot {
   // A PXE boot's next-server address in each packet the firmware keeps.
   std::array<uint8_t, 4> dhcpAckServer{10, 0, 2, 2};
   std::optional<std::array<uint8_t, 4>> proxyOfferServer;
+  // A separate PXE boot server's reply (PXE's discover step), beside the
+  // DHCP answer and a proxy's offer.
+  std::optional<std::array<uint8_t, 4>> pxeReplyServer;
   std::array<uint8_t, 6> mac{0x52, 0x54, 0x00, 0x12, 0x34, 0x56};
   bool httpService = true;
   // The card's IPv4 has its address (static policy, as after a PXE boot).

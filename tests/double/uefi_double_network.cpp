@@ -282,6 +282,10 @@ void FillCard(Network& n) {
     n.pxeMode.ProxyOfferReceived = TRUE;
     std::memcpy(n.pxeMode.ProxyOffer.Dhcpv4.BootpSiAddr, n.boot.proxyOfferServer->data(), 4);
   }
+  if (n.boot.pxeReplyServer) {
+    n.pxeMode.PxeReplyReceived = TRUE;
+    std::memcpy(n.pxeMode.PxeReply.Dhcpv4.BootpSiAddr, n.boot.pxeReplyServer->data(), 4);
+  }
   n.binding.CreateChild = CreateChild;
   n.binding.DestroyChild = DestroyChild;
   n.ip4Config.SetData = SetData;

@@ -38,7 +38,6 @@ pelloryctl.
 import csv
 import os
 import re
-import socket
 import subprocess
 import time
 from pathlib import Path
@@ -46,6 +45,7 @@ from pathlib import Path
 import pytest
 
 import debian_guest
+from boot_server import free_port
 from check_playbook_columns import CONTRACT, report_columns
 from expect import SIM, SIM_ENTRIES, disk_files
 from pellory_machine import linux
@@ -75,12 +75,6 @@ COLUMNS = report_columns(CONTRACT.read_text())
 # What pelloryctl's package depends on besides the C and C++ runtimes.
 LIBRARIES = ("libefiboot1", "libefivar1")
 RECAP = re.compile(r"^(pc-[ab])\s*:\s*ok=\d+\s+changed=(\d+)", re.M)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def inventory(work, port, key):
@@ -227,11 +221,10 @@ class Rollouts:
         return rows(report, self.failures), changed
 
 
-def test_playbook(options):
-    args = options
-    work = Path(args.work)
+def test_playbook(efi_dir, image, pelloryctl, deb, cache, work):
+    work = Path(work)
     work.mkdir(parents=True, exist_ok=True)
-    guest = debian_guest.build(args.cache)
+    guest = debian_guest.build(cache)
     key = work / "id_ed25519"
     key.unlink(missing_ok=True)
     subprocess.run(["ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", str(key)], check=True)
@@ -242,8 +235,8 @@ def test_playbook(options):
            "-device", "virtio-net-pci,netdev=n,romfile=",
            "-smbios", f"type=1,serial={SERIAL.replace(',', ',,')},uuid={UUID}"]
     machine = linux.Machine(work / "guest", qemu_args=net)
-    program = (Path(args.efi_dir) / "pellory-testimage.efi").resolve()
-    files = {**disk_files(args.efi_dir, None, program),
+    program = (Path(efi_dir) / "pellory-testimage.efi").resolve()
+    files = {**disk_files(efi_dir, None, program),
              "ssh/authorized_keys": Path(f"{key}.pub").read_bytes(),
              f"{linux.STEPS}/1.sh": SETUP.encode()}
     machine.copy_guest_disk(guest, files)
@@ -255,7 +248,7 @@ def test_playbook(options):
             raise RuntimeError(f"the guest did not come up:\n{running.text()[-3000:]}")
         print(f"guest up after {time.monotonic() - started:.1f} s")
         rollouts = Rollouts(work, inventory(work, port, key), program,
-                            Path(args.pelloryctl).resolve(), Path(args.deb).resolve(), failures)
+                            Path(pelloryctl).resolve(), Path(deb).resolve(), failures)
         # Run 0, without the package: pc-a has no pelloryctl and fails
         # with one line; the rollout stops there.
         missing, _ = rollouts.run(deb=False, ok=False)
@@ -271,7 +264,7 @@ def test_playbook(options):
         if len({r["request"] for r in first}) != 1:
             failures.append("pc-b's row does not show pc-a's record")
         # What apt installed: the package's version and its manual page.
-        check_package(port, key, Path(args.deb), failures)
+        check_package(port, key, Path(deb), failures)
         # Run 2, the same again, and a check run: nothing reboots, nothing
         # reaches the converter, no host changes.
         before = guest_state(port, key)
@@ -315,7 +308,7 @@ def test_playbook(options):
         check_untouched(before, guest_state(port, key), changed, failures, "second check run")
         # Run 4: not a Pellory program: the controller's inspect refuses it,
         # the row says why in pelloryctl's words, and nothing reboots.
-        refused, _ = rollouts.run(program=Path(args.efi_dir).resolve() / "convsim-dump.efi",
+        refused, _ = rollouts.run(program=Path(efi_dir).resolve() / "convsim-dump.efi",
                                   ok=False)
         check_rows(refused, [("pc-a", "error", "")], failures, "run 4")
         reason = refused[0]["outcome"] if refused else ""
@@ -324,12 +317,12 @@ def test_playbook(options):
             failures.append(f"run 4's reason: {reason!r}")
         if guest_state(port, key) != before:
             failures.append("the guest rebooted after a refused program")
-        administrator_install(port, key, Path(args.deb), work, failures)
+        administrator_install(port, key, Path(deb), work, failures)
         print(f"guest steps begun and ended: {running.text().count('==GUEST ')}; "
               f"whole test {time.monotonic() - started:.1f} s")
     finally:
         running.stop()
-    if machine.read(f"{SIM}/flash-run1.bin") != Path(args.image).read_bytes():
+    if machine.read(f"{SIM}/flash-run1.bin") != image:
         failures.append("the flash after run 1 differs from the image")
     if failures:
         pytest.fail("\n".join(failures), pytrace=False)

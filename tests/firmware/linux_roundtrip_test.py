@@ -10,14 +10,15 @@ At every boot the firmware loads the simulator through a Driver#### entry,
 then, after BootNext, tries convsim-dump.efi (first in BootOrder: it
 writes the simulator's flash and counts beside itself and returns an
 error, so the boot manager goes on) and then Linux. The guest's steps
-(tools/linux-guest-init.sh) copy what each boot left before the next
-boot's dump overwrites it.
+(run by pellory_machine's guest-step.sh) copy what each boot left before
+the next boot's dump overwrites it.
 """
 import json
 import os
 import subprocess
 import tempfile
 from pathlib import Path
+from types import SimpleNamespace
 
 import pytest
 
@@ -91,7 +92,7 @@ class RoundTrip:
         """One QEMU process from the firmware's boot entries, on the disk as
         it is; returns the Result and its guest steps by number."""
         self.processes = getattr(self, "processes", 0) + 1
-        result = self.machine.boot(BOOT_TIMEOUT, console_out=self.machine.work /
+        result = self.machine.boot(limit=BOOT_TIMEOUT, console_out=self.machine.work /
                                    f"console-{self.processes}.txt")
         got = {s.number: s for s in result.steps}
         for number in numbers:
@@ -195,7 +196,7 @@ def check_update(trip, console, step, request, image):
                               "converter_oui": "0A1B2C", "bootloader": "2.0.1",
                               "firmware_before": "0x07_0x22", "outcome": "successful",
                               "power_off_needed": True}, "0", request)
-    trip.check(trip.machine.read(f"{SIM}/flash-3.bin") == Path(image).read_bytes(),
+    trip.check(trip.machine.read(f"{SIM}/flash-3.bin") == image,
                "the flash after the update differs from the image")
     trip.check(simulator_counts(trip, 3).get("firmwareWritten0") == "true",
                "the simulator did not take the image as whole")
@@ -304,7 +305,9 @@ def pending(args):
              "| od -An -tu1 | tr -d ' ')\n" + SCHEDULE, 3: LOOK}
     trip.machine.make_disk({**files, **{f"{linux.STEPS}/{n}.sh": t.encode()
                                         for n, t in steps.items()}}, kernel, trip.initrd)
-    setup = trip.machine.boot(BOOT_TIMEOUT, kernel=kernel, initrd=trip.initrd)
+    trip.machine.kernel = linux.kernel(kernel, trip.initrd)
+    setup = trip.machine.boot(limit=BOOT_TIMEOUT)
+    trip.machine.kernel = None
     trip.check([s.number for s in setup.steps] == [1], "the set-up boot did not run step 1 alone")
     result, got = trip.boot_again((2, 3))
     second, third = got.get(2), got.get(3)
@@ -326,5 +329,6 @@ def pending(args):
 
 @pytest.mark.parametrize("scenario", (successful, interrupted, pending),
                          ids=lambda scenario: scenario.__name__)
-def test_roundtrip(scenario, options):
-    scenario(options)
+def test_roundtrip(scenario, efi_dir, image, pelloryctl, cache, work, signed_dir):
+    scenario(SimpleNamespace(efi_dir=efi_dir, image=image, pelloryctl=pelloryctl, cache=cache,
+                             work=work, signed_dir=signed_dir))

@@ -1,10 +1,10 @@
 """Real-firmware network starts that report to their boot server: OVMF's
 boot manager starts the program from the network (BootNext, the simulator
 loaded before it as a Driver#### entry), and the program PUTs its record to
-a real web server, Debian's nginx with WebDAV PUT, run by this test on a
-loopback port and reached through QEMU's user network (restrict=on: only
-the guestfwd addresses lead anywhere, each guest connection runs socat to
-that port).
+a real web server, Debian's nginx (or lighttpd) with WebDAV PUT, run by
+this test on a loopback port and reached through QEMU's user network
+(restrict=on: only the guestfwd addresses lead anywhere, each guest
+connection runs socat to that port).
 
 http_boot: OVMF HTTP-boots http://10.0.2.100/line3/pellory.efi (a boot
 option whose device path ends in that Uri node); afterwards the server's
@@ -12,9 +12,13 @@ line3/pellory-results/ holds exactly one file, named after the NIC's MAC
 and the run's start time, whose bytes are the PelloryResult left in the
 store, PUT twice (started, then the final record); `pelloryctl collect`
 makes it a row of the fleet report.
-http_refused: the same, but the server answers 403 under pellory-results/:
-the converter is still updated, the variable still holds the record, and
-the program's last line says the result could not be sent.
+http_boot_lighttpd: the same from Debian's lighttpd, set up with README's
+block (mod_webdav for the results folder) and its results folder made
+first, owned by www-data, as which lighttpd runs (boot_server.Lighttpd).
+http_refused: the same as http_boot, but nginx answers 403 under
+pellory-results/: the converter is still updated, the variable still holds
+the record, and the program's last line says the result could not be
+sent.
 pxe: OVMF PXE-boots the program and the record arrives at
 http://SERVER/pellory-results/NAME, SERVER being the boot server PXE
 reports. QEMU's user network can not give its boot server an HTTP server:
@@ -41,6 +45,7 @@ import pytest
 
 import boot_entries as entries
 import boot_server
+import ctest_options
 import expect
 from expect import NOT_SENT, SUCCESS
 from pellory_machine import ovmf_vars
@@ -58,11 +63,13 @@ RECORD_NAME = re.compile(r"%s-(\d{8}T\d{6}|unknown-time)\.txt" % NIC_MAC.replace
 # "content_type" content_length
 ACCESS = re.compile(r'\S+ #\d+ "(\S+) (\S+) HTTP/1\.[01]" (\d{3}) \d+ \d+ "([^"]*)" (\S+)')
 
-# name: (request id, the server's folder, boot by HTTP, server refuses)
+# name: (request id, the server's folder, boot by HTTP, server refuses,
+# the server)
 SCENARIOS = {
-    "http_boot": ("line3-0001", "line3", True, False),
-    "http_refused": ("line3-0002", "line3", True, True),
-    "pxe": ("line3-0003", "", False, False),
+    "http_boot": ("line3-0001", "line3", True, False, boot_server.BootServer),
+    "http_refused": ("line3-0002", "line3", True, True, boot_server.BootServer),
+    "pxe": ("line3-0003", "", False, False, boot_server.BootServer),
+    "http_boot_lighttpd": ("line3-0004", "line3", True, False, boot_server.Lighttpd),
 }
 
 
@@ -129,7 +136,7 @@ def check_collect(pelloryctl, server, record, failures):
     print("pelloryctl collect:\n" + run.stdout, end="")
 
 
-def in_namespace(request, efi_dir, pelloryctl, work):
+def run_in_namespace(request, efi_dir, pelloryctl, work):
     """The pxe scenario: a namespace with a tap device, this test run again
     in it, the namespace removed whatever happened."""
     name = "pellory-pxe-%d" % os.getpid()
@@ -143,7 +150,7 @@ def in_namespace(request, efi_dir, pelloryctl, work):
         return subprocess.run([
             "ip", "netns", "exec", name, sys.executable, "-m", "pytest",
             "-c", str(request.config.inipath), "%s::%s" % (__file__, request.node.name),
-            "--efi-dir", efi_dir, "--image", request.config.getoption("image"),
+            "--efi-dir", efi_dir, "--image", ctest_options.given(request, "image"),
             "--pelloryctl", pelloryctl, "--work", work, "--in-namespace"]).returncode
     finally:
         subprocess.run(["ip", "netns", "del", name])
@@ -183,16 +190,16 @@ class Dnsmasq:
 
 
 @pytest.mark.parametrize("name", sorted(SCENARIOS))
-def test_report(name, efi_dir, image, pelloryctl, work, request):
-    if name == "pxe" and not request.config.getoption("in_namespace"):
-        assert in_namespace(request, efi_dir, pelloryctl, work) == 0, \
+def test_report(name, efi_dir, image, pelloryctl, work, in_namespace, request):
+    if name == "pxe" and not in_namespace:
+        assert run_in_namespace(request, efi_dir, pelloryctl, work) == 0, \
             "the run inside the namespace failed"
         return
     program = open(os.path.join(efi_dir, "pellory-testimage.efi"), "rb").read()
-    request_id, folder, http, refused = SCENARIOS[name]
+    request_id, folder, http, refused, kind = SCENARIOS[name]
     prefix = os.path.join(work, name)
-    server = boot_server.BootServer(prefix, folder, refuse=refused,
-                                    **({} if http else {"address": PXE_SERVER, "port": 80}))
+    server = kind(prefix, folder, refuse=refused,
+                  **({} if http else {"address": PXE_SERVER, "port": 80}))
     with server:
         if http:
             server.place(NETWORK_BOOTFILE, program)
@@ -230,5 +237,5 @@ def test_report(name, efi_dir, image, pelloryctl, work, request):
         print("PelloryResult: %r" % record)
         for stored, data in server.results().items():
             print("received %s:\n%s" % (stored, data.decode("ascii", "replace")), end="")
-        print("nginx access log:\n  " + "\n  ".join(server.access_log()))
+        print("access log:\n  " + "\n  ".join(server.access_log()))
     expect.verdict(name, result, failures)

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 from pellory_machine import console, linux, stick
-from pellory_machine.machine import (BootTimeout, Firmware, Machine, Nic, startup_argument,
+from pellory_machine.machine import (BootStopped, BootTimeout, Firmware, Machine, Nic,
                                      startup_script)
 from pellory_machine.serial import KeyPress
 from pellory_machine.volume import build_volume, list_files, read_file
@@ -152,12 +152,42 @@ def test_countdown_gets_one_key_and_files_come_back(stand_in, tmp_path):
     machine.add_volume({"sub/x.bin": b"payload"}, startup="reset -s")
     capture = tmp_path / "console.raw"
     result = machine.boot(limit=60, console_out=str(capture))
-    assert result.key_sent
+    assert [k.text for k in result.keys_sent] == ["Press ESC in"]
     assert result.exit_code == 0
     assert result.section().body == "key=b' '\r\n"
     assert capture.read_bytes() == result.console_raw
     assert machine.read("sub/x.bin") == b"payload"
     assert machine.read("log.txt") is None
+
+
+# Stands in for a guest that fails early: one fatal line, then it would
+# wait for ever.
+FAILING_GUEST = ("import sys, time\n"
+                 "sys.stdout.write('Kernel panic - not syncing\\r\\n'); sys.stdout.flush()\n"
+                 f"time.sleep({GUEST_PATIENCE})\n")
+
+
+@needs_mtools
+def test_a_fatal_text_stops_the_boot_at_once(stand_in):
+    with pytest.raises(BootStopped, match="stopped on 'Kernel panic'") as caught:
+        stand_in(FAILING_GUEST).boot([], limit=60, fatal=linux.FATAL)
+    assert caught.value.result.wall_time < GUEST_PATIENCE / 2
+
+
+def test_the_linux_guest_s_steps_come_back_with_their_times(tmp_path, monkeypatch):
+    script = ("import sys, time\n"
+              "out = sys.stdout\n"
+              "out.write('==GUEST 1 BEGIN uptime=1.50==\\r\\nhello\\r\\n'); out.flush()\n"
+              "time.sleep(0.3)\n"
+              "out.write('==GUEST 1 END rc=3 uptime=2.00==\\r\\n"
+              "==GUEST 2 BEGIN uptime=0.5==\\r\\n==GUEST 2 END rc=0 uptime=0.6==\\r\\n')\n")
+    guest = linux.Machine(tmp_path)
+    monkeypatch.setattr(guest, "command", lambda: [sys.executable, "-c", script])
+    result = guest.boot([], limit=60)
+    first, second = result.steps
+    assert (first.number, first.body, first.rc, first.uptime) == (1, "hello\r\n", 3, 1.5)
+    assert (second.number, second.body, second.rc) == (2, "", 0)
+    assert 0 <= first.seconds < second.seconds <= result.wall_time
 
 
 @needs_mtools
@@ -239,8 +269,29 @@ def command(**parts):
 def test_usual_boot_ends_at_a_reset_and_has_no_network():
     usual = command()
     assert "-no-reboot" in usual and "-netdev" not in usual
+    assert "-kernel" not in usual and "virtio-blk-pci,drive=esp" not in usual
     assert "-no-reboot" not in command(reboot=True)
-    assert command(qemu_args=("-icount", "shift=0"))[1:3] == ["-icount", "shift=0"]
+    extra = command(qemu_args=("-icount", "shift=0"))
+    assert extra[extra.index("-icount") + 1] == "shift=0"
+
+
+def test_the_linux_guest_is_a_machine_with_a_disk_and_a_kernel(tmp_path):
+    guest = linux.Machine(tmp_path / "guest", qemu_args=("-device", "virtio-net-pci,netdev=n"))
+    argv = guest.command()
+    # Its resets restart the firmware, its disk is virtio-blk, and no
+    # volume comes before it; the caller's NIC comes after the disk, as the
+    # guest's devices were always ordered.
+    assert "-no-reboot" not in argv and ["-m", "512"] == argv[argv.index("-m"):][:2]
+    assert f"if=none,id=esp,format=raw,cache=unsafe,file={guest.disk}" in argv
+    assert argv.index("virtio-blk-pci,drive=esp") < argv.index("virtio-net-pci,netdev=n")
+    assert not any(a.startswith("format=raw,file=") for a in argv)
+    assert "-kernel" not in argv
+    guest.kernel = linux.kernel("vmlinuz.efi", "initrd.img")
+    assert guest.command()[-6:] == ["-kernel", "vmlinuz.efi", "-initrd", "initrd.img",
+                                    "-append", linux.CONSOLE_ARGS]
+    # The machine's folder is the caller's and stays after it is closed.
+    guest.close()
+    assert Path(guest.vars).is_file() and guest.esp == f"{guest.disk}@@{stick.ESP_OFFSET}"
 
 
 def test_every_process_brings_a_power_on_token_of_its_own(tmp_path):
@@ -252,7 +303,7 @@ def test_every_process_brings_a_power_on_token_of_its_own(tmp_path):
         return values[0]
     guest = linux.Machine(tmp_path)
     tokens = {token(command()), token(command(reboot=True)),
-              token(guest._command()), token(guest._command())}
+              token(guest.command()), token(guest.command())}
     assert len(tokens) == 4
 
 
@@ -274,13 +325,3 @@ def test_network_card(nic, netdev):
     assert argv[argv.index("-netdev") + 1] == netdev
     device = argv[argv.index("-device", argv.index("-netdev")) + 1]
     assert device.startswith("virtio-net-pci,netdev=n,romfile=,addr=0x3,"), device
-
-
-def test_startup_argument(tmp_path):
-    # Script text starting with "@echo" is text; a one-line @PATH reads the file.
-    script = startup_script("app.efi")
-    assert script.startswith("@echo -off\n")
-    assert startup_argument(script) == script
-    path = tmp_path / "s.nsh"
-    path.write_text("reset -s\n")
-    assert startup_argument("@" + str(path)) == "reset -s\n"

@@ -121,6 +121,14 @@ NetworkBoot PxeBehindProxy() {
   return b;
 }
 
+// The PXE boot server the proxy sent the firmware on to answers last: the
+// program came from it.
+NetworkBoot PxeBehindBootServer() {
+  NetworkBoot b = PxeBehindProxy();
+  b.pxeReplyServer = std::array<uint8_t, 4>{192, 168, 7, 9};
+  return b;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Boots, DestinationTest,
     ::testing::Values(
@@ -130,7 +138,9 @@ INSTANTIATE_TEST_SUITE_P(
                     "http://boot.line:8080/a/pellory-results/001a2bc3d4ef", "boot.line:8080"},
         Destination{"Pxe", NetworkBoot{}, "http://10.0.2.2/pellory-results/525400123456", "10.0.2.2"},
         Destination{"PxeBehindProxy", PxeBehindProxy(), "http://192.168.7.250/pellory-results/525400123456",
-                    "192.168.7.250"}),
+                    "192.168.7.250"},
+        Destination{"PxeBehindBootServer", PxeBehindBootServer(),
+                    "http://192.168.7.9/pellory-results/525400123456", "192.168.7.9"}),
     [](const auto& info) { return info.param.name; });
 
 // The clock is read once for the name: a later time does not move the

@@ -108,19 +108,54 @@ TEST(ReleaseTextTest, ReadsOnlyWellFormedVersionsBannersAndConverters) {
   for (const char* bad : {"7_23", "07-23", "07_2g", "07_2a", "07_234", "", "_0723"})
     EXPECT_FALSE(contract::ParseImageVersion({bad, std::strlen(bad)}, &major, &minor)) << bad;
 
-  const std::string decoys = std::string("Pellory Version:") + '\0' + "Pellory Version:0.4, firmware version 7_24\n";
-  const std::string file = decoys + "Pellory Version:0.4, firmware version 07_24\nPellory converter OUI:0A1B2\n" +
-                           "Pellory converter OUI:0A1B2C\n";
-  const auto* bytes = reinterpret_cast<const uint8_t*>(file.data());
-  text::Span program, image;
-  ASSERT_TRUE(contract::FindBanner(bytes, file.size(), &program, &image));
-  EXPECT_EQ(std::string(program.text, program.length), "0.4");
-  EXPECT_EQ(std::string(image.text, image.length), "07_24");
-  EXPECT_FALSE(contract::FindBanner(bytes, decoys.size(), &program, &image)) << "a banner without a well-formed version";
-  uint8_t oui[3] = {};
-  ASSERT_TRUE(contract::FindConverter(bytes, file.size(), oui));
-  EXPECT_EQ(oui[0] << 16 | oui[1] << 8 | oui[2], 0x0A1B2C);
-  EXPECT_FALSE(contract::FindConverter(bytes, file.size() - 29, oui)) << "five digits are no OUI";
+  // Each decoy alone is no banner or no converter; before a well-formed
+  // line of another value it must not be the one found. Alone, the last
+  // two end the file: a line cut short before its line feed, and the
+  // shortest whole one.
+  struct Case {
+    const char* text;
+    bool found;
+  };
+  const Case banners[] = {
+      {"Pellory Version:", false},
+      {"Pellory Version:0.4, firmware version 7_24\n", false},
+      {"Pellory Version:0.4, firmware version 07_23x\n", false},
+      {"Pellory Version:0.4, firmware version 07_231\n", false},
+      {"Pellory Version:, firmware version 07_23\n", false},
+      {"Pellory Version:0.4, firmware version 07_23", false},
+      {"Pellory Version:0.4, firmware version 07_25\n", true},
+  };
+  for (const Case& decoy : banners) {
+    for (const std::string& file : {std::string(decoy.text), std::string(decoy.text) + '\0' +
+                                                                  "Pellory Version:0.4, firmware version 07_24\n"}) {
+      text::Span program{}, image{};
+      const bool found = contract::FindBanner(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
+                                              &program, &image);
+      EXPECT_EQ(found, decoy.found || file.size() > std::strlen(decoy.text)) << decoy.text;
+      if (found) {
+        EXPECT_EQ(std::string(program.text, program.length), "0.4") << decoy.text;
+        EXPECT_EQ(std::string(image.text, image.length), decoy.found ? "07_25" : "07_24") << decoy.text;
+      }
+    }
+  }
+  const Case converters[] = {
+      {"Pellory converter OUI:0A1B2\n", false},
+      {"Pellory converter OUI:0A1B2C7\n", false},
+      {"Pellory converter OUI:0A1B2G\n", false},
+      {"Pellory converter OUI:0A1B2C", false},
+      {"Pellory converter OUI:0A1B2C\n", true},
+  };
+  for (const Case& decoy : converters) {
+    for (const std::string& file :
+         {std::string(decoy.text), std::string(decoy.text) + '\0' + "Pellory converter OUI:1A2B3C\n"}) {
+      uint8_t oui[3] = {};
+      const bool found = contract::FindConverter(reinterpret_cast<const uint8_t*>(file.data()), file.size(), oui);
+      EXPECT_EQ(found, decoy.found || file.size() > std::strlen(decoy.text)) << decoy.text;
+      if (found) {
+        EXPECT_EQ(oui[0] << 16 | oui[1] << 8 | oui[2], decoy.found ? 0x0A1B2C : 0x1A2B3C) << decoy.text;
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -47,8 +47,8 @@ class Copy:
 
 
 @pytest.fixture
-def copy(option, scratch):
-    return Copy(option("efi"), option("embedded"), scratch)
+def copy(efi, embedded, scratch):
+    return Copy(efi, embedded, scratch)
 
 
 def test_the_good_image_passes(copy):

@@ -75,11 +75,11 @@ class Signer:
 
 
 @pytest.fixture(scope="module")
-def signer(option):
-    work = Path(option("scratch")) / "script"
+def signer(source, unsigned, scratch_root):
+    work = scratch_root / "script"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
-    return Signer(option("source"), option("unsigned"), work)
+    return Signer(source, unsigned, work)
 
 
 def test_a_good_pair_signs_verifies_and_the_signature_reattaches(signer):
@@ -153,9 +153,10 @@ def test_an_encrypted_key_never_waits_for_a_passphrase_on_a_terminal(signer):
     assert b"is encrypted" in output
 
 
-def test_make_signs_a_stick_then_unsigned_again_then_refuses_an_encrypted_key(option):
+def test_make_signs_a_stick_then_unsigned_again_then_refuses_an_encrypted_key(source, embedded,
+                                                                             scratch_root):
     """One build directory of its own, driven through the Makefile."""
-    work = Path(option("scratch")) / "make"
+    work = scratch_root / "make"
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     keys = make_keys(work)
@@ -166,8 +167,8 @@ def test_make_signs_a_stick_then_unsigned_again_then_refuses_an_encrypted_key(op
     def make(*words):
         # A make of our own: the outer make's job server is not ours to use.
         env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
-        return subprocess.run(["make", "-C", option("source"), f"BUILD={build}",
-                               f"FIRMWARE_IMAGE={option('embedded')}", *words],
+        return subprocess.run(["make", "-C", source, f"BUILD={build}",
+                               f"FIRMWARE_IMAGE={embedded}", *words],
                               capture_output=True, text=True, env=env,
                               stdin=subprocess.DEVNULL, timeout=600)
 

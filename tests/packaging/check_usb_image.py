@@ -1,23 +1,23 @@
-#!/usr/bin/env python3
-"""check_usb_image.py STICK PROGRAM: the service stick is laid out as a
-real stick is, read back with a parser of its own (not the builder's):
-a protective MBR, primary and backup GPT headers and entry arrays with
-valid CRC32s, exactly one partition, an EFI System Partition formatted
-FAT, holding PROGRAM byte for byte as \\EFI\\BOOT\\BOOTX64.EFI and as
-\\pellory.efi, and README.TXT with CR LF line ends. With --rebuild it also
-builds the stick again from PROGRAM and expects the very same bytes.
+"""The service stick is laid out as a real stick is, read back with a
+parser of its own (not the builder's): a protective MBR, primary and backup
+GPT headers and entry arrays with valid CRC32s, exactly one partition, an
+EFI System Partition formatted FAT, holding the program byte for byte as
+\\EFI\\BOOT\\BOOTX64.EFI and as \\pellory.efi, and README.TXT with CR LF line
+ends; and the stick built again from the program has the very same bytes.
+
+    pytest check_usb_image.py --stick STICK --efi PROGRAM
 
 Importable: check_stick(path, program_bytes) returns the failures."""
-import argparse
 import os
 import re
 import struct
 import subprocess
-import sys
 import tempfile
 import uuid
 import zlib
 from pathlib import Path
+
+from pellory_machine import stick as stick_image
 
 SECTOR = 512
 ESP_TYPE = uuid.UUID("C12A7328-F81F-11D2-BA4B-00A0C93EC93B")
@@ -132,25 +132,11 @@ def check_stick(path, program):
     return failures
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("stick")
-    parser.add_argument("program")
-    parser.add_argument("--rebuild", action="store_true")
-    args = parser.parse_args()
-    failures = check_stick(args.stick, Path(args.program).read_bytes())
-    if args.rebuild:
-        from pellory_machine import stick
-        with tempfile.TemporaryDirectory() as scratch:
-            again = os.path.join(scratch, "again.img")
-            stick.build(again, args.program)
-            if Path(again).read_bytes() != Path(args.stick).read_bytes():
-                failures.append("building the stick again gave other bytes")
-    for failure in failures:
-        print(failure)
-    print(f"{args.stick}: " + ("FAILED" if failures else "laid out as a stick"))
-    return 1 if failures else 0
+def test_the_stick_is_laid_out_as_a_stick(stick, efi):
+    assert check_stick(stick, Path(efi).read_bytes()) == []
 
 
-if __name__ == "__main__":
-    sys.exit(main())
+def test_building_the_stick_again_gives_the_same_bytes(stick, efi, tmp_path):
+    again = tmp_path / "again.img"
+    stick_image.build(again, efi)
+    assert again.read_bytes() == Path(stick).read_bytes()

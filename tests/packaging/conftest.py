@@ -1,35 +1,34 @@
-"""The packaging tests' command-line options, as CTest passes them: the
-built program (--efi) and its link (--so), the embedded image, the source
-tree, the unsigned program to sign and a scratch folder."""
+"""The packaging tests' command-line options, as CTest passes them
+(tests/ctest_options.py): the built program (--efi) and its link (--so),
+the embedded image, the source tree, the unsigned program to sign, the
+service stick and a scratch folder."""
 import shutil
 from pathlib import Path
 
 import pytest
 
-OPTIONS = ("efi", "so", "embedded", "source", "unsigned", "scratch")
+import ctest_options
+
+PATHS = ("efi", "so", "embedded", "source", "unsigned", "stick")
 
 
 def pytest_addoption(parser):
-    for name in OPTIONS:
-        parser.addoption("--" + name)
+    ctest_options.add(parser, PATHS + ("scratch",))
 
 
-@pytest.fixture(scope="module")
-def option(request):
-    """An option's value; the test fails when CTest did not give it."""
-    def given(name):
-        value = request.config.getoption(name)
-        if value is None:
-            pytest.fail(f"this test needs --{name}", pytrace=False)
-        return value
-    return given
+efi, so, embedded, source, unsigned, stick = map(ctest_options.fixture, PATHS)
+
+
+@pytest.fixture(scope="session")
+def scratch_root(request):
+    """The scratch folder as CTest named it, for the tests' folders in it."""
+    return Path(ctest_options.given(request, "scratch"))
 
 
 @pytest.fixture
-def scratch(option):
+def scratch(scratch_root):
     """The scratch folder, made empty for one test and removed after it."""
-    folder = Path(option("scratch"))
-    shutil.rmtree(folder, ignore_errors=True)
-    folder.mkdir(parents=True)
-    yield folder
-    shutil.rmtree(folder, ignore_errors=True)
+    shutil.rmtree(scratch_root, ignore_errors=True)
+    scratch_root.mkdir(parents=True)
+    yield scratch_root
+    shutil.rmtree(scratch_root, ignore_errors=True)

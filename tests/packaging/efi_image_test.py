@@ -38,19 +38,21 @@ def test_base_relocation_blocks(places, blocks):
 
 
 @pytest.fixture(scope="module")
-def so(option):
-    return Path(option("so")).read_bytes()
+def linked(so):
+    """The linked .so's bytes."""
+    return Path(so).read_bytes()
 
 
 @pytest.fixture(scope="module")
-def efi(option):
-    return Path(option("efi")).read_bytes()
+def built(efi):
+    """The EFI image's bytes, as the link step made it."""
+    return Path(efi).read_bytes()
 
 
-def test_the_image_carries_exactly_the_links_relocations(so, efi):
-    places = efi_image.relocation_places(so)
+def test_the_image_carries_exactly_the_links_relocations(linked, built):
+    places = efi_image.relocation_places(linked)
     assert len(places) > 0
-    assert pe_fixups(check_pe.Image(efi)) == places
+    assert pe_fixups(check_pe.Image(built)) == places
 
 
 def other_type(data, place, info, addend, text):
@@ -70,29 +72,29 @@ def in_code(data, place, info, addend, text):
 
 
 @pytest.mark.parametrize("damage", [other_type, not_its_value, in_code])
-def test_a_relocation_the_loader_could_not_apply_is_refused(so, damage):
+def test_a_relocation_the_loader_could_not_apply_is_refused(linked, damage):
     """The first relocation of the link, damaged in place."""
-    first = next(s for s in efi_image.elf_sections(so) if s["type"] == efi_image.SHT_RELA)["offset"]
-    text = next(s for s in efi_image.elf_sections(so) if s["name"] == ".text")
-    entry = bytearray(so[first:first + 24])
+    first = next(s for s in efi_image.elf_sections(linked) if s["type"] == efi_image.SHT_RELA)["offset"]
+    text = next(s for s in efi_image.elf_sections(linked) if s["name"] == ".text")
+    entry = bytearray(linked[first:first + 24])
     refusal = damage(entry, *struct.unpack_from("<QQq", entry), text)
-    data = so[:first] + bytes(entry) + so[first + 24:]
+    data = linked[:first] + bytes(entry) + linked[first + 24:]
     with pytest.raises(efi_image.LinkError) as caught:
         efi_image.relocation_places(data)
     assert refusal in str(caught.value)
 
 
-def test_nx_compat_goes_in_with_a_valid_checksum(efi, scratch):
-    image = check_pe.Image(efi)
+def test_nx_compat_goes_in_with_a_valid_checksum(built, scratch):
+    image = check_pe.Image(built)
     field = image.optional + 64
-    assert image.u32(64) == efi_image.pe_checksum(efi, field), "the built image's checksum"
-    data = bytearray(efi)
+    assert image.u32(64) == efi_image.pe_checksum(built, field), "the built image's checksum"
+    data = bytearray(built)
     struct.pack_into("<H", data, image.optional + 70, image.u16(70) & ~efi_image.NX_COMPAT)
     struct.pack_into("<I", data, field, 0)
     copy = scratch / "no-nx.efi"
     copy.write_bytes(data)
     efi_image.set_nx_compat(str(copy))
-    assert copy.read_bytes() == efi
+    assert copy.read_bytes() == built
 
 
 def loaded(data):
@@ -125,8 +127,8 @@ def with_raw(data, name, size, fill=b"\0"):
     return bytes(out)
 
 
-def section(efi, name):
-    return next(s for s in check_pe.Image(efi).sections if s["name"] == name)
+def section(image, name):
+    return next(s for s in check_pe.Image(image).sections if s["name"] == name)
 
 
 @pytest.fixture
@@ -139,22 +141,22 @@ def trimmed(scratch):
     return trim
 
 
-def test_a_data_sections_zero_tail_is_left_to_the_loader(efi, trimmed):
-    data = section(efi, ".data")
+def test_a_data_sections_zero_tail_is_left_to_the_loader(built, trimmed):
+    data = section(built, ".data")
     assert data["rsize"] < data["vsize"], "the built image's zeroed buffers cost file bytes"
-    padded = with_raw(efi, ".data", -(-data["vsize"] // 512) * 512)
-    assert loaded(padded) == loaded(efi)
-    assert trimmed(padded) == efi
+    padded = with_raw(built, ".data", -(-data["vsize"] // 512) * 512)
+    assert loaded(padded) == loaded(built)
+    assert trimmed(padded) == built
 
 
-def test_code_constants_and_a_non_zero_tail_stay(efi, trimmed):
-    assert trimmed(efi) == efi
-    text = section(efi, ".text")
-    zeroed = bytearray(efi)
+def test_code_constants_and_a_non_zero_tail_stay(built, trimmed):
+    assert trimmed(built) == built
+    text = section(built, ".text")
+    zeroed = bytearray(built)
     zeroed[text["raw"] + text["rsize"] - 1024:text["raw"] + text["rsize"]] = bytes(1024)
     assert trimmed(bytes(zeroed)) == bytes(zeroed), "code is never cut"
-    data = section(efi, ".data")
+    data = section(built, ".data")
     # One non-zero byte first in a block of its own keeps that block.
-    grown = bytearray(with_raw(efi, ".data", data["rsize"] + 512))
+    grown = bytearray(with_raw(built, ".data", data["rsize"] + 512))
     grown[data["raw"] + data["rsize"]] = 1
     assert trimmed(bytes(grown)) == bytes(grown), "a non-zero byte was cut"

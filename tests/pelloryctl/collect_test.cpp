@@ -44,14 +44,14 @@ class Collect : public StandIn {
 };
 
 // Every kind of file a server's folder may hold: records of each state in
-// no particular order (one with a comma and a quote, one stopped with its
-// message), files that are no record (skipped, each named once), and what
+// no particular order (one with a comma and a quote, one with a quote
+// alone, one stopped with its message), files that are no record (skipped, each named once), and what
 // is no file at all (passed over in silence).
 TEST_F(Collect, OneRowPerRecordByTimeAndEveryUnreadableFileNamed) {
   Put("525400123457-20261210T061500.txt", Record("2026-12-10T06:15:00", "PC-7", "started"));
   Put("525400123456-20261210T060000.txt", Record("2026-12-10T06:00:00", "BENCH,\"42\"", "successful"));
   Put("525400123458-unknown-time.txt", Record("", "PC-8", "stopped: 3Cannot get ACK, Update failed"));
-  Put("525400123459-20261210T060500.txt", Record("2026-12-10T06:05:00", "PC-9", "current"));
+  Put("525400123459-20261210T060500.txt", Record("2026-12-10T06:05:00", "LINE\"3", "current"));
   Put("52540012345a-20261210T060500.txt", Record("2026-12-10T06:05:00", "PC-10", "failed"));
   Put("empty.txt", "");
   Put("half.txt", Record("2026-12-10T06:20:00", "PC-11", "successful").substr(0, 60));
@@ -69,8 +69,8 @@ TEST_F(Collect, OneRowPerRecordByTimeAndEveryUnreadableFileNamed) {
                     "\"stopped: 3Cannot get ACK, Update failed\"", "") +
                 Row("525400123456-20261210T060000.txt", "successful", "updated", "2026-12-10T06:00:00",
                     "\"BENCH,\"\"42\"\"\"", "successful", "true") +
-                Row("525400123459-20261210T060500.txt", "current", "none", "2026-12-10T06:05:00", "PC-9",
-                    "current", "") +
+                Row("525400123459-20261210T060500.txt", "current", "none", "2026-12-10T06:05:00",
+                    "\"LINE\"\"3\"", "current", "") +
                 Row("52540012345a-20261210T060500.txt", "failed", "", "2026-12-10T06:05:00", "PC-10", "failed",
                     "") +
                 Row("525400123457-20261210T061500.txt", "interrupted", "", "2026-12-10T06:15:00", "PC-7",

@@ -2,11 +2,13 @@
 
 The parts: the firmware (OVMF, or Debian's snakeoil OVMF with Secure Boot
 enforced) and its variable store, a FAT volume built by mtools as the first
-disk, a disk image as a USB stick behind it, a network card, and the QEMU
-options of the caller's own (an SMBIOS table, say). A boot sends keys on the
-serial line when given texts appear and waits for QEMU to end, within a
-limit; the volume, the stick and the store stay in the machine's folder
-until it is closed, for the caller to read back.
+disk, a disk image as a USB stick behind it, a system disk on virtio-blk
+(the Linux guests', pellory_machine.linux), a kernel QEMU starts itself, a
+network card, and the QEMU options of the caller's own (an SMBIOS table,
+say). A boot sends keys on the serial line when given texts appear and
+waits for QEMU to end, within a limit; the parts stay in the machine's
+folder until it is closed (or for good, in a folder of the caller's), for
+the caller to read back.
 
 With no bootable file on the volume OVMF falls through to its built-in UEFI
 Shell, which runs the volume's startup.nsh after a countdown; the default
@@ -21,20 +23,16 @@ boots first.
         section = result.section()       # text between ==BEGIN== and ==END==
         log = machine.read("log.txt")
 
-Also a program (see --help): boots the UEFI Shell on a volume of the given
-files. Only the Python standard library is used.
+Only the Python standard library is used.
 """
 
-import argparse
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
 import uuid
 from dataclasses import dataclass, field
-from pathlib import Path
 
 from . import stick as stick_image
 from .console import BEGIN_MARKER, END_MARKER, MarkerMissing, clean, extract
@@ -101,6 +99,19 @@ class Nic:
         return ["-netdev", ",".join(options), *nic]
 
 
+@dataclass(frozen=True)
+class Kernel:
+    """A kernel QEMU starts itself (-kernel), before the firmware looks at
+    its boot entries: the way to a first boot where the shell can not run
+    (Secure Boot), for the boots it is a part of."""
+    image: str
+    initrd: str
+    append: str
+
+    def qemu_options(self):
+        return ["-kernel", str(self.image), "-initrd", str(self.initrd), "-append", self.append]
+
+
 def power_on():
     """QEMU options that give this process's power-on a token of its own, as
     an SMBIOS OEM string: a reset inside the process keeps it, a new process
@@ -134,11 +145,6 @@ class Result:
     def text(self):
         return clean(self.console_raw)
 
-    @property
-    def key_sent(self):
-        """The first key went out (for a shell boot: the countdown was cut)."""
-        return bool(self.keys_sent)
-
     def section(self, begin=BEGIN_MARKER, end=END_MARKER):
         return extract(self.text, begin, end)
 
@@ -152,23 +158,39 @@ class Result:
         return next(seconds for seconds, size in self.arrivals if size >= end)
 
 
-class BootTimeout(RuntimeError):
+class BootFailed(RuntimeError):
+    """A boot that did not end by itself; carries its Result."""
+
     def __init__(self, message, result):
         super().__init__(message)
         self.result = result
 
 
-class Machine:
-    """The parts of one machine, in a folder of its own (removed on close).
-    `firmware` is PLAIN or SECURE; `nic` a Nic or None; `reboot` lets a
-    reset restart the firmware in the same process (NVRAM kept), so that
-    only a power-off ends QEMU; `qemu_args` go to QEMU before the machine's
-    own options."""
+class BootTimeout(BootFailed):
+    """The limit passed before QEMU ended."""
 
-    def __init__(self, firmware=PLAIN, nic=None, reboot=False, qemu_args=(), memory_mib=256):
-        self.firmware, self.nic, self.reboot = firmware, nic, reboot
+
+class BootStopped(BootFailed):
+    """The console showed a text after which the boot can not end well."""
+
+
+class Machine:
+    """The parts of one machine, in a folder of its own (removed on close),
+    or in `folder`, which stays. `firmware` is PLAIN or SECURE; `nic` a Nic
+    or None; `kernel` a Kernel or None; `reboot` lets a reset restart the
+    firmware in the same process (NVRAM kept), so that only a power-off
+    ends QEMU; `qemu_args` go to QEMU after the machine's own options."""
+
+    def __init__(self, firmware=PLAIN, nic=None, reboot=False, qemu_args=(), memory_mib=256,
+                 folder=None, kernel=None):
+        self.firmware, self.nic, self.reboot, self.kernel = firmware, nic, reboot, kernel
         self.qemu_args, self.memory_mib = tuple(qemu_args), memory_mib
-        self.folder = tempfile.mkdtemp(prefix="pellory_machine_")
+        self.kept = folder is not None
+        if self.kept:
+            os.makedirs(folder, exist_ok=True)
+            self.folder = str(folder)
+        else:
+            self.folder = tempfile.mkdtemp(prefix="pellory_machine_")
         # The variable store, a copy of the template: the caller may write
         # variables into it before a boot and reads it after one.
         self.vars = os.path.join(self.folder, "vars.fd")
@@ -176,6 +198,10 @@ class Machine:
         self.volume = None
         self.stick = None
         self.startup = None
+        # The system disk, a GPT disk image, and where its EFI System
+        # Partition starts.
+        self.disk = None
+        self.esp_offset = stick_image.ESP_OFFSET
 
     def __enter__(self):
         return self
@@ -184,7 +210,8 @@ class Machine:
         self.close()
 
     def close(self):
-        shutil.rmtree(self.folder, ignore_errors=True)
+        if not self.kept:
+            shutil.rmtree(self.folder, ignore_errors=True)
 
     def add_volume(self, files=(), dirs=(), startup=None):
         """The first disk: a fresh FAT volume holding `files` (name -> host
@@ -199,9 +226,22 @@ class Machine:
         self.stick = os.path.join(self.folder, "stick.img")
         shutil.copyfile(image, self.stick)
 
+    def add_disk(self, esp_offset=stick_image.ESP_OFFSET):
+        """The system disk's place (disk.img in the machine's folder, which
+        the caller fills) and its EFI System Partition's offset."""
+        self.disk = os.path.join(self.folder, "disk.img")
+        self.esp_offset = esp_offset
+        return self.disk
+
+    @property
+    def esp(self):
+        """The system disk's EFI System Partition, as mtools names it."""
+        return f"{self.disk}@@{self.esp_offset}"
+
     def read(self, name):
-        """A file's bytes from the volume, or None when it is not there."""
-        return read_file(self.volume, name)
+        """A file's bytes from the volume (on a machine with only a system
+        disk, from its EFI System Partition), or None when it is not there."""
+        return read_file(self.volume or self.esp, name)
 
     def read_stick(self, name):
         return read_file(f"{self.stick}@@{stick_image.ESP_OFFSET}", name)
@@ -210,35 +250,47 @@ class Machine:
         """Every file on the volume, as names with forward slashes."""
         return list_files(self.volume)
 
-    def command(self):
+    def _disks(self):
         # With a stick the volume is the first boot option and the stick the
         # second; without one the volume stays as the shell boots have it.
-        disks = ["-drive", f"format=raw,file={self.volume}"]
-        if self.stick:
+        disks = []
+        if self.volume and self.stick:
             disks = ["-drive", f"if=none,id=volume,format=raw,file={self.volume}",
                      "-device", "ide-hd,drive=volume,bus=ide.0,bootindex=0",
                      "-device", "qemu-xhci,id=xhci",
                      "-drive", f"if=none,id=stick,format=raw,file={self.stick}",
                      "-device", "usb-storage,bus=xhci.0,drive=stick,bootindex=1"]
+        elif self.volume:
+            disks = ["-drive", f"format=raw,file={self.volume}"]
+        if self.disk:
+            disks += ["-drive", f"if=none,id=esp,format=raw,cache=unsafe,file={self.disk}",
+                      "-device", "virtio-blk-pci,drive=esp"]
+        return disks
+
+    def command(self):
         # Without -no-reboot a reset restarts the firmware in the same process
         # (NVRAM kept) and only a power-off ends QEMU.
-        return [QEMU, *self.qemu_args, *power_on(), *self.firmware.machine_options(),
+        return [QEMU, *self.firmware.machine_options(),
                 "-accel", "tcg", "-m", str(self.memory_mib), "-display", "none",
                 *([] if self.reboot else ["-no-reboot"]), "-nodefaults", "-serial", "stdio",
                 "-drive", f"if=pflash,format=raw,readonly=on,file={self.firmware.code}",
                 "-drive", f"if=pflash,format=raw,file={self.vars}",
-                *disks, *(self.nic.qemu_options() if self.nic else [])]
+                *self._disks(), *(self.nic.qemu_options() if self.nic else []),
+                *power_on(), *self.qemu_args,
+                *(self.kernel.qemu_options() if self.kernel else [])]
 
-    def boot(self, keys=SHELL_KEYS, limit=120, console_out=None):
+    def boot(self, keys=SHELL_KEYS, limit=120, console_out=None, fatal=()):
         """Start QEMU, send `keys` (KeyPress entries) as their texts appear,
         and wait until it ends. Raises BootTimeout (carrying the Result) when
-        `limit` seconds pass first; the parts stay for the post-mortem.
-        `console_out` receives the raw serial capture as it arrives."""
-        if self.volume is None:
+        `limit` seconds pass first, and BootStopped when one of the `fatal`
+        texts showed (QEMU is stopped at once); the parts stay for the
+        post-mortem. `console_out` receives the raw serial capture as it
+        arrives."""
+        if self.volume is None and self.disk is None:
             self.add_volume()
         sink = open(console_out, "wb") if console_out else None
         started = time.monotonic()
-        pending = Keys(keys, started)
+        pending = Keys(keys, started, fatal)
         arrivals = []
         try:
             process = subprocess.Popen(self.command(), stdin=subprocess.PIPE,
@@ -260,84 +312,7 @@ class Machine:
                 hint = " (startup.nsh has no 'reset -s', so nothing powered the guest off)"
             raise BootTimeout(f"QEMU did not finish within {limit} s{hint}; "
                               f"console so far:\n{result.text}", result)
+        if pending.stopped_by:
+            raise BootStopped(f"stopped on {pending.stopped_by!r}; console:\n{result.text}",
+                              result)
         return result
-
-
-# ------------------------------------------------------------------------ CLI
-
-def _name_value(text):
-    name, sep, value = text.partition("=")
-    if not sep or not name or not value:
-        raise argparse.ArgumentTypeError(f"expected NAME=PATH, got {text!r}")
-    return name, value
-
-
-def _parse_args(argv):
-    parser = argparse.ArgumentParser(
-        description="Boot OVMF's UEFI Shell in QEMU on a FAT volume and "
-                    "run its startup.nsh.")
-    parser.add_argument("--file", action="append", type=_name_value, default=[],
-                        metavar="NAME=PATH", help="copy PATH to NAME on the volume")
-    parser.add_argument("--dir", action="append", default=[], metavar="NAME",
-                        help="create an empty directory on the volume")
-    parser.add_argument("--startup", required=True, metavar="TEXT|@FILE",
-                        help="startup.nsh text (several lines), or a one-line @FILE "
-                        "to read it from FILE")
-    parser.add_argument("--timeout", type=float, default=120, metavar="SECONDS",
-                        help="hard limit for the whole boot (default 120)")
-    parser.add_argument("--console-out", metavar="PATH",
-                        help="write the raw serial capture to PATH")
-    parser.add_argument("--fetch", action="append", type=_name_value, default=[],
-                        metavar="NAME=DEST", help="after the run copy NAME to DEST")
-    parser.add_argument("--keep-image", metavar="PATH",
-                        help="keep the volume image after the run")
-    parser.add_argument("--show", choices=("all", "section", "none"),
-                        default="all", help="print the clean console, only the "
-                        "part between the markers, or nothing (default all)")
-    return parser.parse_args(argv)
-
-
-def startup_argument(text):
-    """--startup's value as script text. Scripts themselves start with
-    "@echo -off", so only a one-line "@PATH" names a file."""
-    if text.startswith("@") and "\n" not in text:
-        return Path(text[1:]).read_text()
-    return text
-
-
-def main(argv=None):
-    args = _parse_args(argv)
-    with Machine() as machine:
-        machine.add_volume(args.file, args.dir, startup_argument(args.startup))
-        try:
-            result = machine.boot(limit=args.timeout, console_out=args.console_out)
-        except BootTimeout as failure:
-            print(failure, file=sys.stderr)
-            return 124
-        finally:
-            for name, dest in args.fetch:
-                content = machine.read(name)
-                if content is None:
-                    print(f"note: {name} is not on the volume", file=sys.stderr)
-                else:
-                    Path(dest).write_bytes(content)
-            if args.keep_image:
-                shutil.copyfile(machine.volume, args.keep_image)
-    if args.show == "all":
-        sys.stdout.write(result.text)
-    elif args.show == "section":
-        try:
-            sys.stdout.write(result.section().body)
-        except MarkerMissing as failure:
-            print(failure, file=sys.stderr)
-            return 1
-    sys.stdout.flush()
-    if result.exit_code != 0:
-        print(f"QEMU exited with {result.exit_code}: {result.stderr.strip()}",
-              file=sys.stderr)
-        return 1
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())

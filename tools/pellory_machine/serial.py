@@ -31,14 +31,17 @@ class SentKey:
 
 
 class Keys:
-    """The key presses still to make, one at a time, in order."""
+    """The key presses still to make, one at a time, in order; and the texts
+    after which the boot can not end well, which stop QEMU at once."""
 
-    def __init__(self, presses, started):
+    def __init__(self, presses, started, fatal=()):
         self.presses = list(presses)
         self.started = started
         self.sent = []
         self.search_from = 0
         self.due = None
+        self.fatal = tuple(fatal)
+        self.stopped_by = None
 
     def wait_limit(self, now):
         return None if self.due is None else max(0.0, self.due - now)
@@ -46,6 +49,11 @@ class Keys:
     def step(self, process, console):
         # The whole capture is cleaned each time: consoles here are a few
         # kilobytes, and an escape split across reads cleans correctly.
+        if self.fatal and self.stopped_by is None:
+            text = clean(bytes(console))
+            self.stopped_by = next((f for f in self.fatal if f in text), None)
+            if self.stopped_by and process.poll() is None:
+                process.kill()
         if not self.presses:
             return
         press = self.presses[0]

@@ -1,18 +1,12 @@
 #!/bin/sh
-# /init of the Linux test guest (tools/linux_guest.py puts it in the
+# /init of the busybox test guest (tools/linux_guest.py puts it in the
 # initramfs). It brings up what a real OS gives a program that schedules a
 # firmware update: proc, sysfs, devtmpfs, efivarfs and the EFI System
-# Partition at /boot/efi. Then it runs this boot's step from the ESP, so one
-# cached initramfs serves every test: boot N of a disk runs
-# \EFI\linux\steps\N.sh (or every.sh when there is no N.sh), and
-# \EFI\linux\boots counts the boots. The step's
-# output lies between the markers below, on ttyS0. A step asks for what
-# comes next with `after reboot` (or `after poweroff`, the default).
+# Partition at /boot/efi. Then the step runner (guest-step.sh) runs this
+# boot's step from the ESP, so one cached initramfs serves every test; a
+# guest that has nothing more to do, or is asked to stay, powers off.
 export PATH=/bin:/usr/bin:/sbin:/usr/sbin
-export AFTER_FILE=/run/after
 ESP=/boot/efi
-STEPS=$ESP/EFI/linux/steps
-COUNT=$ESP/EFI/linux/boots
 
 say() { echo "guest: $*"; }
 
@@ -43,25 +37,8 @@ mount -t vfat -o flush /dev/vda1 $ESP || say "the ESP (/dev/vda1) can not be mou
 mkdir -p $ESP/EFI/linux/var-lib /var/lib
 mount --bind $ESP/EFI/linux/var-lib /var/lib || say "no /var/lib"
 
-boot=$(( $(cat $COUNT 2>/dev/null || echo 0) + 1 ))
-echo "$boot" > $COUNT
-sync
-export BOOT="$boot"
-
-echo "==GUEST $boot BEGIN uptime=$(cut -d' ' -f1 /proc/uptime)=="
-if [ -f "$STEPS/$boot.sh" ]; then
-  sh "$STEPS/$boot.sh"
-  rc=$?
-elif [ -f "$STEPS/every.sh" ]; then
-  sh "$STEPS/every.sh"
-  rc=$?
-else
-  echo "guest: no step $boot"
-  rc=127
-fi
-echo "==GUEST $boot END rc=$rc uptime=$(cut -d' ' -f1 /proc/uptime)=="
-
-next=$(cat $AFTER_FILE 2>/dev/null || echo poweroff)
+guest-step
+next=$(cat /run/guest-after 2>/dev/null || echo poweroff)
 umount /var/lib
 umount $ESP
 sync
