@@ -1,10 +1,11 @@
 """The fleet playbook (deploy/ansible/pellory-update.yml) run by Debian's
 ansible-playbook against the Debian guest (tools/debian_guest.py) over SSH,
 on a loopback port that QEMU's user networking forwards to the guest's
-OpenSSH server (restrict=on: nothing else leaves QEMU). One QEMU process,
-so NVRAM lives on and the simulated converter is never powered off: it
-keeps showing its old firmware (0x07_0x22) throughout. The guest reboots
-the way Ansible reboots any host (ansible.builtin.reboot's own command).
+OpenSSH server (restrict=on: nothing else leaves QEMU). The guest reboots
+the way Ansible reboots any host (ansible.builtin.reboot's own command);
+NVRAM lives on across its reboots, and the converter starts the firmware
+written only at the one power-off and on the test makes (a second QEMU
+process on the same disk and variables).
 
 The inventory names the guest twice (pc-a, pc-b), one host per batch; the
 controller's pelloryctl is the build's. The guest starts without
@@ -12,30 +13,35 @@ pelloryctl.
 - run 0, without pellory_deb: pc-a fails with the one line that says
   pelloryctl is missing; nothing else happens;
 - run 1 (this and every later run with pellory_deb): pc-a gets the package
-  installed by apt and updates (`successful`, action `updated`, a power-off
-  needed); pc-b is the same machine, so its record already shows this
-  image written: row `none`, no reboot; the flash equals the image; the
-  guest has the package's version as /usr/sbin/pelloryctl and its manual
-  page as `man 8 pelloryctl` shows it;
-- run 2, the same rollout again: both rows `none`, no host changed
-  (Ansible's recap: the package is not installed again), the guest not
-  rebooted (its boot_id and boot count) and the simulator's counts
-  untouched;
-- a check run: nothing changed, both rows `none`;
-- run 3 with pellory_allow=same (a reinstall): the simulator corrupts the
-  read-back, pc-a's record says `failed`, the playbook fails and stops
+  and the identification driver installed, then updates (`successful`,
+  action `updated`); that boot's reading still shows 0x07_0x22, so a
+  power-off is needed; pc-b is the same machine, so its record already
+  shows this image written: row `none`, no reboot; the flash equals the
+  image; the guest has the package's version as /usr/sbin/pelloryctl and
+  its manual page as `man 8 pelloryctl` shows it;
+- run 2, the same rollout again, and a check run: both rows `none`, no host
+  changed, the guest not rebooted (its boot_id and boot count) and the
+  simulator's counts untouched;
+- the power-off and on: `pelloryctl status` shows 0x07_0x23 and `result`
+  no longer asks for a power-off; the rollout then reads `none` for both
+  hosts from the reading, an inventory (pellory_mode=inventory) and a
+  check run reboot nothing, and a program of an older release (07_21)
+  fails pc-a at once with one line, without a reboot;
+- a reinstall (pellory_allow=same) whose read-back the simulator
+  corrupts: pc-a's record says `failed`, the playbook fails and stops
   after that batch: pc-b is never touched and its row is missing;
 - an identify rollout on pc-a alone: row `identified` with the versions
-  the converter runs (still 0x07_0x22: no power-off came), nothing written;
-- a check run: both rows `would-update` (the record shows 0x07_0x22);
-- run 4: the program is not a Pellory program: the controller's
+  the converter runs (0x07_0x23 now), nothing written; a check run then
+  says `none` for both;
+- a program that is not a Pellory program: the controller's
   `pelloryctl inspect` refuses it, pc-a's row says `error` with
-  pelloryctl's own reason, and the guest does not reboot.
+  pelloryctl's own reason, and the guest does not reboot;
 - last, an administrator's own `apt-get install ./pelloryctl_*.deb`, after
   the playbook's package and libefiboot1/libefivar1 are removed: refused
   alone, installed with the libraries' packages beside it.
 """
 import csv
+import json
 import os
 import re
 import subprocess
@@ -139,7 +145,7 @@ def check_successful(row, action, failures):
     want = {"state": "successful", "action": action, "target": "07_23", "start": "boot",
             "machine_serial": SERIAL, "machine_uuid": UUID.upper(), "converter_oui": "0A1B2C",
             "bootloader": "2.0.1", "firmware_before": "0x07_0x22", "outcome": "successful",
-            "power_off_needed": "true"}
+            "running": "0x07_0x22", "power_off_needed": "true"}
     for key, value in want.items():
         if row.get(key) != value:
             failures.append(f"{row.get('host')}: {key} is {row.get(key)!r}, not {value!r}")
@@ -201,6 +207,163 @@ def check_untouched(before, after, changed, failures, run):
         failures.append(f"{run}: hosts changed: {changed}")
 
 
+def first_rollouts(rollouts, port, key, deb, failures):
+    """Run 0 without the package: pc-a has no pelloryctl and fails with one
+    line. Run 1 installs the package and the identification driver before
+    pc-a's update reboots it: that boot's reading still shows the old
+    firmware (a reboot starts no new one), so a power-off is needed; pc-b,
+    the same machine, finds this image written. Run 2, the same again, and
+    a check run: nothing reboots, nothing reaches the converter."""
+    missing, _ = rollouts.run(deb=False, ok=False)
+    check_rows(missing, [("pc-a", "error", "")], failures, "run 0")
+    if missing and "pelloryctl is not installed on pc-a" not in missing[0]["outcome"]:
+        failures.append(f"run 0's reason: {missing[0]['outcome']!r}")
+    first, _ = rollouts.run()
+    check_rows(first, [("pc-a", "successful", "updated"), ("pc-b", "successful", "none")],
+               failures, "run 1")
+    for row in first:
+        check_successful(row, "updated" if row["host"] == "pc-a" else "none", failures)
+    if len({r["request"] for r in first}) != 1:
+        failures.append("pc-b's row does not show pc-a's record")
+    check_package(port, key, deb, failures)
+    check_status(port, key, "0x07_0x22", failures, "after the update's reboot")
+    before = guest_state(port, key)
+    again, changed = rollouts.run()
+    check_rows(again, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
+               failures, "run 2")
+    check_untouched(before, guest_state(port, key), changed, failures, "run 2")
+    checked, changed = rollouts.run("--check")
+    check_rows(checked, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
+               failures, "check run")
+    check_untouched(before, guest_state(port, key), changed, failures, "check run")
+    if [r["request"] for r in again + checked] != [first[0]["request"]] * 4:
+        failures.append("a later run's rows do not show run 1's record")
+    # What run 1 left in the converter's flash, before later runs change it.
+    ssh(port, key, f"cp /boot/efi/{SIM}/flash0.bin /boot/efi/{SIM}/flash-run1.bin && sync")
+
+
+def power_cycle(machine, running, port, key, failures):
+    """The power-off the converter needs, and the power-on: a new QEMU
+    process on the same disk and variables. The reading now shows the new
+    firmware, and `result` no longer asks for a power-off."""
+    subprocess.run(["ssh", "-p", str(port), "-i", str(key), "-o", "StrictHostKeyChecking=no",
+                    "-o", "UserKnownHostsFile=/dev/null", "-o", "BatchMode=yes", "root@127.0.0.1",
+                    "systemctl poweroff"], stdin=subprocess.DEVNULL, capture_output=True, timeout=120)
+    if not running.wait_ended(timeout=300):
+        raise RuntimeError("the guest did not power off")
+    started = time.monotonic()
+    running = linux.start(machine, "console-power-on.txt")
+    wait_for_ssh(port, key)
+    print(f"powered on again; SSH answers after {time.monotonic() - started:.1f} s")
+    check_status(port, key, "0x07_0x23", failures, "after the power-on")
+    result = json.loads(ssh(port, key, "pelloryctl result --json"))
+    print("pelloryctl result --json after the power-on:", json.dumps(result))
+    for name, value in (("state", "successful"), ("running", "0x07_0x23"), ("power_off_needed", False)):
+        if result.get(name) != value:
+            failures.append(f"after the power-on: result {name} is {result.get(name)!r}, not {value!r}")
+    return running
+
+
+def after_power_on(rollouts, port, key, program, work, failures):
+    """Every rollout now decides from the reading and reboots nothing: the
+    update reads `none` for both hosts, an inventory shows the running
+    firmware, a check run says `none`, and a program of an older release
+    fails pc-a at once."""
+    before = guest_state(port, key)
+    done, changed = rollouts.run()
+    check_rows(done, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
+               failures, "the rollout after the power-on")
+    for row in done:
+        if (row["running"], row["power_off_needed"]) != ("0x07_0x23", "false"):
+            failures.append(f"after the power-on {row['host']}: running {row['running']!r}, "
+                            f"power_off_needed {row['power_off_needed']!r}")
+    inventory_rows, _ = rollouts.run("-e", "pellory_mode=inventory")
+    check_rows(inventory_rows, [("pc-a", "seen", "read"), ("pc-b", "seen", "read")], failures, "inventory")
+    for row in inventory_rows:
+        want = {"running": "0x07_0x23", "port": "0", "vendor_block": "0x500", "converter_oui": "0A1B2C",
+                "bootloader": "2.0.1", "power_off_needed": "false"}
+        wrong = {k: row.get(k) for k, v in want.items() if row.get(k) != v}
+        if wrong:
+            failures.append(f"inventory row {row['host']}: {wrong}")
+    checked, _ = rollouts.run("--check")
+    check_rows(checked, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
+               failures, "the check run after the power-on")
+    older, _ = rollouts.run(program=older_release(program, work, "07_21"), ok=False)
+    check_rows(older, [("pc-a", "error", "")], failures, "an older release")
+    if older and "the converter runs 0x07_0x23, newer than the image's 07_21" not in older[0]["outcome"]:
+        failures.append(f"an older release's reason: {older[0]['outcome']!r}")
+    check_untouched(before, guest_state(port, key), {"pc-a": 0, "pc-b": 0}, failures,
+                    "the rollouts after the power-on")
+
+
+def stops_and_identify(rollouts, port, key, efi_dir, failures):
+    """A reinstall whose read-back differs fails pc-a and stops the rollout
+    before pc-b; an identify rollout shows the new firmware; a check run
+    then says `none` (the reading shows the image's version); a program
+    that is not a Pellory program stops at the controller, no reboot."""
+    ssh(port, key, f"echo '{CORRUPT.strip()}' > /boot/efi/convsim.cfg && sync")
+    third, _ = rollouts.run("-e", "pellory_allow=same", ok=False)
+    check_rows(third, [("pc-a", "failed", "")], failures, "the reinstall")
+    if third and third[0]["outcome"] != "failed":
+        failures.append(f"the reinstall's outcome: {third[0]['outcome']}")
+    before = guest_state(port, key)
+    identified, _ = rollouts.run("-e", "pellory_mode=identify", "--limit", "pc-a")
+    check_rows(identified, [("pc-a", "identified", "identified")], failures, "identify run")
+    if identified and (identified[0]["firmware_before"], identified[0]["bootloader"],
+                       identified[0]["power_off_needed"]) != ("0x07_0x23", "2.0.1", ""):
+        failures.append(f"identify row: {identified[0]}")
+    after = guest_state(port, key)
+    if after.split()[0] == before.split()[0] or "pagesCommitted0=0\n" not in after:
+        failures.append("the identify run did not reboot, or wrote pages")
+    checked, changed = rollouts.run("--check")
+    check_rows(checked, [("pc-a", "identified", "none"), ("pc-b", "identified", "none")],
+               failures, "second check run")
+    check_untouched(after, guest_state(port, key), changed, failures, "second check run")
+    refused, _ = rollouts.run(program=efi_dir.resolve() / "convsim-dump.efi", ok=False)
+    check_rows(refused, [("pc-a", "error", "")], failures, "a program that is none")
+    reason = refused[0]["outcome"] if refused else ""
+    if not (reason.startswith("Read the program's image version on the controller: ")
+            and "not a Pellory program" in reason):
+        failures.append(f"the refused program's reason: {reason!r}")
+    if guest_state(port, key) != after:
+        failures.append("the guest rebooted after a refused program")
+
+
+def check_status(port, key, firmware, failures, when):
+    """`pelloryctl status --json` on the guest: the driver's reading of
+    this boot, the driver named."""
+    status = json.loads(ssh(port, key, "pelloryctl status --json"))
+    print(f"pelloryctl status --json {when}:", json.dumps(status))
+    want = {"state": "seen", "port": "0", "vendor_block": "0x500", "converter_oui": "0A1B2C",
+            "bootloader": "2.0.1", "firmware": firmware}
+    wrong = {k: status.get(k) for k, v in want.items() if status.get(k) != v}
+    if wrong or "pellory-identify.efi" not in status.get("driver", ""):
+        failures.append(f"{when}: pelloryctl status says {status}")
+
+
+def wait_for_ssh(port, key, timeout=600):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            ssh(port, key, "true")
+            return
+        except (subprocess.CalledProcessError, subprocess.TimeoutExpired):
+            time.sleep(2)
+    raise RuntimeError(f"the guest's SSH did not answer within {timeout} s")
+
+
+def older_release(program, work, version):
+    """The program as a release for an older image version: the same image,
+    its banner naming `version`, as a build with FIRMWARE_VERSION=version
+    gives it."""
+    banner = b"Pellory Version:0.4, firmware version 07_23\n"
+    data = program.read_bytes()
+    assert data.count(banner) == 1, "the test program's banner is not where it was"
+    path = work / f"pellory-{version}.efi"
+    path.write_bytes(data.replace(banner, banner.replace(b"07_23", version.encode())))
+    return path
+
+
 class Rollouts:
     """The playbook's runs against the one guest, each with its report."""
 
@@ -249,74 +412,10 @@ def test_playbook(efi_dir, image, pelloryctl, deb, cache, work):
         print(f"guest up after {time.monotonic() - started:.1f} s")
         rollouts = Rollouts(work, inventory(work, port, key), program,
                             Path(pelloryctl).resolve(), Path(deb).resolve(), failures)
-        # Run 0, without the package: pc-a has no pelloryctl and fails
-        # with one line; the rollout stops there.
-        missing, _ = rollouts.run(deb=False, ok=False)
-        check_rows(missing, [("pc-a", "error", "")], failures, "run 0")
-        if missing and "pelloryctl is not installed on pc-a" not in missing[0]["outcome"]:
-            failures.append(f"run 0's reason: {missing[0]['outcome']!r}")
-        # Run 1: pc-a updates; pc-b, the same machine, finds this image written.
-        first, _ = rollouts.run()
-        check_rows(first, [("pc-a", "successful", "updated"), ("pc-b", "successful", "none")],
-                   failures, "run 1")
-        for row in first:
-            check_successful(row, "updated" if row["host"] == "pc-a" else "none", failures)
-        if len({r["request"] for r in first}) != 1:
-            failures.append("pc-b's row does not show pc-a's record")
-        # What apt installed: the package's version and its manual page.
-        check_package(port, key, Path(deb), failures)
-        # Run 2, the same again, and a check run: nothing reboots, nothing
-        # reaches the converter, no host changes.
-        before = guest_state(port, key)
-        again_started = time.monotonic()
-        again, changed = rollouts.run()
-        print(f"the repeated rollout took {time.monotonic() - again_started:.1f} s")
-        check_rows(again, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
-                   failures, "run 2")
-        check_untouched(before, guest_state(port, key), changed, failures, "run 2")
-        checked, changed = rollouts.run("--check")
-        check_rows(checked, [("pc-a", "successful", "none"), ("pc-b", "successful", "none")],
-                   failures, "check run")
-        check_untouched(before, guest_state(port, key), changed, failures, "check run")
-        if [r["request"] for r in again + checked] != [first[0]["request"]] * 4:
-            failures.append("a later run's rows do not show run 1's record")
-        # Run 3, a reinstall whose read-back differs: pc-a fails, pc-b is
-        # never reached. What run 1 left in the converter's flash is kept
-        # before the simulator is told to corrupt the read-back.
-        ssh(port, key, f"cp /boot/efi/{SIM}/flash0.bin /boot/efi/{SIM}/flash-run1.bin && "
-                       f"echo '{CORRUPT.strip()}' > /boot/efi/convsim.cfg && sync")
-        third, _ = rollouts.run("-e", "pellory_allow=same", ok=False)
-        check_rows(third, [("pc-a", "failed", "")], failures, "run 3")
-        if third and third[0]["outcome"] != "failed":
-            failures.append(f"run 3 outcome: {third[0]['outcome']}")
-        # An identify rollout on pc-a: its converter's versions, nothing
-        # written; still the old firmware, as no power-off came.
-        before = guest_state(port, key)
-        identified, _ = rollouts.run("-e", "pellory_mode=identify", "--limit", "pc-a")
-        check_rows(identified, [("pc-a", "identified", "identified")], failures, "identify run")
-        if identified and (identified[0]["firmware_before"], identified[0]["bootloader"],
-                           identified[0]["power_off_needed"]) != ("0x07_0x22", "2.0.1", ""):
-            failures.append(f"identify row: {identified[0]}")
-        after = guest_state(port, key)
-        if after.split()[0] == before.split()[0] or "pagesCommitted0=0\n" not in after:
-            failures.append("the identify run did not reboot, or wrote pages")
-        # A check run now says the update would be written.
-        before = after
-        checked, changed = rollouts.run("--check")
-        check_rows(checked, [("pc-a", "identified", "would-update"),
-                             ("pc-b", "identified", "would-update")], failures, "second check run")
-        check_untouched(before, guest_state(port, key), changed, failures, "second check run")
-        # Run 4: not a Pellory program: the controller's inspect refuses it,
-        # the row says why in pelloryctl's words, and nothing reboots.
-        refused, _ = rollouts.run(program=Path(efi_dir).resolve() / "convsim-dump.efi",
-                                  ok=False)
-        check_rows(refused, [("pc-a", "error", "")], failures, "run 4")
-        reason = refused[0]["outcome"] if refused else ""
-        if not (reason.startswith("Read the program's image version on the controller: ")
-                and "not a Pellory program" in reason):
-            failures.append(f"run 4's reason: {reason!r}")
-        if guest_state(port, key) != before:
-            failures.append("the guest rebooted after a refused program")
+        first_rollouts(rollouts, port, key, Path(deb), failures)
+        running = power_cycle(machine, running, port, key, failures)
+        after_power_on(rollouts, port, key, program, work, failures)
+        stops_and_identify(rollouts, port, key, Path(efi_dir), failures)
         administrator_install(port, key, Path(deb), work, failures)
         print(f"guest steps begun and ended: {running.text().count('==GUEST ')}; "
               f"whole test {time.monotonic() - started:.1f} s")

@@ -177,6 +177,16 @@ class Running:
                 self.changed.wait(left)
         return True
 
+    def wait_ended(self, timeout=300):
+        """Blocks until QEMU ended by itself (the guest powered off); False
+        when `timeout` passed first."""
+        try:
+            self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return False
+        self.reader.join(timeout=10)
+        return True
+
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
@@ -185,6 +195,8 @@ class Running:
         self.process.stdout.close()
 
 
-def start(machine):
-    """The machine's QEMU in the background, booting from its entries."""
-    return Running(machine.command(), machine.work / "console.txt")
+def start(machine, console="console.txt"):
+    """The machine's QEMU in the background, booting from its entries: a
+    power-on of its own (a second call is the next power-on, on the same
+    disk and variables). The console goes to `console` in its folder."""
+    return Running(machine.command(), machine.work / console)
