@@ -1,7 +1,8 @@
 """What the Secure Boot scenarios boot, signed with Debian's snakeoil key
 (the one the snakeoil firmware's db trusts), through the build's own
 signing step (tools/sign-efi.sh): --signed-dir gets the loader, the
-simulator's images and the test-image program, signed, and the signed stick
+simulator's images, the test-image program and the identification driver,
+signed, and the signed stick
 built from that program as `make usb-image` builds one. The key is
 decrypted there for the signing only and removed afterwards; it never lands
 in the source tree.
@@ -13,7 +14,7 @@ from pathlib import Path
 from pellory_machine import machine, stick
 
 TOOLS = Path(__file__).resolve().parents[2] / "tools"
-SIGNED = ("convsim-boot", "convsim", "convsim-dump", "pellory-testimage")
+SIGNED = ("convsim-boot", "convsim", "convsim-dump", "pellory-testimage", "pellory-identify")
 SIGNED_STICK = "pellory-usb-testimage-signed.img"
 
 
