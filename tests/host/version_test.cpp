@@ -107,6 +107,12 @@ TEST(ReleaseTextTest, ReadsOnlyWellFormedVersionsBannersAndConverters) {
   EXPECT_EQ(major << 8 | minor, 0x0A0B);
   for (const char* bad : {"7_23", "07-23", "07_2g", "07_2a", "07_234", "", "_0723"})
     EXPECT_FALSE(contract::ParseImageVersion({bad, std::strlen(bad)}, &major, &minor)) << bad;
+  // The running version, as the record and the reading hold it: the same
+  // two bytes behind "0x" each, or nothing.
+  EXPECT_TRUE(contract::ParseFirmwareVersion({"0x0A_0xFB", 9}, &major, &minor));
+  EXPECT_EQ(major << 8 | minor, 0x0AFB);
+  for (const char* bad : {"0x07_0x2", "0x07_0x234", "07_23", "0X07_0x23", "0x07-0x23", "0x07_0y23", "0x07_0x2a", ""})
+    EXPECT_FALSE(contract::ParseFirmwareVersion({bad, std::strlen(bad)}, &major, &minor)) << bad;
 
   const std::string decoys = std::string("Pellory Version:") + '\0' + "Pellory Version:0.4, firmware version 7_24\n";
   const std::string file = decoys + "Pellory Version:0.4, firmware version 07_24\nPellory converter OUI:0A1B2\n" +
