@@ -114,9 +114,8 @@ int Result(bool json, FILE* out, FILE* err) {
   Outcome found = CheckMachine(false);
   if (found) found = Gather(&f);
   if (!found) {
-    fprintf(err, "pelloryctl: %s\n", found.reason.c_str());
     // A script that parses the output still gets one object.
-    if (json) PrintJsonError(found.reason, out);
+    PrintFailure(found.reason, json, out, err);
     return kExitNone;
   }
   json ? PrintJson(f, out) : PrintText(f, out);

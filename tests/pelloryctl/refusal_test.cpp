@@ -18,26 +18,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint32_t PeOffset(const Bytes& b) { return uint32_t(b[0x3C] | b[0x3D] << 8 | b[0x3E] << 16 | b[0x3F] << 24); }
-
 // The test-image program with one change, written beside the stand-in.
 std::string Patched(const std::string& dir, const std::function<void(Bytes*)>& change) {
-  Bytes image = ReadFile(EfiImage("pellory-testimage.efi"));
-  change(&image);
-  std::string path = dir + "/patched.efi";
-  WriteFile(path, image);
-  return path;
-}
-
-// A copy of the program signed by sbsign with a key made for this test.
-std::string Signed(const std::string& dir) {
-  std::string command = "cd " + dir +
-                        " && openssl req -new -x509 -newkey rsa:2048 -nodes -subj /CN=pelloryctl-test"
-                        " -keyout key.pem -out cert.pem -days 1 >/dev/null 2>&1"
-                        " && sbsign --key key.pem --cert cert.pem --output signed.efi " +
-                        EfiImage("pellory-testimage.efi") + " >/dev/null 2>&1";
-  EXPECT_EQ(system(command.c_str()), 0) << command;
-  return dir + "/signed.efi";
+  return ::Patched(dir, EfiImage("pellory-testimage.efi"), change);
 }
 
 class Refusal : public StandIn {
@@ -46,18 +29,6 @@ class Refusal : public StandIn {
     StandIn::SetUp();
     PutVar(kGlobal, "BootOrder", {0, 0});
     PutVar(kPellory, "PelloryResult", Text("format=1\n"));
-  }
-  // Runs the command and checks that it is refused as says tells, with
-  // nothing on the machine changed.
-  void ExpectRefused(const std::vector<std::string>& args, const std::string& says) {
-    Snapshot before = Take();
-    CtlRun run = Ctl(args);
-    EXPECT_EQ(run.status, 3) << says;
-    EXPECT_EQ(run.out, "") << says;
-    EXPECT_EQ(run.err.rfind("pelloryctl: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-    EXPECT_TRUE(before == Take()) << says;
   }
   std::vector<std::string> Schedule(const std::string& program = EfiImage("pellory-testimage.efi")) {
     return {"schedule", program};
@@ -171,7 +142,7 @@ TEST_F(Refusal, TheProgram) {
 }
 
 TEST_F(Refusal, AnUnsignedProgramUnderSecureBoot) {
-  std::string signed_program = Signed(root_);
+  std::string signed_program = Signed(root_, EfiImage("pellory-testimage.efi"));
   Bytes image = ReadFile(signed_program);
   ASSERT_GT(image.size(), ReadFile(EfiImage("pellory-testimage.efi")).size());
   image.pop_back();  // the certificate table now runs one byte past the file
