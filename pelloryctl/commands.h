@@ -20,6 +20,9 @@ int Result(bool json, FILE* out, FILE* err);
 int Inspect(const std::string& program, bool json, FILE* out, FILE* err);
 int Cancel(FILE* out, FILE* err);
 int Clean(const std::string& esp_dir, FILE* out, FILE* err);
+// file empty: the driver the package ships.
+int DriverInstall(const std::string& file, const std::string& esp_dir, FILE* out, FILE* err);
+int DriverRemove(const std::string& esp_dir, FILE* out, FILE* err);
 // The records in a folder as one CSV: 0 when every file was a record, 1
 // when some were skipped (each named on err), 3 when the folder can not be
 // read.
