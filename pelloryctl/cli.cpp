@@ -21,6 +21,7 @@ constexpr CommandUsage kUsages[] = {
     {"clean", "clean [--esp DIR]\n"},
     {"driver", "driver install [DRIVER.efi] [--esp DIR]\n"},
     {"driver", "driver remove [--esp DIR]\n"},
+    {"status", "status [--json]\n"},
     {"collect", "collect DIR\n"},
 };
 
@@ -126,5 +127,7 @@ int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err) {
   if (command == "clean" && argc == 4 && strcmp(argv[2], "--esp") == 0) return Clean(argv[3], out, err);
   if (command == "collect" && argc == 3) return Collect(argv[2], out, err);
   if (command == "driver") return ParseDriver(argc, argv, out, err);
+  if (command == "status" && argc == 2) return Status(false, out, err);
+  if (command == "status" && argc == 3 && strcmp(argv[2], "--json") == 0) return Status(true, out, err);
   return Usage(err, command.empty() ? "no command" : "unknown command line");
 }

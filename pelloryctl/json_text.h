@@ -1,4 +1,5 @@
-// The one-line JSON objects that result and inspect print for scripts.
+// The one-line JSON objects that result, status and inspect print for
+// scripts.
 #pragma once
 
 #include <cstdio>

@@ -1,6 +1,7 @@
 // Every refusal of `pelloryctl schedule`, and the machine's checks that
 // `driver install` and `driver remove` share with it: one line that names
 // the reason, exit 3, and the machine unchanged.
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -104,8 +105,10 @@ CtlRun Refusal::AsNobody(const std::vector<std::string>& args) {
   return run;
 }
 
-// What changes the machine needs root.
+// What changes the machine needs root; what only reads does not.
 TEST_F(Refusal, NotRoot) {
+  // efivarfs lets anyone read its files, as the stand-in's folder must.
+  ASSERT_EQ(chmod(vars_.c_str(), 0755), 0);
   const std::vector<std::string> refused[] = {
       Schedule(), {"driver", "install", EfiImage("pellory-identify.efi")}, {"driver", "remove"}, {"cancel"}, {"clean"}};
   for (const auto& args : refused) {
@@ -115,6 +118,9 @@ TEST_F(Refusal, NotRoot) {
     EXPECT_EQ(run.err, "pelloryctl: pelloryctl must run as root\n") << args[0];
     EXPECT_TRUE(before == Take()) << args[0];
   }
+  CtlRun status = AsNobody({"status"});
+  EXPECT_EQ(status.status, 3) << status.err;  // absent: this boot has no reading
+  EXPECT_EQ(status.out.rfind("State: absent\n", 0), 0u) << status.out << status.err;
 }
 
 TEST_F(Refusal, TheEsp) {
@@ -233,11 +239,13 @@ TEST_F(Refusal, TheCommandLine) {
       {{"schedule", "x.efi", "--frob"}, 3, "pelloryctl: unknown argument --frob\n" + usage},
       {{"driver", "--help"}, 0, driver_usage},
       {{"driver", "install", "--help"}, 0, driver_usage},
+      {{"status", "--help"}, 0, "usage: pelloryctl status [--json]\n"},
       {{"driver"}, 3, "pelloryctl: driver takes install or remove\n" + usage},
       {{"driver", "frob"}, 3, "pelloryctl: driver takes install or remove\n" + usage},
       {{"driver", "install", "a.efi", "b.efi"}, 3, "pelloryctl: unknown argument b.efi\n" + usage},
       {{"driver", "install", "--esp"}, 3, "pelloryctl: --esp takes a folder\n" + usage},
       {{"driver", "remove", "a.efi"}, 3, "pelloryctl: unknown argument a.efi\n" + usage},
+      {{"status", "--frob"}, 3, "pelloryctl: unknown command line\n" + usage},
   };
   const Snapshot before = Take();
   for (const Case& c : cases) {
