@@ -36,7 +36,7 @@ test: build
 
 # pelloryctl as a Debian package: $(BUILD)/pelloryctl_VERSION_amd64.deb.
 deb: configure
-	cmake --build $(BUILD) -j$(JOBS) --target pelloryctl pelloryctl-doc
+	cmake --build $(BUILD) -j$(JOBS) --target pelloryctl pelloryctl-doc pellory-identify
 	cd $(BUILD) && cpack --config CPackConfig.cmake
 
 efi: configure

@@ -142,6 +142,12 @@ bool ParseImageVersion(Span text, uint8_t* major, uint8_t* minor) {
   return true;
 }
 
+bool ParseFirmwareVersion(Span text, uint8_t* major, uint8_t* minor) {
+  if (text.length != 9 || !text::Is({text.text, 2}, "0x") || !text::Is({text.text + 4, 3}, "_0x")) return false;
+  const char digits[kImageVersionLength] = {text.text[2], text.text[3], '_', text.text[7], text.text[8]};
+  return ParseImageVersion({digits, kImageVersionLength}, major, minor);
+}
+
 bool FindBanner(const uint8_t* bytes, size_t size, Span* program, Span* image) {
   // The reader's own words may stand elsewhere in the file: every place
   // they start is tried.

@@ -52,6 +52,10 @@ bool FormatRequest(const RequestFields& request, text::Writer<char>* writer);
 bool KnownOutcome(Span outcome);
 // "07_23": two bytes in upper-case hexadecimal joined by '_'.
 bool ParseImageVersion(Span text, uint8_t* major, uint8_t* minor);
+// "0x07_0x23": the converter's running version as the record's
+// firmware_before and the reading's firmware= hold it, the same two bytes
+// as an image version, each behind "0x".
+bool ParseFirmwareVersion(Span text, uint8_t* major, uint8_t* minor);
 // Finds the banner in a program's bytes: the program's version and the
 // image's (kImageVersionLength characters). False when no banner carries
 // an image version.

@@ -1,10 +1,11 @@
 // `pelloryctl cancel` and `clean`: take a request back, and for clean also
 // everything schedule left (our entry, the program's copy, the record, the
-// kept request).
+// kept request) and the identification driver.
 // Only the entry whose description is exactly ours is ever touched.
 #include <vector>
 
 #include "pelloryctl/commands.h"
+#include "pelloryctl/driver.h"
 #include "pelloryctl/esp.h"
 #include "pelloryctl/kept_request.h"
 #include "pelloryctl/load_option.h"
@@ -54,14 +55,17 @@ Outcome CleanAll(const std::string& esp_dir, FILE* out) {
     if (Outcome listed = FindOurEntry(&ours, &found); !listed) return listed;
     if (!found) break;
     if (Outcome gone = VarDelete(efi_guid_global, BootName(ours)); !gone)
-      return NotRemoved("the boot entry", gone.error);
-    fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kEntryDescription);
+      return NotRemoved(kProgram.entry, gone.error);
+    fprintf(out, "Removed %s \"%s\".\n", BootName(ours).c_str(), kProgram.description);
   }
-  if (Outcome gone = RemoveProgram(SystemPath(esp.mount_point)); !gone) return gone;
-  fprintf(out, "Removed \\EFI\\Pellory\\pellory.efi from %s.\n", esp.mount_point.c_str());
+  bool copy = false;
+  if (Outcome gone = RemoveFromEsp(SystemPath(esp.mount_point), kProgram, &copy); !gone) return gone;
+  fprintf(out, "Removed %s from %s.\n", EspPath(kProgram).c_str(), esp.mount_point.c_str());
   if (Outcome gone = VarDelete(kPelloryGuid, kResultName); !gone) return gone;
   fprintf(out, "Removed PelloryResult.\n");
-  return ForgetKept(out);
+  if (Outcome forgotten = ForgetKept(out); !forgotten) return forgotten;
+  bool driver = false;
+  return RemoveDriver(esp, out, &driver);
 }
 
 int Finish(const Outcome& done, FILE* err) {

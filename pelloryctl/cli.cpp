@@ -19,6 +19,9 @@ constexpr CommandUsage kUsages[] = {
     {"inspect", "inspect PROGRAM.efi [--json]\n"},
     {"cancel", "cancel\n"},
     {"clean", "clean [--esp DIR]\n"},
+    {"driver", "driver install [DRIVER.efi] [--esp DIR]\n"},
+    {"driver", "driver remove [--esp DIR]\n"},
+    {"status", "status [--json]\n"},
     {"collect", "collect DIR\n"},
 };
 
@@ -79,6 +82,28 @@ int ParseSchedule(int argc, char** argv, FILE* out, FILE* err) {
   return Schedule(options, out, err);
 }
 
+// driver install [FILE] [--esp DIR], driver remove [--esp DIR]
+int ParseDriver(int argc, char** argv, FILE* out, FILE* err) {
+  const std::string action = argc > 2 ? argv[2] : "";
+  if (action != "install" && action != "remove") return Usage(err, "driver takes install or remove");
+  std::string file, esp_dir;
+  for (int i = 3; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" && argc == 4) {
+      PrintUsage(out, "driver");
+      return 0;
+    }
+    if (arg == "--esp") {
+      if (!Value(argc, argv, &i, &esp_dir)) return Usage(err, "--esp takes a folder");
+    } else if (action == "install" && file.empty() && arg.rfind("--", 0) != 0) {
+      file = arg;
+    } else {
+      return Usage(err, "unknown argument " + arg);
+    }
+  }
+  return action == "install" ? DriverInstall(file, esp_dir, out, err) : DriverRemove(esp_dir, out, err);
+}
+
 }  // namespace
 
 int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err) {
@@ -101,5 +126,8 @@ int PelloryctlMain(int argc, char** argv, FILE* out, FILE* err) {
   if (command == "clean" && argc == 2) return Clean("", out, err);
   if (command == "clean" && argc == 4 && strcmp(argv[2], "--esp") == 0) return Clean(argv[3], out, err);
   if (command == "collect" && argc == 3) return Collect(argv[2], out, err);
+  if (command == "driver") return ParseDriver(argc, argv, out, err);
+  if (command == "status" && argc == 2) return Status(false, out, err);
+  if (command == "status" && argc == 3 && strcmp(argv[2], "--json") == 0) return Status(true, out, err);
   return Usage(err, command.empty() ? "no command" : "unknown command line");
 }

@@ -20,6 +20,13 @@ int Result(bool json, FILE* out, FILE* err);
 int Inspect(const std::string& program, bool json, FILE* out, FILE* err);
 int Cancel(FILE* out, FILE* err);
 int Clean(const std::string& esp_dir, FILE* out, FILE* err);
+// file empty: the driver the package ships.
+int DriverInstall(const std::string& file, const std::string& esp_dir, FILE* out, FILE* err);
+int DriverRemove(const std::string& esp_dir, FILE* out, FILE* err);
+// 0 when the driver saw the converter at this boot, 1 when it could not
+// read it or found no graphics driver's protocol, 3 when this boot has no
+// reading (and for any error).
+int Status(bool json, FILE* out, FILE* err);
 // The records in a folder as one CSV: 0 when every file was a record, 1
 // when some were skipped (each named on err), 3 when the folder can not be
 // read.

@@ -185,3 +185,11 @@ Outcome FindEsp(const std::string& esp_dir, Esp* esp) {
   if (!described) return Fail(mount.mount_point + " " + described.reason, described.error);
   return Done();
 }
+
+Outcome FindWritableEsp(const std::string& esp_dir, Esp* esp) {
+  if (Outcome found = FindEsp(esp_dir, esp); !found) return found;
+  if (esp->read_only)
+    return Fail("the EFI System Partition is mounted read-only at " + esp->mount_point + " (mount -o remount,rw " +
+                esp->mount_point + ")");
+  return Done();
+}

@@ -29,3 +29,6 @@ Outcome FindMount(const std::string& mount_point, Mount* mount);
 // Done when esp_dir (or /boot/efi, then /efi, when esp_dir is empty) is
 // an ESP; otherwise fails with the one line that says why not.
 Outcome FindEsp(const std::string& esp_dir, Esp* esp);
+// The same, and fails when the ESP is mounted read-only: nothing could be
+// copied to it or removed from it.
+Outcome FindWritableEsp(const std::string& esp_dir, Esp* esp);

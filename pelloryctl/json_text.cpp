@@ -15,6 +15,7 @@ std::string JsonString(const std::string& text) {
   return json + "\"";
 }
 
-void PrintJsonError(const std::string& why, FILE* out) {
-  fprintf(out, "{\"state\":\"error\",\"error\":%s}\n", JsonString(why).c_str());
+void PrintFailure(const std::string& why, bool json, FILE* out, FILE* err) {
+  fprintf(err, "pelloryctl: %s\n", why.c_str());
+  if (json) fprintf(out, "{\"state\":\"error\",\"error\":%s}\n", JsonString(why).c_str());
 }

@@ -1,4 +1,5 @@
-// The one-line JSON objects that result and inspect print for scripts.
+// The one-line JSON objects that result, status and inspect print for
+// scripts.
 #pragma once
 
 #include <cstdio>
@@ -6,6 +7,7 @@
 
 // text as a JSON string, quotes included; control characters as \u00XX.
 std::string JsonString(const std::string& text);
-// What a script gets instead of the usual object when the command fails:
-// {"state":"error","error":"..."}.
-void PrintJsonError(const std::string& why, FILE* out);
+// A command that fails prints the one line "pelloryctl: why" on err; with
+// --json a script also gets, instead of the usual object,
+// {"state":"error","error":"..."} on out.
+void PrintFailure(const std::string& why, bool json, FILE* out, FILE* err);

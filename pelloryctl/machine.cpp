@@ -13,6 +13,9 @@
 namespace {
 
 constexpr long kEfivarfsMagic = 0xde5e81e4;
+// What the firmware's store spends on a variable beside its name and data
+// (EDK2's authenticated header is 60 bytes, rounded up).
+constexpr size_t kVarOverhead = 64;
 
 }  // namespace
 
@@ -48,6 +51,8 @@ Outcome CheckRoom(size_t needed) {
                 ENOSPC);
   return Done();
 }
+
+size_t VariableCost(const std::string& name, size_t data) { return kVarOverhead + 2 * (name.size() + 1) + data; }
 
 Outcome SecureBootOn(bool* on) {
   std::vector<uint8_t> value;

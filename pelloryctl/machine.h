@@ -19,5 +19,7 @@ Outcome CheckMachine(bool to_write);
 // write itself then answers ENOSPC.
 bool RoomEnough(const struct statfs& store, size_t needed);
 Outcome CheckRoom(size_t needed);
+// What the store spends on a variable of that name and data length.
+size_t VariableCost(const std::string& name, size_t data);
 // SecureBoot of the EFI global GUID is 1.
 Outcome SecureBootOn(bool* on);

@@ -49,5 +49,8 @@ converter chip on a PC's DisplayPort link. This command has the firmware
 start it once, unattended, at the next boot (a boot entry, BootNext and a
 request in a firmware variable), and reads the record the run leaves:
 whether the converter was updated, already ran the image's firmware, or
-why it stopped. It also tells what a Pellory program carries.")
+why it stopped. It also tells what a Pellory program carries, and installs
+a small resident UEFI driver (shipped in /usr/lib/pellory) that reads the
+converter's firmware version at every boot, so that the OS can tell the
+version the converter runs without a reboot.")
 include(CPack)

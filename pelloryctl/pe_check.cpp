@@ -4,11 +4,14 @@
 #include <cstdio>
 #include <cstring>
 
+#include "contract/key_value.h"
+
 namespace {
 
 constexpr uint16_t kMachineX64 = 0x8664;
 constexpr uint16_t kPe32Plus = 0x20B;
 constexpr uint16_t kSubsystemEfiApplication = 10;
+constexpr uint16_t kSubsystemBootServiceDriver = 11;
 constexpr uint16_t kCertificatePkcsSignedData = 0x0002;
 constexpr uint32_t kSecurityDirectory = 4;
 
@@ -47,9 +50,8 @@ std::string Format(const char* format, unsigned value) {
   return line;
 }
 
-}  // namespace
-
-Outcome CheckProgram(const std::vector<uint8_t>& b, bool need_signature) {
+// PE32+ for x86-64 of the subsystem asked for, every section inside the file.
+Outcome CheckPe(const std::vector<uint8_t>& b, uint16_t wanted, const char* kind) {
   uint32_t pe = 0, signature = 0;
   if (b.size() < 64 || b[0] != 'M' || b[1] != 'Z' || !Read32(b, 0x3C, &pe) ||
       !Read32(b, pe, &signature) || signature != 0x00004550)
@@ -61,14 +63,32 @@ Outcome CheckProgram(const std::vector<uint8_t>& b, bool need_signature) {
     return Fail("is a truncated PE image");
   if (machine != kMachineX64) return Fail(Format("is not for x86-64 (machine 0x%04x)", machine));
   if (magic != kPe32Plus) return Fail(Format("is not PE32+ (optional header magic 0x%03x)", magic));
-  if (subsystem != kSubsystemEfiApplication)
-    return Fail(Format("is not an EFI application (subsystem %u)", subsystem));
-  if (Outcome sections = CheckSections(b, pe, optional); !sections) return sections;
+  if (subsystem != wanted) return Fail(std::string("is not ") + kind + Format(" (subsystem %u)", subsystem));
+  return CheckSections(b, pe, optional);
+}
+
+}  // namespace
+
+Outcome CheckProgram(const std::vector<uint8_t>& b, bool need_signature) {
+  if (Outcome pe = CheckPe(b, kSubsystemEfiApplication, "an EFI application"); !pe) return pe;
   const char* banner = kProgramBanner;
   if (std::search(b.begin(), b.end(), banner, banner + strlen(banner)) == b.end())
     return Fail(std::string("is not a Pellory program (no \"") + banner + "\" in it)");
+  return CheckSignedUnderSecureBoot(b, need_signature);
+}
+
+Outcome CheckDriver(const std::vector<uint8_t>& b, bool need_signature, std::string* version) {
+  if (Outcome pe = CheckPe(b, kSubsystemBootServiceDriver, "an EFI boot-service driver"); !pe) return pe;
+  text::Span tag;
+  if (!contract::FindDriverTag(b.data(), b.size(), &tag))
+    return Fail(std::string("is not a Pellory identification driver (no \"") + contract::kDriverTag + "\" in it)");
+  version->assign(tag.text, tag.length);
+  return CheckSignedUnderSecureBoot(b, need_signature);
+}
+
+Outcome CheckSignedUnderSecureBoot(const std::vector<uint8_t>& b, bool secure_boot) {
   size_t at = 0, length = 0;
-  if (need_signature && !SignedData(b, &at, &length))
+  if (secure_boot && !SignedData(b, &at, &length))
     return Fail("is not signed, and Secure Boot is on: the firmware would refuse to start it");
   return Done();
 }

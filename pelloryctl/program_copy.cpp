@@ -21,10 +21,10 @@ constexpr size_t kCopyLimit = 64u << 20;
 
 // The copy under a temporary name, synced, renamed over the old one, and
 // the folder synced, so the name the entry points at never holds half a file.
-Outcome Replace(const std::string& dir, const std::vector<uint8_t>& image) {
-  return ReplaceFile(dir, "pellory.efi", image,
-                     {"the program can not be written to \\EFI\\Pellory on the ESP",
-                      "the program can not be renamed to \\EFI\\Pellory\\pellory.efi",
+Outcome Replace(const std::string& dir, const OurImage& image, const std::vector<uint8_t>& bytes) {
+  return ReplaceFile(dir, image.file, bytes,
+                     {std::string(image.what) + " can not be written to \\EFI\\Pellory on the ESP",
+                      std::string(image.what) + " can not be renamed to " + EspPath(image),
                       "the folder \\EFI\\Pellory can not be synced"});
 }
 
@@ -32,35 +32,37 @@ Outcome Replace(const std::string& dir, const std::vector<uint8_t>& image) {
 
 FileReader gCopyReader = ReadWholeFile;
 
-Outcome CopyProgram(const std::string& esp_root, const std::vector<uint8_t>& image, CopyUndo* undo) {
+Outcome CopyToEsp(const std::string& esp_root, const OurImage& image, const std::vector<uint8_t>& bytes,
+                  CopyUndo* undo) {
+  undo->image = image;
   undo->efi_dir = esp_root + "/EFI";
   undo->pellory_dir = undo->efi_dir + "/Pellory";
-  undo->file = undo->pellory_dir + "/pellory.efi";
+  undo->file = undo->pellory_dir + "/" + image.file;
   if (!MakeDir(undo->efi_dir, &undo->made_efi_dir) ||
       !MakeDir(undo->pellory_dir, &undo->made_pellory_dir))
     return Fail("the folder \\EFI\\Pellory can not be made on the ESP");
   undo->made_file = access(undo->file.c_str(), F_OK) != 0;
   if (!undo->made_file && !ReadWholeFile(undo->file, &undo->old_image, kCopyLimit))
-    return Fail("the earlier copy \\EFI\\Pellory\\pellory.efi can not be read");
+    return Fail("the earlier copy " + EspPath(image) + " can not be read");
   undo->replaced = true;
-  if (Outcome replaced = Replace(undo->pellory_dir, image); !replaced) return replaced;
+  if (Outcome replaced = Replace(undo->pellory_dir, image, bytes); !replaced) return replaced;
   std::vector<uint8_t> back;
-  if (!gCopyReader(undo->file, &back, image.size() + 1) || !SameDigest(back, image))
-    return Fail("the copy \\EFI\\Pellory\\pellory.efi reads back different from the program");
+  if (!gCopyReader(undo->file, &back, bytes.size() + 1) || !SameDigest(back, bytes))
+    return Fail("the copy " + EspPath(image) + " reads back different from " + image.what);
   return Done();
 }
 
 void UndoCopy(const CopyUndo& undo) {
   if (undo.replaced && undo.made_file) unlink(undo.file.c_str());
-  if (undo.replaced && !undo.made_file) (void)Replace(undo.pellory_dir, undo.old_image);
+  if (undo.replaced && !undo.made_file) (void)Replace(undo.pellory_dir, undo.image, undo.old_image);
   if (undo.made_pellory_dir) rmdir(undo.pellory_dir.c_str());
   if (undo.made_efi_dir) rmdir(undo.efi_dir.c_str());
 }
 
-Outcome RemoveProgram(const std::string& esp_root) {
+Outcome RemoveFromEsp(const std::string& esp_root, const OurImage& image, bool* removed) {
   std::string dir = esp_root + "/EFI/Pellory";
-  if (unlink((dir + "/pellory.efi").c_str()) != 0 && errno != ENOENT)
-    return Fail("\\EFI\\Pellory\\pellory.efi can not be removed from the ESP", errno);
+  *removed = unlink((dir + "/" + image.file).c_str()) == 0;
+  if (!*removed && errno != ENOENT) return Fail(EspPath(image) + " can not be removed from the ESP", errno);
   if (rmdir(dir.c_str()) != 0 && errno != ENOENT && errno != ENOTEMPTY && errno != EEXIST)
     return Fail("the folder \\EFI\\Pellory can not be removed from the ESP", errno);
   return Done();

@@ -55,8 +55,7 @@ void PrintText(const std::string& path, const Inspection& i, FILE* out) {
 int Inspect(const std::string& path, bool json, FILE* out, FILE* err) {
   Inspection inspection;
   if (Outcome inspected = InspectFile(path, &inspection); !inspected) {
-    fprintf(err, "pelloryctl: %s %s\n", path.c_str(), inspected.reason.c_str());
-    if (json) PrintJsonError(path + " " + inspected.reason, out);
+    PrintFailure(path + " " + inspected.reason, json, out, err);
     return kExitNone;
   }
   json ? PrintJson(path, inspection, out) : PrintText(path, inspection, out);

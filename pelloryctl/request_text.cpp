@@ -1,5 +1,7 @@
 #include "pelloryctl/request_text.h"
 
+#include "contract/reading.h"
+
 namespace {
 
 std::string Text(text::Span span) { return std::string(span.text, span.length); }
@@ -31,6 +33,21 @@ std::string RequestWhy(contract::RequestError error, const std::string& where) {
     case E::BadAllow: return "has an invalid allow=";
     case E::NoFormat: return "has no format";
     case E::NoId: return "has no id";
+  }
+  return "can not be read";
+}
+
+std::string ReadingWhy(contract::ReadingError error) {
+  using E = contract::ReadingError;
+  switch (error) {
+    case E::None: break;
+    case E::NoLineEnd: return "does not end in a line feed";
+    case E::NotKeyValue: return "has a line that is not key=value";
+    case E::WrongKey: return "does not hold the keys of a reading in their order";
+    case E::BadFormat: return "is of an unknown format";
+    case E::BadState: return "has an unknown state";
+    case E::Short: return "does not hold every key of a reading";
+    case E::Long: return "holds more than the keys of a reading";
   }
   return "can not be read";
 }
@@ -90,6 +107,18 @@ Outcome ParseRecord(const std::string& text, Record* record) {
   const std::string& outcome = lines[kCount - 1].second;
   if (!contract::KnownOutcome({outcome.data(), outcome.size()})) return Fail("has an unknown outcome");
   record->fields = lines;
+  return Done();
+}
+
+Outcome ParseReading(const std::string& text, Record* reading) {
+  if (Outcome checked = CheckText(text); !checked) return checked;
+  contract::ReadingFields fields;
+  if (const auto error = contract::ParseReading(text.data(), text.size(), &fields); error != contract::ReadingError::None)
+    return Fail(ReadingWhy(error));
+  reading->fields = {{contract::kReadingKeys[0], "1"},
+                     {contract::kReadingKeys[1], contract::kReadingStateNames[static_cast<size_t>(fields.state)]}};
+  for (size_t i = 0; i < contract::kReadingValueCount; ++i)
+    reading->fields.emplace_back(contract::kReadingKeys[2 + i], Text(fields.value[i]));
   return Done();
 }
 

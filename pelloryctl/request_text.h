@@ -1,6 +1,7 @@
-// The two texts pelloryctl and the program exchange: the request the OS
-// writes (PelloryRequest) and the record the program leaves (PelloryResult),
-// read and written with the contract's own reader and writer.
+// The texts pelloryctl and the firmware exchange: the request the OS
+// writes (PelloryRequest), the record the program leaves (PelloryResult)
+// and the reading the identification driver leaves (PelloryConverter),
+// read and written with the contract's own readers and writer.
 #pragma once
 
 #include <string>
@@ -47,6 +48,10 @@ struct Record {
   const std::string& Get(const std::string& key) const;
 };
 Outcome ParseRecord(const std::string& text, Record* record);
+// A reading, strictly (contract::ParseReading): its eight keys and values
+// in their order, held as a record's fields are.
+Outcome ParseReading(const std::string& text, Record* reading);
+
 // What a record's outcome says of its run: interrupted (still `started`),
 // stopped, or the outcome word itself.
 std::string RecordState(const std::string& outcome);

@@ -1,10 +1,12 @@
 // `pelloryctl result`: what became of the last request, from PelloryRequest
-// (still there: the program has not run), PelloryResult and BootNext, and
-// from what schedule kept of the request it wrote.
+// (still there: the program has not run), PelloryResult and BootNext, from
+// what schedule kept of the request it wrote, and from what the
+// identification driver read of the converter at this boot.
 #include <cstring>
 #include <vector>
 
 #include "pelloryctl/commands.h"
+#include "pelloryctl/converter_reading.h"
 #include "pelloryctl/json_text.h"
 #include "pelloryctl/kept_request.h"
 #include "pelloryctl/load_option.h"
@@ -22,6 +24,8 @@ struct Findings {
   // What schedule kept, when it is of the request pending or recorded.
   bool kept_ours = false;
   KeptRequest kept;
+  bool have_reading = false;
+  Record reading;
 };
 
 // One text variable, empty when absent.
@@ -32,10 +36,22 @@ Outcome ReadText(const char* name, std::string* text, bool* present) {
   return read;
 }
 
+// The version the run wrote: the record's image, "07_23 sha256:...".
+std::string Written(const Findings& f) { return f.record.Get("image").substr(0, contract::kImageVersionLength); }
+
+// Whether this boot's reading tells that the converter runs what the run
+// wrote (*runs); false when it tells nothing (no reading, one that did not
+// see the converter).
+bool ReadingDecides(const Findings& f, bool* runs) {
+  return f.have_reading && ReadingTells(f.reading, Written(f), runs);
+}
+
 // After a successful update the converter starts its new firmware only
-// at a power-on; a run asked to shut down has switched the machine off
-// itself, so this boot is that power-on.
+// at a power-on. The driver's reading at this boot tells whether that
+// happened; without one, a run asked to shut down has switched the
+// machine off itself, so this boot is that power-on.
 bool PowerOffNeeded(const Findings& f) {
+  if (bool runs = false; ReadingDecides(f, &runs)) return !runs;
   return !f.kept_ours || f.kept.request.after != contract::After::Shutdown;
 }
 
@@ -64,7 +80,7 @@ Outcome Gather(Findings* f) {
   if (!record_current) f->have_record = false;
   const std::string id = f->pending ? f->request.id : f->have_record ? f->record.Get("request") : "";
   f->kept_ours = !id.empty() && ReadKeptRequest(&f->kept) && f->kept.request.id == id;
-  return Done();
+  return ReadConverter(&f->reading, &f->have_reading);
 }
 
 void PrintJson(const Findings& f, FILE* out) {
@@ -73,8 +89,21 @@ void PrintJson(const Findings& f, FILE* out) {
   if (f.pending) fprintf(out, ",\"pending_request\":%s", JsonString(f.request.id).c_str());
   for (const auto& [key, value] : f.have_record ? f.record.fields : decltype(f.record.fields){})
     fprintf(out, ",%s:%s", JsonString(key).c_str(), JsonString(value).c_str());
+  if (f.have_reading) fprintf(out, ",\"running\":%s", JsonString(Running(f.reading)).c_str());
   if (f.state == "successful") fprintf(out, ",\"power_off_needed\":%s", PowerOffNeeded(f) ? "true" : "false");
   fprintf(out, "}\n");
+}
+
+void PrintPowerOff(const Findings& f, FILE* out) {
+  bool runs = false;
+  if (ReadingDecides(f, &runs) && runs) {
+    fprintf(out, "The converter runs the new firmware (%s) since this power-on.\n", Written(f).c_str());
+    return;
+  }
+  fprintf(out, PowerOffNeeded(f) ? "Shut the machine down and switch it on again so that the converter starts "
+                                   "the new firmware (a reboot is not enough).\n"
+                                 : "The program switched the machine off after the update: the converter "
+                                   "runs the new firmware since this power-on.\n");
 }
 
 void PrintText(const Findings& f, FILE* out) {
@@ -94,11 +123,9 @@ void PrintText(const Findings& f, FILE* out) {
     fprintf(out, "Outcome: %s\n", f.record.Get("outcome").c_str());
   }
   const std::string& firmware = f.record.Get("firmware_before");
-  if (f.state == "successful")
-    fprintf(out, PowerOffNeeded(f) ? "Shut the machine down and switch it on again so that the converter starts "
-                                     "the new firmware (a reboot is not enough).\n"
-                                   : "The program switched the machine off after the update: the converter "
-                                     "runs the new firmware since this power-on.\n");
+  if (f.have_reading && !Running(f.reading).empty())
+    fprintf(out, "Running: %s (the identification driver's reading at this boot)\n", Running(f.reading).c_str());
+  if (f.state == "successful") PrintPowerOff(f, out);
   if (f.state == "current")
     fprintf(out, "The converter already runs the image's firmware (%s): nothing was written.\n", firmware.c_str());
   if (f.state == "identified")
@@ -114,9 +141,8 @@ int Result(bool json, FILE* out, FILE* err) {
   Outcome found = CheckMachine(false);
   if (found) found = Gather(&f);
   if (!found) {
-    fprintf(err, "pelloryctl: %s\n", found.reason.c_str());
     // A script that parses the output still gets one object.
-    if (json) PrintJsonError(found.reason, out);
+    PrintFailure(found.reason, json, out, err);
     return kExitNone;
   }
   json ? PrintJson(f, out) : PrintText(f, out);

@@ -22,9 +22,6 @@
 namespace {
 
 constexpr size_t kProgramLimit = 64u << 20;
-// What the firmware's store spends on a variable beside its name and data
-// (EDK2's authenticated header is 60 bytes, rounded up).
-constexpr size_t kVarOverhead = 64;
 
 struct Plan {
   std::vector<uint8_t> image, option, request, boot_next, kept;
@@ -58,8 +55,6 @@ std::string FreshId() {
   return id;
 }
 
-size_t Cost(const std::string& name, size_t data) { return kVarOverhead + 2 * (name.size() + 1) + data; }
-
 // Every check of the command, nothing changed.
 Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   if (Outcome checked = CheckMachine(true); !checked) return checked;
@@ -72,19 +67,16 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   // the one its digest names, is not one to let near the converter.
   if (usable) usable = IdentifyProgram(plan->image, &plan->identity);
   if (!usable) return Fail(options.program + " " + usable.reason);
-  if (Outcome found = FindEsp(options.esp_dir, &plan->esp); !found) return found;
-  if (plan->esp.read_only)
-    return Fail("the EFI System Partition is mounted read-only at " + plan->esp.mount_point +
-                " (mount -o remount,rw " + plan->esp.mount_point + ")");
-  if (Outcome built = MakeLoadOption(plan->esp, &plan->option); !built) return built;
+  if (Outcome found = FindWritableEsp(options.esp_dir, &plan->esp); !found) return found;
+  if (Outcome built = MakeLoadOption(plan->esp, kProgram, &plan->option); !built) return built;
   if (Outcome listed = FindOurEntry(&plan->entry, &plan->entry_exists); !listed) return listed;
   if (!plan->entry_exists) {
-    if (Outcome picked = FreeBootNumber(&plan->entry); !picked) return picked;
+    if (Outcome picked = FreeOptionNumber(kProgram, &plan->entry); !picked) return picked;
   }
   std::set<unsigned> order;
   if (Outcome listed = BootOrder(&order); !listed) return listed;
   if (order.count(plan->entry))
-    return Fail(BootName(plan->entry) + " \"" + kEntryDescription +
+    return Fail(BootName(plan->entry) + " \"" + kProgram.description +
                 "\" is in BootOrder, so it would run at every boot: take it out of BootOrder "
                 "(or remove it with pelloryctl clean) first");
   plan->id = FreshId();
@@ -92,8 +84,8 @@ Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   plan->request.assign(text.begin(), text.end());
   plan->kept = KeptText(text, plan->identity.image);
   plan->boot_next = {uint8_t(plan->entry), uint8_t(plan->entry >> 8)};
-  size_t needed = Cost(kRequestName, plan->request.size()) + Cost(kBootNextName, 2) +
-                  (plan->entry_exists ? 0 : Cost("Boot0000", plan->option.size()));
+  size_t needed = VariableCost(kRequestName, plan->request.size()) + VariableCost(kBootNextName, 2) +
+                  (plan->entry_exists ? 0 : VariableCost("Boot0000", plan->option.size()));
   return CheckRoom(needed);
 }
 
@@ -104,7 +96,7 @@ Outcome Apply(const Plan& plan, Undo* undo) {
   if (saved) saved = VarSave(kPelloryGuid, kResultName, &undo->result);
   if (saved) saved = VarSave(efi_guid_global, kBootNextName, &undo->boot_next);
   if (!saved) return saved;
-  Outcome copied = CopyProgram(SystemPath(plan.esp.mount_point), plan.image, &undo->copy);
+  Outcome copied = CopyToEsp(SystemPath(plan.esp.mount_point), kProgram, plan.image, &undo->copy);
   undo->copied = true;
   if (!copied) return copied;
   undo->kept_written = true;
@@ -135,13 +127,10 @@ Outcome Apply(const Plan& plan, Undo* undo) {
 // outcome fails when something could not be put back.
 Outcome TakeBack(const Undo& undo) {
   Outcome all = Done();
-  auto put_back = [&all](const SavedVar& saved) {
-    if (Outcome put = VarRestore(saved); !put && all) all = Fail("not every change could be taken back", put.error);
-  };
-  if (undo.boot_next_written) put_back(undo.boot_next);
-  if (undo.result_deleted) put_back(undo.result);
-  if (undo.request_written) put_back(undo.request);
-  if (undo.entry_written) put_back(undo.entry);
+  if (undo.boot_next_written) PutBack(undo.boot_next, &all);
+  if (undo.result_deleted) PutBack(undo.result, &all);
+  if (undo.request_written) PutBack(undo.request, &all);
+  if (undo.entry_written) PutBack(undo.entry, &all);
   if (undo.kept_written) UndoKeep(undo.kept);
   if (undo.copied) UndoCopy(undo.copy);
   return all;
@@ -169,7 +158,7 @@ int Schedule(const ScheduleOptions& options, FILE* out, FILE* err) {
   fprintf(out, "Request: %s (%s)\n", plan.id.c_str(), asked.c_str());
   fprintf(out, "Image: %s (Pellory %s)\n", plan.identity.image.c_str(), plan.identity.program_version.c_str());
   fprintf(out, "Entry: %s \"%s\" -> %s on %s (BootNext, not in BootOrder)\n",
-          BootName(plan.entry).c_str(), kEntryDescription, kProgramPath, plan.esp.mount_point.c_str());
+          BootName(plan.entry).c_str(), kProgram.description, EspPath(kProgram).c_str(), plan.esp.mount_point.c_str());
   fprintf(out, options.mode == contract::Mode::Identify
                    ? "Reboot to read the converter's versions (nothing is written).\n"
                    : "Reboot to run the update.\n");

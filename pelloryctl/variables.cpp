@@ -98,3 +98,7 @@ Outcome VarRestore(const SavedVar& saved) {
   if (!saved.existed) return Done();
   return VarSet(saved.guid, saved.name, saved.data);
 }
+
+void PutBack(const SavedVar& saved, Outcome* all) {
+  if (Outcome put = VarRestore(saved); !put && *all) *all = Fail("not every change could be taken back", put.error);
+}

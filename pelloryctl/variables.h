@@ -69,3 +69,7 @@ Outcome VarNames(const efi_guid_t& guid, std::vector<std::string>* names);
 // A failed read of the value fails the save.
 Outcome VarSave(const efi_guid_t& guid, const std::string& name, SavedVar* saved);
 Outcome VarRestore(const SavedVar& saved);
+// VarRestore for a command that takes back each of its changes even after
+// one fails: the first failure turns *all into "not every change could be
+// taken back".
+void PutBack(const SavedVar& saved, Outcome* all);

@@ -107,6 +107,12 @@ TEST(ReleaseTextTest, ReadsOnlyWellFormedVersionsBannersAndConverters) {
   EXPECT_EQ(major << 8 | minor, 0x0A0B);
   for (const char* bad : {"7_23", "07-23", "07_2g", "07_2a", "07_234", "", "_0723"})
     EXPECT_FALSE(contract::ParseImageVersion({bad, std::strlen(bad)}, &major, &minor)) << bad;
+  // The running version, as the record and the reading hold it: the same
+  // two bytes behind "0x" each, or nothing.
+  EXPECT_TRUE(contract::ParseFirmwareVersion({"0x0A_0xFB", 9}, &major, &minor));
+  EXPECT_EQ(major << 8 | minor, 0x0AFB);
+  for (const char* bad : {"0x07_0x2", "0x07_0x234", "07_23", "0X07_0x23", "0x07-0x23", "0x07_0y23", "0x07_0x2a", ""})
+    EXPECT_FALSE(contract::ParseFirmwareVersion({bad, std::strlen(bad)}, &major, &minor)) << bad;
 
   // Each decoy alone is no banner or no converter; before a well-formed
   // line of another value it must not be the one found. Alone, the last

@@ -29,6 +29,10 @@ Outcome FaultyStore::Get(const efi_guid_t& guid, const std::string& name, std::v
 
 Outcome FaultyStore::Set(const efi_guid_t& guid, const std::string& name, const std::vector<uint8_t>& data) {
   if (int fault = Injected(&fail_set_, name)) return NotWritten(name, fault);
+  // efivarfs replaces a variable whole at each write (one SetVariable); a
+  // plain folder would keep the tail of a longer old value behind a
+  // shorter new one, so the old one goes first.
+  if (Outcome gone = real_->Delete(guid, name); !gone) return NotWritten(name, gone.error);
   Outcome set = real_->Set(guid, name, data);
   if (set && name == corrupt_read_) corrupt_armed_ = true;
   return set;

@@ -1,5 +1,7 @@
-// Every refusal of `pelloryctl schedule`: one line that names the reason,
-// exit 3, and the machine unchanged.
+// Every refusal of `pelloryctl schedule`, and the machine's checks that
+// `driver install` and `driver remove` share with it: one line that names
+// the reason, exit 3, and the machine unchanged.
+#include <sys/stat.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,26 +20,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint32_t PeOffset(const Bytes& b) { return uint32_t(b[0x3C] | b[0x3D] << 8 | b[0x3E] << 16 | b[0x3F] << 24); }
-
 // The test-image program with one change, written beside the stand-in.
 std::string Patched(const std::string& dir, const std::function<void(Bytes*)>& change) {
-  Bytes image = ReadFile(EfiImage("pellory-testimage.efi"));
-  change(&image);
-  std::string path = dir + "/patched.efi";
-  WriteFile(path, image);
-  return path;
-}
-
-// A copy of the program signed by sbsign with a key made for this test.
-std::string Signed(const std::string& dir) {
-  std::string command = "cd " + dir +
-                        " && openssl req -new -x509 -newkey rsa:2048 -nodes -subj /CN=pelloryctl-test"
-                        " -keyout key.pem -out cert.pem -days 1 >/dev/null 2>&1"
-                        " && sbsign --key key.pem --cert cert.pem --output signed.efi " +
-                        EfiImage("pellory-testimage.efi") + " >/dev/null 2>&1";
-  EXPECT_EQ(system(command.c_str()), 0) << command;
-  return dir + "/signed.efi";
+  return ::Patched(dir, EfiImage("pellory-testimage.efi"), change);
 }
 
 class Refusal : public StandIn {
@@ -47,33 +32,34 @@ class Refusal : public StandIn {
     PutVar(kGlobal, "BootOrder", {0, 0});
     PutVar(kPellory, "PelloryResult", Text("format=1\n"));
   }
-  // Runs the command and checks that it is refused as says tells, with
-  // nothing on the machine changed.
-  void ExpectRefused(const std::vector<std::string>& args, const std::string& says) {
-    Snapshot before = Take();
-    CtlRun run = Ctl(args);
-    EXPECT_EQ(run.status, 3) << says;
-    EXPECT_EQ(run.out, "") << says;
-    EXPECT_EQ(run.err.rfind("pelloryctl: ", 0), 0u) << run.err;
-    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
-    EXPECT_TRUE(before == Take()) << says;
-  }
   std::vector<std::string> Schedule(const std::string& program = EfiImage("pellory-testimage.efi")) {
     return {"schedule", program};
   }
+  CtlRun AsNobody(const std::vector<std::string>& args);
 };
 
+// Each command that changes the machine, on a machine with the driver installed.
 TEST_F(Refusal, TheMachine) {
-  WriteMounts(false);
-  ExpectRefused(Schedule(), "efivarfs is not mounted at /sys/firmware/efi/efivars");
-  WriteMounts(true, "ro");
-  ExpectRefused(Schedule(), "efivarfs is mounted read-only");
-  WriteMounts(true, "rw", "ro");
-  ExpectRefused(Schedule(), "the EFI System Partition is mounted read-only at /boot/efi");
-  WriteMounts(true);
-  fs::remove_all(root_ + "/sys/firmware/efi");
-  ExpectRefused(Schedule(), "this machine was not booted with UEFI");
+  PutVar(kGlobal, "Driver0000", LoadOption("Pellory converter identification", "\\EFI\\Pellory\\pellory-identify.efi"));
+  PutVar(kGlobal, "DriverOrder", {0, 0});
+  WriteFile(esp_ + "/EFI/Pellory/pellory-identify.efi", ReadFile(EfiImage("pellory-identify.efi")));
+  const std::vector<std::string> commands[] = {
+      Schedule(), {"driver", "install", EfiImage("pellory-identify.efi")}, {"driver", "remove"}};
+  for (const auto& args : commands) {
+    WriteMounts(false);
+    ExpectRefused(args, "efivarfs is not mounted at /sys/firmware/efi/efivars");
+    WriteMounts(true, "ro");
+    ExpectRefused(args, "efivarfs is mounted read-only");
+    WriteMounts(true, "rw", "ro");
+    ExpectRefused(args, "the EFI System Partition is mounted read-only at /boot/efi");
+    WriteFile(root_ + "/proc/self/mountinfo",
+              Text("27 22 0:24 / /sys/firmware/efi/efivars rw,relatime shared:8 - efivarfs efivarfs rw\n"));
+    ExpectRefused(args, "no EFI System Partition is mounted at /boot/efi or /efi");
+    WriteMounts(true);
+    fs::rename(root_ + "/sys/firmware/efi", root_ + "/sys/firmware/bios");
+    ExpectRefused(args, "this machine was not booted with UEFI");
+    fs::rename(root_ + "/sys/firmware/bios", root_ + "/sys/firmware/efi");
+  }
 }
 
 // A variable the kernel can not read stops schedule before anything changes.
@@ -89,32 +75,52 @@ TEST_F(Refusal, AVariableThatCanNotBeRead) {
   }
 }
 
-TEST_F(Refusal, NotRoot) {
-  if (geteuid() != 0) {
-    ExpectRefused(Schedule(), "pelloryctl must run as root");
-    return;
-  }
+// The command as nobody, with the stand-in still in reach.
+CtlRun Refusal::AsNobody(const std::vector<std::string>& args) {
+  if (geteuid() != 0) return Ctl(args);
   int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);
+  EXPECT_EQ(pipe(pipe_fds), 0);
   pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {  // nobody, with the stand-in still in reach
+  EXPECT_GE(child, 0);
+  if (child == 0) {
     close(pipe_fds[0]);
     if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(99);
-    CtlRun run = Ctl(Schedule());
-    ssize_t ignored = write(pipe_fds[1], run.err.data(), run.err.size());
+    CtlRun run = Ctl(args);
+    const std::string both = run.out + '\0' + run.err;
+    ssize_t ignored = write(pipe_fds[1], both.data(), both.size());
     (void)ignored;
     _exit(run.status);
   }
   close(pipe_fds[1]);
-  std::string err;
+  std::string both;
   char chunk[256];
-  for (ssize_t got; (got = read(pipe_fds[0], chunk, sizeof chunk)) > 0;) err.append(chunk, size_t(got));
+  for (ssize_t got; (got = read(pipe_fds[0], chunk, sizeof chunk)) > 0;) both.append(chunk, size_t(got));
   close(pipe_fds[0]);
   int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(WEXITSTATUS(status), 3);
-  EXPECT_EQ(err, "pelloryctl: pelloryctl must run as root\n");
+  EXPECT_EQ(waitpid(child, &status, 0), child);
+  CtlRun run;
+  run.status = WEXITSTATUS(status);
+  run.out = both.substr(0, both.find('\0'));
+  run.err = both.find('\0') == std::string::npos ? "" : both.substr(both.find('\0') + 1);
+  return run;
+}
+
+// What changes the machine needs root; what only reads does not.
+TEST_F(Refusal, NotRoot) {
+  // efivarfs lets anyone read its files, as the stand-in's folder must.
+  ASSERT_EQ(chmod(vars_.c_str(), 0755), 0);
+  const std::vector<std::string> refused[] = {
+      Schedule(), {"driver", "install", EfiImage("pellory-identify.efi")}, {"driver", "remove"}, {"cancel"}, {"clean"}};
+  for (const auto& args : refused) {
+    const Snapshot before = Take();
+    CtlRun run = AsNobody(args);
+    EXPECT_EQ(run.status, 3) << args[0];
+    EXPECT_EQ(run.err, "pelloryctl: pelloryctl must run as root\n") << args[0];
+    EXPECT_TRUE(before == Take()) << args[0];
+  }
+  CtlRun status = AsNobody({"status"});
+  EXPECT_EQ(status.status, 3) << status.err;  // absent: this boot has no reading
+  EXPECT_EQ(status.out.rfind("State: absent\n", 0), 0u) << status.out << status.err;
 }
 
 TEST_F(Refusal, TheEsp) {
@@ -171,7 +177,7 @@ TEST_F(Refusal, TheProgram) {
 }
 
 TEST_F(Refusal, AnUnsignedProgramUnderSecureBoot) {
-  std::string signed_program = Signed(root_);
+  std::string signed_program = Signed(root_, EfiImage("pellory-testimage.efi"));
   Bytes image = ReadFile(signed_program);
   ASSERT_GT(image.size(), ReadFile(EfiImage("pellory-testimage.efi")).size());
   image.pop_back();  // the certificate table now runs one byte past the file
@@ -218,6 +224,8 @@ TEST_F(Refusal, TheCommandLine) {
     std::string out;  // the start of standard output; standard error when status is 3
   };
   const std::string usage = "usage: pelloryctl schedule PROGRAM.efi [--identify]";
+  const std::string driver_usage = "usage: pelloryctl driver install [DRIVER.efi] [--esp DIR]\n"
+                                   "       pelloryctl driver remove [--esp DIR]\n";
   const std::vector<Case> cases = {
       {{"--version"}, 0, std::string("pelloryctl ") + PELLORY_VERSION + "\n"},
       {{"--help"}, 0, usage},
@@ -229,6 +237,15 @@ TEST_F(Refusal, TheCommandLine) {
       {{"result", "--frob"}, 3, "pelloryctl: unknown command line\n" + usage},
       {{"--version", "--help"}, 3, "pelloryctl: unknown command line\n" + usage},
       {{"schedule", "x.efi", "--frob"}, 3, "pelloryctl: unknown argument --frob\n" + usage},
+      {{"driver", "--help"}, 0, driver_usage},
+      {{"driver", "install", "--help"}, 0, driver_usage},
+      {{"status", "--help"}, 0, "usage: pelloryctl status [--json]\n"},
+      {{"driver"}, 3, "pelloryctl: driver takes install or remove\n" + usage},
+      {{"driver", "frob"}, 3, "pelloryctl: driver takes install or remove\n" + usage},
+      {{"driver", "install", "a.efi", "b.efi"}, 3, "pelloryctl: unknown argument b.efi\n" + usage},
+      {{"driver", "install", "--esp"}, 3, "pelloryctl: --esp takes a folder\n" + usage},
+      {{"driver", "remove", "a.efi"}, 3, "pelloryctl: unknown argument a.efi\n" + usage},
+      {{"status", "--frob"}, 3, "pelloryctl: unknown command line\n" + usage},
   };
   const Snapshot before = Take();
   for (const Case& c : cases) {

@@ -222,6 +222,19 @@ CtlRun StandIn::Ctl(std::vector<std::string> args) {
   return run;
 }
 
+void StandIn::ExpectRefused(const std::vector<std::string>& args, const std::string& says) {
+  Snapshot before = Take();
+  CtlRun run = Ctl(args);
+  EXPECT_EQ(run.status, 3) << says;
+  EXPECT_EQ(run.out, "") << says;
+  EXPECT_EQ(run.err.rfind("pelloryctl: ", 0), 0u) << run.err;
+  EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
+  EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  EXPECT_EQ(Changed(before, Take()), std::vector<std::string>{}) << says;
+}
+
+void PrintTo(const StepFault& fault, std::ostream* out) { *out << fault.name; }
+
 Bytes LoadOption(const std::string& description, const std::string& file,
                  const char* partition_guid) {
   uint8_t path[512];
@@ -259,6 +272,35 @@ std::string DescribeOption(const Bytes& option) {
 }
 
 std::string EfiImage(const char* name) { return std::string(PELLORYCTL_EFI_DIR) + "/" + name; }
+
+std::vector<std::string> Changed(const Snapshot& before, const Snapshot& after) {
+  std::vector<std::string> names;
+  for (const auto& [name, bytes] : after)
+    if (!before.count(name) || before.at(name) != bytes) names.push_back(name);
+  for (const auto& [name, bytes] : before)
+    if (!after.count(name)) names.push_back(name + " (removed)");
+  return names;
+}
+
+uint32_t PeOffset(const Bytes& b) { return uint32_t(b[0x3C] | b[0x3D] << 8 | b[0x3E] << 16 | b[0x3F] << 24); }
+
+std::string Patched(const std::string& dir, const std::string& image, const std::function<void(Bytes*)>& change) {
+  Bytes bytes = ReadFile(image);
+  change(&bytes);
+  std::string path = dir + "/patched.efi";
+  WriteFile(path, bytes);
+  return path;
+}
+
+std::string Signed(const std::string& dir, const std::string& image) {
+  std::string command = "cd " + dir +
+                        " && openssl req -new -x509 -newkey rsa:2048 -nodes -subj /CN=pelloryctl-test"
+                        " -keyout key.pem -out cert.pem -days 1 >/dev/null 2>&1"
+                        " && sbsign --key key.pem --cert cert.pem --output signed.efi " +
+                        image + " >/dev/null 2>&1";
+  EXPECT_EQ(system(command.c_str()), 0) << command;
+  return dir + "/signed.efi";
+}
 
 Outcome ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit) {
   Outcome read = ReadWholeFile(path, bytes, limit);

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,6 +24,19 @@ inline constexpr char kPellory[] = "be057045-d74a-4ebf-9efa-596b51b4c99b";
 // The ESP's partition: number 1 of sda, 2048 blocks in, 65536 blocks long.
 inline constexpr uint64_t kEspStart = 2048, kEspBlocks = 65536;
 inline constexpr char kEspGuid[] = "5b3b1a2e-4f0c-4d8a-9e21-7c6d5e4f3a2b";
+
+class StandIn;
+
+// One way a step of a command fails, for the tests that fail each step in
+// turn: what arms it, the words the one line must hold, and a temporary
+// name the command needs that a folder takes.
+struct StepFault {
+  const char* name;
+  std::function<void(StandIn*, const std::string& entry)> arm;
+  const char* says;
+  const char* blocked = nullptr;
+};
+void PrintTo(const StepFault& fault, std::ostream* out);
 
 struct CtlRun {
   int status = -1;
@@ -59,6 +73,9 @@ class StandIn : public ::testing::Test {
   Snapshot Take() const;
 
   CtlRun Ctl(std::vector<std::string> args);
+  // Runs the command and checks that it is refused (or fails and takes
+  // every change back) as says tells, with nothing on the machine changed.
+  void ExpectRefused(const std::vector<std::string>& args, const std::string& says);
 
   std::string root_, esp_, vars_;
 };
@@ -73,5 +90,14 @@ Bytes LoadOption(const std::string& description, const std::string& file,
 std::string DescribeOption(const Bytes& option);
 // The program the build made, and the other EFI images beside it.
 std::string EfiImage(const char* name);
+// The names whose bytes differ between two snapshots.
+std::vector<std::string> Changed(const Snapshot& before, const Snapshot& after);
+// Where a PE image's header starts.
+uint32_t PeOffset(const Bytes& image);
+// image with one change, written as dir/patched.efi.
+std::string Patched(const std::string& dir, const std::string& image, const std::function<void(Bytes*)>& change);
+// A copy of image signed by sbsign with a key made for the test, in dir:
+// dir/signed.efi.
+std::string Signed(const std::string& dir, const std::string& image);
 // Reads a file as ReadWholeFile does, with its last byte changed.
 Outcome ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit);
