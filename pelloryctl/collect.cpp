@@ -14,6 +14,7 @@
 
 #include "pelloryctl/commands.h"
 #include "pelloryctl/request_text.h"
+#include "text/text.h"
 
 namespace {
 
@@ -45,17 +46,18 @@ Outcome ReadRecordFile(const std::string& path, std::string* text) {
   return Done();
 }
 
-// RFC 4180: a field with a comma, a quote or a line break goes in quotes,
-// its quotes doubled.
+// RFC 4180, by the text layer's one writer of a CSV field.
 std::string CsvField(const std::string& value) {
-  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-  std::string quoted = "\"";
-  for (char c : value) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return quoted + "\"";
+  std::string quoted(2 * value.size() + 2, '\0');
+  text::Writer<char> field = text::WriterOn(quoted.data(), quoted.size());
+  text::PutCsvField(&field, value.c_str());
+  quoted.resize(field.used);
+  return quoted;
 }
 
 // The playbook's row for a record: host, state, action, target, the
-// record's fields after format, power_off_needed. The file's name stands
+// record's fields after format, running, power_off_needed. No reading
+// reaches the server, so running stays empty. The file's name stands
 // for the host: it is the PC's MAC address and the run's start time.
 void PrintRow(const Row& row, FILE* out) {
   const std::string state = RecordState(row.record.Get("outcome"));
@@ -67,7 +69,7 @@ void PrintRow(const Row& row, FILE* out) {
   // Nothing on the server says the run switched the machine off itself,
   // so a successful run needs the power-off, as `result` says without a
   // kept request.
-  line += state == "successful" ? ",true" : ",";
+  line += state == "successful" ? ",,true" : ",,";
   fprintf(out, "%s\r\n", line.c_str());
 }
 
@@ -112,7 +114,7 @@ int Collect(const std::string& dir, FILE* out, FILE* err) {
 
   std::string header = "host,state,action,target";
   for (size_t i = 1; i < contract::kRecordKeyCount; ++i) header += std::string(",") + contract::kRecordKeys[i];
-  fprintf(out, "%s,power_off_needed\r\n", header.c_str());
+  fprintf(out, "%s,running,power_off_needed\r\n", header.c_str());
   for (const Row& row : rows) PrintRow(row, out);
   return skipped ? kExitFailed : kExitSuccessful;
 }

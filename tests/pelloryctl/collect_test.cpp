@@ -21,7 +21,7 @@ std::string Row(const std::string& file, const std::string& state, const std::st
                 const std::string& power_off) {
   return file + "," + state + "," + action + ",07_23,,network," + time + "," + serial +
          ",12345678-9ABC-DEF0-1122-334455667788,0,0x500,0A1B2C,2.0.1,0x07_0x22,"
-         "07_23 sha256:d1c23f383fb67ae1," + outcome + "," + power_off + "\r\n";
+         "07_23 sha256:d1c23f383fb67ae1," + outcome + ",," + power_off + "\r\n";
 }
 
 // The playbook report's header line, as its README shows it.
