@@ -1,12 +1,13 @@
 """The packaging tests' command-line options, as CTest passes them: the
-built program (--efi) and its link (--so), the embedded image, the source
-tree, the unsigned program to sign and a scratch folder."""
+built program (--efi) and its link (--so), the embedded image, the
+build's .sbat text, the source tree, the unsigned program to sign and a
+scratch folder."""
 import shutil
 from pathlib import Path
 
 import pytest
 
-OPTIONS = ("efi", "so", "embedded", "source", "unsigned", "scratch")
+OPTIONS = ("efi", "so", "embedded", "sbat", "source", "unsigned", "scratch")
 
 
 def pytest_addoption(parser):
