@@ -8,26 +8,29 @@
 #include "pelloryctl/efivar_c.h"
 #include "pelloryctl/variables.h"
 
-Outcome MakeLoadOption(const Esp& esp, std::vector<uint8_t>* option) {
+Outcome MakeLoadOption(const Esp& esp, const std::string& file, const std::vector<uint8_t>& data,
+                       std::vector<uint8_t>* option) {
   const Outcome refused = Fail("the boot entry's load option can not be built");
   uint8_t path[512];
   uint8_t signature[16];
   for (int i = 0; i < 16; ++i) signature[i] = esp.unique_guid[i];
-  char file[] = "\\EFI\\Pellory\\pellory.efi";
+  std::string name_text = file;  // libefiboot takes a non-const pointer
+  std::vector<uint8_t> data_copy = data;
   ssize_t hd = efidp_make_hd(path, sizeof path, esp.partition, esp.start, esp.size, signature,
                              EFIDP_HD_FORMAT_GPT, EFIDP_HD_SIGNATURE_GUID);
   if (hd <= 0) return refused;
-  ssize_t name = efidp_make_file(path + hd, ssize_t(sizeof path) - hd, file);
+  ssize_t name = efidp_make_file(path + hd, ssize_t(sizeof path) - hd, name_text.data());
   if (name <= 0) return refused;
   ssize_t end = efidp_make_end_entire(path + hd + name, ssize_t(sizeof path) - hd - name);
   if (end <= 0) return refused;
   unsigned char description[] = "Pellory firmware update";
+  uint8_t* extra = data_copy.empty() ? nullptr : data_copy.data();
   ssize_t size = efi_loadopt_create(nullptr, 0, kLoadOptionActive, reinterpret_cast<efidp>(path),
-                                    hd + name + end, description, nullptr, 0);
+                                    hd + name + end, description, extra, data_copy.size());
   if (size <= 0) return refused;
   option->assign(size_t(size), 0);
   if (efi_loadopt_create(option->data(), size, kLoadOptionActive, reinterpret_cast<efidp>(path),
-                         hd + name + end, description, nullptr, 0) != size)
+                         hd + name + end, description, extra, data_copy.size()) != size)
     return refused;
   return Done();
 }

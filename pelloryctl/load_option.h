@@ -1,7 +1,9 @@
 // The boot entry that starts the program once: a Boot#### load option,
 // active, described "Pellory firmware update", whose device path is
-// HD(partition, GPT, start, size)/File(\EFI\Pellory\pellory.efi)/End.
-// It is never put in BootOrder; only BootNext names it.
+// HD(partition, GPT, start, size)/File(\EFI\Pellory\pellory.efi)/End, or
+// File(shim) with the program's path as the option's data when shim is
+// to start it (boot_target.h). It is never put in BootOrder; only
+// BootNext names it.
 #pragma once
 
 #include <cstdint>
@@ -16,8 +18,10 @@ inline constexpr char kEntryDescription[] = "Pellory firmware update";
 inline constexpr char kProgramPath[] = "\\EFI\\Pellory\\pellory.efi";
 inline constexpr uint32_t kLoadOptionActive = 0x00000001;
 
+// An option that starts file (an ESP path) on esp, handing it data.
 // Fails when libefiboot refuses the device path or the option.
-Outcome MakeLoadOption(const Esp& esp, std::vector<uint8_t>* option);
+Outcome MakeLoadOption(const Esp& esp, const std::string& file, const std::vector<uint8_t>& data,
+                       std::vector<uint8_t>* option);
 // The description of a load option, read strictly; false when the bytes
 // are not a load option.
 bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* description);

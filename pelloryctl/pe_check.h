@@ -1,7 +1,6 @@
-// Is a file a Pellory program the firmware will start: PE32+ for x86-64,
-// an EFI application, carrying the program's banner, and signed when
-// Secure Boot is on (the firmware refuses an unsigned image, and then the
-// scheduled run never happens).
+// Is a file a Pellory program the firmware can start: PE32+ for x86-64,
+// an EFI application whose sections lie in the file, carrying the
+// program's banner. Whether Secure Boot lets it start is boot_target.h's.
 #pragma once
 
 #include <cstdint>
@@ -17,9 +16,4 @@
 inline constexpr const char* kProgramBanner = contract::kBannerStart;
 
 // Fails with the line that says why not, worded to follow the file's name.
-Outcome CheckProgram(const std::vector<uint8_t>& image, bool need_signature);
-
-// The PKCS#7 SignedData (DER) of the first certificate of the image's
-// certificate table, when that is a WIN_CERTIFICATE of type
-// PKCS_SIGNED_DATA wholly inside the file: bytes [*at, *at + *length).
-bool SignedData(const std::vector<uint8_t>& image, size_t* at, size_t* length);
+Outcome CheckProgram(const std::vector<uint8_t>& image);

@@ -11,6 +11,8 @@ set -eu
 # clang/libclang-rt-14-dev: the fuzz target (libFuzzer and its sanitizers);
 # sbsigntool/openssl: Secure Boot signing (tools/sign-efi.sh) and its tests;
 # libefivar-dev/libefiboot-dev/pkg-config: pelloryctl (variables, boot entry);
+# libssl-dev/libblkid-dev: pelloryctl's signature and key checks (libcrypto)
+# and its reading of the ESP's partition table (libblkid);
 # efibootmgr/e2fsprogs: copied with their libraries into the Linux test guest
 # (tools/linux_guest.py), which makes its boot entries with efibootmgr and
 # lifts efivarfs' immutable flag with chattr. The guest's kernel and busybox
@@ -28,7 +30,7 @@ set -eu
 # connections to its loopback port; dnsmasq's DHCP and TFTP serve the PXE
 # scenario's namespace, which iproute2's ip makes). Each runs only as the
 # test's own process.
-PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 python3-pytest clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev pkg-config efibootmgr e2fsprogs mmdebstrap gdisk ansible-core openssh-client lintian dpkg-dev nginx-core socat dnsmasq-base iproute2"
+PACKAGES="g++ cmake make libgtest-dev gnu-efi ovmf qemu-system-x86 mtools python3 python3-pytest clang libclang-rt-14-dev sbsigntool openssl libefivar-dev libefiboot-dev libssl-dev libblkid-dev pkg-config efibootmgr e2fsprogs mmdebstrap gdisk ansible-core openssh-client lintian dpkg-dev nginx-core socat dnsmasq-base iproute2"
 
 missing_packages() {
     list=""

@@ -153,7 +153,7 @@ TEST_F(Refusal, TheProgram) {
                 "is a truncated PE image");
   // Its headers whole, its last section cut off (a copy that stopped early).
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { b->resize(b->size() - 1); })),
-                "is a truncated PE image (section 4 runs past the end of the file)");
+                "is a truncated PE image (section 5 runs past the end of the file)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 5] = 0xAA; })),
                 "is not for x86-64 (machine 0xaa64)");
   ExpectRefused(Schedule(Patched(root_, [](Bytes* b) { (*b)[PeOffset(*b) + 24] = 0x0B; (*b)[PeOffset(*b) + 25] = 1; })),
@@ -179,9 +179,9 @@ TEST_F(Refusal, AnUnsignedProgramUnderSecureBoot) {
   PutVar(kGlobal, "SecureBoot", {1}, 6);
   ExpectRefused(Schedule(), "is not signed, and Secure Boot is on: the firmware would refuse to start it");
   ExpectRefused(Schedule(root_ + "/cut.efi"), "cut.efi is not signed");
-  CtlRun run = Ctl(Schedule(signed_program));
-  EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/pellory.efi"), ReadFile(signed_program));
+  // Signed, but by a key this machine's db does not hold (trust_test.cpp
+  // has the keys that it does).
+  ExpectRefused(Schedule(signed_program), "signed.efi is signed by CN=pelloryctl-test, which neither db nor MOK trusts");
   // SecureBoot 0: the unsigned program is fine.
   PutVar(kGlobal, "SecureBoot", {0}, 6);
   EXPECT_EQ(Ctl(Schedule()).status, 0);
