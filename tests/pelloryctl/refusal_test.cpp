@@ -126,7 +126,7 @@ TEST_F(Refusal, TheEsp) {
   Bytes disk = ReadFile(root_ + "/dev/sda");
   disk[1024 + 32] ^= 1;  // the entry's first block: its CRC no longer holds
   WriteFile(root_ + "/dev/sda", disk);
-  ExpectRefused(Schedule(), "whose GPT entries are damaged");
+  ExpectRefused(Schedule(), "/boot/efi is on /dev/sda, whose GPT header or entries are damaged");
   WriteDisk("c12a7328-f81f-11d2-ba4b-00a0c93ec93b");
   WriteFile(root_ + "/sys/devices/virtual/block/sda/removable", Text("1\n"));
   ExpectRefused(Schedule(), "/boot/efi is on /dev/sda, a removable disk");

@@ -2,7 +2,8 @@
 // (libefivar's own EFIVARFS_PATH, read once when the library loads, so
 // main() sets it and starts the test binary again) and a root folder
 // (PELLORYCTL_ROOT) holding /proc/self/mountinfo, the sysfs files of one
-// disk, the disk itself as a file with a GPT, and the ESP's folder. The
+// disk, the disk itself as a file with a protective MBR and a GPT (read by
+// libblkid as it reads a disk), and the ESP's folder. The
 // real kernel and a real disk are the Linux guest's round trip, not this.
 #pragma once
 
