@@ -3,8 +3,8 @@
 // main() sets it and starts the test binary again) and a root folder
 // (PELLORYCTL_ROOT) holding /proc/self/mountinfo, the sysfs files of one
 // disk, the disk itself as a file with a protective MBR and a GPT (read by
-// libblkid as it reads a disk), and the ESP's folder. The
-// real kernel and a real disk are the Linux guest's round trip, not this.
+// libblkid as it reads a disk), and the ESP's folder. The real kernel and
+// a real disk are the Linux guest's round trip, not this.
 #pragma once
 
 #include <gtest/gtest.h>
