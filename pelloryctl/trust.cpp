@@ -67,7 +67,7 @@ Outcome ParseSignatureLists(const std::vector<uint8_t>& data, SignatureDatabase*
   const Outcome damaged = Fail("holds a signature list that is damaged");
   for (size_t at = 0; at < data.size();) {
     if (data.size() - at < kListHeader) return damaged;
-    const efi_guid_t* type = reinterpret_cast<const efi_guid_t*>(data.data() + at);
+    const uint8_t* type = data.data() + at;  // SignatureType, a GUID as the firmware stores it
     const size_t list = Le32(&data[at + 16]), header = Le32(&data[at + 20]), each = Le32(&data[at + 24]);
     if (list < kListHeader || list > data.size() - at || header > list - kListHeader || each <= kOwnerSize ||
         (list - kListHeader - header) % each != 0)
@@ -75,9 +75,9 @@ Outcome ParseSignatureLists(const std::vector<uint8_t>& data, SignatureDatabase*
     for (size_t entry = at + kListHeader + header; entry < at + list; entry += each) {
       const uint8_t* value = data.data() + entry + kOwnerSize;
       const size_t length = each - kOwnerSize;
-      if (memcmp(type, &efi_guid_sha256, sizeof *type) == 0 && length == 32) {
+      if (memcmp(type, &efi_guid_sha256, 16) == 0 && length == 32) {
         database->sha256.emplace_back(value, value + length);
-      } else if (memcmp(type, &efi_guid_x509_cert, sizeof *type) == 0) {
+      } else if (memcmp(type, &efi_guid_x509_cert, 16) == 0) {
         const unsigned char* der = value;
         X509* certificate = d2i_X509(nullptr, &der, long(length));
         if (!certificate) return damaged;

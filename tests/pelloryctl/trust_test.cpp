@@ -277,6 +277,35 @@ TEST_F(Trust, MokFromTheKernelsMokVariables) {
   EXPECT_NE(run.out.find(ViaShim(kMok)), std::string::npos) << run.out << run.err;
 }
 
+// A list whose sizes run past its variable, by one byte or more, is not
+// read as trust or as its absence: schedule stops, the machine unchanged.
+TEST_F(Trust, ADamagedSignatureListStopsSchedule) {
+  Bytes whole = Certificate("signer");
+  const struct {
+    const char* name;
+    Bytes db;
+    bool refused;
+  } cases[] = {
+      {"whole", whole, false},
+      {"one_byte_short", Bytes(whole.begin(), whole.end() - 1), true},
+      {"header_only", Bytes(whole.begin(), whole.begin() + 28), true},
+      {"header_cut", Bytes(whole.begin(), whole.begin() + 27), true},
+  };
+  for (const auto& c : cases) {
+    TearDown();
+    SetUp();
+    PutVar(kSecurity, "db", c.db, 0x27);
+    const Snapshot before = Take();
+    CtlRun run = Ctl({"schedule", ProgramPath("signed")});
+    if (!c.refused) {
+      EXPECT_EQ(run.status, 0) << c.name << ": " << run.err;
+      continue;
+    }
+    EXPECT_EQ(run.err, "pelloryctl: db holds a signature list that is damaged\n") << c.name;
+    EXPECT_TRUE(before == Take()) << c.name;
+  }
+}
+
 // Secure Boot off: the firmware checks nothing, and neither does schedule.
 TEST_F(Trust, SecureBootOffStartsAnyProgramDirectly) {
   PutVar(kGlobal, "SecureBoot", {0}, 6);
