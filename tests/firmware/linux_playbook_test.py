@@ -183,9 +183,11 @@ def administrator_install(port, key, deb, work, failures):
     files = [deb, *sorted(folder.glob("*.deb"))]
     for path in files:
         ssh(port, key, f"cat > /root/{path.name}", path.read_bytes())
-    alone = ssh(port, key, f"apt-get -qq purge pelloryctl efibootmgr {' '.join(LIBRARIES)} "
-                           f">/dev/null 2>&1; cd /root && apt-get -q -y install ./{deb.name} 2>&1; "
-                           "echo rc=$?")
+    # The libraries go with dpkg, past what else depends on them (mokutil,
+    # which shim-signed needs): apt would take the boot chain with them.
+    alone = ssh(port, key, f"apt-get -qq purge pelloryctl >/dev/null 2>&1; dpkg --purge --force-depends "
+                           f"efibootmgr {' '.join(LIBRARIES)} >/dev/null 2>&1; "
+                           f"cd /root && apt-get -q -y install ./{deb.name} 2>&1; echo rc=$?")
     print(f"apt-get install ./{deb.name} without the libraries:\n{alone}")
     if not alone.endswith("rc=100\n") or not all(name in alone for name in LIBRARIES):
         failures.append(f"apt installed pelloryctl without its libraries: {alone!r}")
