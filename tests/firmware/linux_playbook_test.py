@@ -196,7 +196,8 @@ def administrator_install(port, key, deb, work, failures):
                 for name in LIBRARIES)
     if "dpkg-rc=1\n" not in alone or not alone.endswith("rc=100\n") or not named:
         failures.append(f"pelloryctl installed without its libraries: {alone!r}")
-    ssh(port, key, "cd /root && apt-get -qq install " + " ".join(f"./{p.name}" for p in files))
+    # -f: the packages that lost the libraries get them back too.
+    ssh(port, key, "cd /root && apt-get -qq -f install " + " ".join(f"./{p.name}" for p in files))
     check_package(port, key, deb, failures)
 
 
