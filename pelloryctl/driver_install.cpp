@@ -3,6 +3,7 @@
 // does: the copy on the ESP, the Driver####, DriverOrder.
 #include <algorithm>
 
+#include "pelloryctl/boot_target.h"
 #include "pelloryctl/commands.h"
 #include "pelloryctl/driver.h"
 #include "pelloryctl/load_option.h"
@@ -37,12 +38,12 @@ Outcome Prepare(const std::string& file, const std::string& esp_dir, Plan* plan)
   plan->file = file.empty() ? kPackagedDriver : file;
   if (!ReadWholeFile(file.empty() ? SystemPath(kPackagedDriver) : file, &plan->image, kDriverLimit))
     return Fail(plan->file + " can not be read");
-  bool secure = false;
-  if (Outcome known = SecureBootOn(&secure); !known) return known;
-  if (Outcome usable = CheckDriver(plan->image, secure, &plan->version); !usable)
+  if (Outcome usable = CheckDriver(plan->image, &plan->version); !usable)
     return Fail(plan->file + " " + usable.reason);
   if (Outcome found = FindWritableEsp(esp_dir, &plan->esp); !found) return found;
-  if (Outcome built = MakeLoadOption(plan->esp, kDriver, &plan->option); !built) return built;
+  // Secure Boot: the firmware loads a driver itself, so only db counts.
+  if (Outcome trusted = CheckFirmwareLoads(plan->image, plan->file); !trusted) return trusted;
+  if (Outcome built = MakeLoadOption(plan->esp, kDriver, EspPath(kDriver), {}, &plan->option); !built) return built;
   bool reused = false;
   if (Outcome listed = FindOption(kDriver, &plan->entry, &reused); !listed) return listed;
   if (!reused) {

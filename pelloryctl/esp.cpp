@@ -1,6 +1,8 @@
 #include "pelloryctl/esp.h"
 
+#include <blkid/blkid.h>
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,20 +11,13 @@
 #include <cstring>
 #include <vector>
 
-#include "pelloryctl/crc32.h"
+#include "pelloryctl/efivar_c.h"
 #include "pelloryctl/system_paths.h"
 
 namespace {
 
-// C12A7328-F81F-11D2-BA4B-00A0C93EC93B as the GPT stores it.
-constexpr uint8_t kEspType[16] = {0x28, 0x73, 0x2A, 0xC1, 0x1F, 0xF8, 0xD2, 0x11,
-                                  0xBA, 0x4B, 0x00, 0xA0, 0xC9, 0x3E, 0xC9, 0x3B};
-
-uint64_t Le(const uint8_t* p, int bytes) {
-  uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; --i) value = value << 8 | p[i];
-  return value;
-}
+// The ESP's GPT type, as libblkid writes a partition's type.
+constexpr char kEspType[] = "c12a7328-f81f-11d2-ba4b-00a0c93ec93b";
 
 // mountinfo writes space, tab, LF and backslash as \ooo.
 std::string Unescape(const std::string& field) {
@@ -60,52 +55,47 @@ Outcome ReadNumber(const std::string& path, uint64_t* value) {
   return Done();
 }
 
-Outcome ReadAt(int fd, uint64_t offset, uint8_t* buffer, size_t length) {
-  if (pread(fd, buffer, length, off_t(offset)) != ssize_t(length)) return Fail("the disk can not be read", errno);
-  return Done();
-}
-
-// The partition's GPT entry: checks the header's and the entries' CRC, and
-// that the entry is the one sysfs describes.
+// The partition's GPT entry, as libblkid reads the disk's partition table
+// (its CRCs checked, the backup used when the first copy is damaged):
+// the entry must be the one sysfs describes, of the ESP's type.
 Outcome ReadGptEntry(const std::string& disk, uint64_t block, Esp* esp, uint64_t sysfs_start_512) {
-  int fd = open(SystemPath("/dev/" + disk).c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Fail("is on /dev/" + disk + ", which can not be opened", errno);
-  uint8_t header[512] = {};
-  Outcome read;
-  if (block < 512 || block > 4096 || !ReadAt(fd, block, header, 92) ||
-      memcmp(header, "EFI PART", 8) != 0) {
-    close(fd);
-    return Fail("is on /dev/" + disk + ", which has no GPT");
-  }
-  uint32_t header_size = uint32_t(Le(header + 12, 4)), crc = uint32_t(Le(header + 16, 4));
-  uint64_t entries_lba = Le(header + 72, 8);
-  uint32_t count = uint32_t(Le(header + 80, 4)), entry_size = uint32_t(Le(header + 84, 4));
-  std::vector<uint8_t> entries;
-  if (header_size < 92 || header_size > 512 || !ReadAt(fd, block, header, header_size)) {
-    read = Fail("is on /dev/" + disk + ", whose GPT header is damaged");
+  blkid_probe probe = blkid_new_probe_from_filename(SystemPath("/dev/" + disk).c_str());
+  if (!probe) return Fail("is on /dev/" + disk + ", which can not be opened", errno);
+  // PTTYPE is gpt, or PMBR for a protective MBR whose GPT failed its CRCs.
+  const char* value = nullptr;
+  if (blkid_probe_set_sectorsize(probe, unsigned(block)) == 0 && blkid_probe_enable_superblocks(probe, 0) == 0 &&
+      blkid_probe_enable_partitions(probe, 1) == 0 && blkid_do_safeprobe(probe) == 0)
+    (void)blkid_probe_lookup_value(probe, "PTTYPE", &value, nullptr);
+  const std::string kind = value ? value : "";  // the next probe frees value
+  blkid_partition entry = nullptr;
+  if (kind == "gpt")
+    if (blkid_partlist partitions = blkid_probe_get_partitions(probe))
+      entry = blkid_partlist_get_partition_by_partno(partitions, int(esp->partition));
+  Outcome read = Done();
+  if (kind == "PMBR") {
+    // A protective MBR whose GPT libblkid refused: its header or its entries fail their CRC.
+    read = Fail("is on /dev/" + disk + ", whose GPT header or entries are damaged");
+  } else if (kind != "gpt") {
+    read = Fail("is on /dev/" + disk + ", which has no GPT");
+  } else if (!entry) {
+    read = Fail("has no entry in the GPT of /dev/" + disk);
   } else {
-    memset(header + 16, 0, 4);
-    if (Crc32(header, header_size) != crc || entry_size < 128 || entry_size > 4096 ||
-        count == 0 || count > 1024 || esp->partition > count) {
-      read = Fail("is on /dev/" + disk + ", whose GPT header is damaged");
+    const char* type = blkid_partition_get_type_string(entry);
+    const char* unique = blkid_partition_get_uuid(entry);
+    const uint64_t first_512 = uint64_t(blkid_partition_get_start(entry)), size_512 = uint64_t(blkid_partition_get_size(entry));
+    efi_guid_t guid;
+    if (!type || strcasecmp(type, kEspType) != 0) {
+      read = Fail("is not an EFI System Partition (its GPT type is another)");
+    } else if (first_512 != sysfs_start_512 || size_512 == 0 || !unique || efi_str_to_guid(unique, &guid) != 0) {
+      read = Fail("has a GPT entry that does not match the kernel's partition");
     } else {
-      entries.resize(size_t(count) * entry_size);
-      if (!ReadAt(fd, entries_lba * block, entries.data(), entries.size()) ||
-          Crc32(entries.data(), entries.size()) != uint32_t(Le(header + 88, 4)))
-        read = Fail("is on /dev/" + disk + ", whose GPT entries are damaged");
+      esp->start = first_512 / (block / 512);
+      esp->size = size_512 / (block / 512);
+      memcpy(esp->unique_guid, &guid, 16);
     }
   }
-  close(fd);
-  if (!read) return read;
-  const uint8_t* entry = entries.data() + size_t(esp->partition - 1) * entry_size;
-  if (memcmp(entry, kEspType, 16) != 0) return Fail("is not an EFI System Partition (its GPT type is another)");
-  uint64_t first = Le(entry + 32, 8), last = Le(entry + 40, 8);
-  if (first * (block / 512) != sysfs_start_512 || last < first)
-    return Fail("has a GPT entry that does not match the kernel's partition");
-  esp->start = first;
-  esp->size = last - first + 1;
-  memcpy(esp->unique_guid, entry + 16, 16);
-  return Done();
+  blkid_free_probe(probe);
+  return read;
 }
 
 // The partition behind major:minor in sysfs: its number, start, disk.

@@ -1,6 +1,6 @@
 // The EFI System Partition the program goes on: a mounted GPT partition of
 // the ESP type on a disk that stays in the machine, read from the mount
-// table, sysfs and the disk's own partition table.
+// table, sysfs and the disk's own partition table (through libblkid).
 #pragma once
 
 #include <cstdint>

@@ -44,26 +44,30 @@ Outcome ReadOrder(const OurImage& image, std::vector<unsigned>* numbers) {
 
 }  // namespace
 
-Outcome MakeLoadOption(const Esp& esp, const OurImage& image, std::vector<uint8_t>* option) {
+Outcome MakeLoadOption(const Esp& esp, const OurImage& image, const std::string& file,
+                       const std::vector<uint8_t>& data, std::vector<uint8_t>* option) {
   const Outcome refused = Fail(std::string(image.entry) + "'s load option can not be built");
   uint8_t path[512];
   uint8_t signature[16];
   for (int i = 0; i < 16; ++i) signature[i] = esp.unique_guid[i];
-  std::string file = EspPath(image), description = image.description;  // libefiboot takes them writable
+  // libefiboot takes them writable.
+  std::string file_text = file, description = image.description;
+  std::vector<uint8_t> data_copy = data;
   ssize_t hd = efidp_make_hd(path, sizeof path, esp.partition, esp.start, esp.size, signature,
                              EFIDP_HD_FORMAT_GPT, EFIDP_HD_SIGNATURE_GUID);
   if (hd <= 0) return refused;
-  ssize_t name = efidp_make_file(path + hd, ssize_t(sizeof path) - hd, file.data());
+  ssize_t name = efidp_make_file(path + hd, ssize_t(sizeof path) - hd, file_text.data());
   if (name <= 0) return refused;
   ssize_t end = efidp_make_end_entire(path + hd + name, ssize_t(sizeof path) - hd - name);
   if (end <= 0) return refused;
   auto* text = reinterpret_cast<unsigned char*>(description.data());
+  uint8_t* extra = data_copy.empty() ? nullptr : data_copy.data();
   ssize_t size = efi_loadopt_create(nullptr, 0, kLoadOptionActive, reinterpret_cast<efidp>(path),
-                                    hd + name + end, text, nullptr, 0);
+                                    hd + name + end, text, extra, data_copy.size());
   if (size <= 0) return refused;
   option->assign(size_t(size), 0);
   if (efi_loadopt_create(option->data(), size, kLoadOptionActive, reinterpret_cast<efidp>(path),
-                         hd + name + end, text, nullptr, 0) != size)
+                         hd + name + end, text, extra, data_copy.size()) != size)
     return refused;
   return Done();
 }

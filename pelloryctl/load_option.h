@@ -1,7 +1,9 @@
 // The load options that start our images (our_images.h): a Boot#### or
 // Driver####, active, whose device path is
-// HD(partition, GPT, start, size)/File(\EFI\Pellory\...)/End. The
-// program's entry is never put in BootOrder; only BootNext names it.
+// HD(partition, GPT, start, size)/File(\EFI\Pellory\...)/End, or
+// File(shim) with the image's path as the option's data when shim is to
+// start it (boot_target.h). The program's entry is never put in BootOrder;
+// only BootNext names it.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +17,10 @@
 
 inline constexpr uint32_t kLoadOptionActive = 0x00000001;
 
-// Fails when libefiboot refuses the device path or the option.
-Outcome MakeLoadOption(const Esp& esp, const OurImage& image, std::vector<uint8_t>* option);
+// The image's option that starts `file` (an ESP path) on esp, handing it
+// `data`. Fails when libefiboot refuses the device path or the option.
+Outcome MakeLoadOption(const Esp& esp, const OurImage& image, const std::string& file,
+                       const std::vector<uint8_t>& data, std::vector<uint8_t>* option);
 // The description of a load option, read strictly; false when the bytes
 // are not a load option.
 bool LoadOptionDescription(const std::vector<uint8_t>& option, std::u16string* description);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <vector>
 
+#include "pelloryctl/boot_target.h"
 #include "pelloryctl/commands.h"
 #include "pelloryctl/esp.h"
 #include "pelloryctl/kept_request.h"
@@ -27,6 +28,7 @@ struct Plan {
   std::vector<uint8_t> image, option, request, boot_next, kept;
   ProgramIdentity identity;
   Esp esp;
+  BootTarget target;
   unsigned entry = 0;
   bool entry_exists = false;
   std::string id;
@@ -59,16 +61,20 @@ std::string FreshId() {
 Outcome Prepare(const ScheduleOptions& options, Plan* plan) {
   if (Outcome checked = CheckMachine(true); !checked) return checked;
   if (Outcome read = ReadWholeFile(options.program, &plan->image, kProgramLimit); !read) return read;
-  bool secure = false;
-  if (Outcome known = SecureBootOn(&secure); !known) return known;
-  Outcome usable = CheckProgram(plan->image, secure);
+  Outcome usable = CheckProgram(plan->image);
   // The image the program carries is kept with the request as the run's
   // target; a program that names no image version, or whose image is not
   // the one its digest names, is not one to let near the converter.
   if (usable) usable = IdentifyProgram(plan->image, &plan->identity);
   if (!usable) return Fail(options.program + " " + usable.reason);
   if (Outcome found = FindWritableEsp(options.esp_dir, &plan->esp); !found) return found;
-  if (Outcome built = MakeLoadOption(plan->esp, kProgram, &plan->option); !built) return built;
+  // Secure Boot: the program started directly, or through shim, or not at all.
+  if (Outcome chosen = ChooseBootTarget(plan->image, options.program, plan->esp, EspPath(kProgram), &plan->target);
+      !chosen)
+    return chosen;
+  if (Outcome built = MakeLoadOption(plan->esp, kProgram, plan->target.file, plan->target.option, &plan->option);
+      !built)
+    return built;
   if (Outcome listed = FindOurEntry(&plan->entry, &plan->entry_exists); !listed) return listed;
   if (!plan->entry_exists) {
     if (Outcome picked = FreeOptionNumber(kProgram, &plan->entry); !picked) return picked;
@@ -157,8 +163,11 @@ int Schedule(const ScheduleOptions& options, FILE* out, FILE* err) {
   if (options.allow != contract::Allow::Newer) asked += ", allow=" + NameOf(options.allow, contract::kAllowNames);
   fprintf(out, "Request: %s (%s)\n", plan.id.c_str(), asked.c_str());
   fprintf(out, "Image: %s (Pellory %s)\n", plan.identity.image.c_str(), plan.identity.program_version.c_str());
-  fprintf(out, "Entry: %s \"%s\" -> %s on %s (BootNext, not in BootOrder)\n",
-          BootName(plan.entry).c_str(), kProgram.description, EspPath(kProgram).c_str(), plan.esp.mount_point.c_str());
+  const BootTarget& target = plan.target;
+  const std::string starts = target.via.empty() ? target.file
+                                                : target.file + " " + EspPath(kProgram) + " (" + target.via + ")";
+  fprintf(out, "Entry: %s \"%s\" -> %s on %s (BootNext, not in BootOrder)\n", BootName(plan.entry).c_str(),
+          kProgram.description, starts.c_str(), plan.esp.mount_point.c_str());
   fprintf(out, options.mode == contract::Mode::Identify
                    ? "Reboot to read the converter's versions (nothing is written).\n"
                    : "Reboot to run the update.\n");

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """The Linux test guest: a Debian 12 (bookworm) system made from Debian's
-packages with mmdebstrap, as a GPT disk that OVMF boots through GRUB.
+packages with mmdebstrap, as a GPT disk that OVMF boots through shim and
+GRUB, as it boots an installed Debian, with Secure Boot on or off.
 
     debian_guest.py --cache DIR
 
-The disk holds an EFI System Partition (GRUB as \\EFI\\debian\\grubx64.efi,
-mounted at /boot/efi by /etc/fstab) and the root file system on ext4. No
+The disk holds an EFI System Partition (shim and Debian's signed GRUB in
+\\EFI\\debian\\, mounted at /boot/efi by /etc/fstab) and the root file
+system on ext4. No
 loop device and no mount is used: mkfs.ext4 -d fills the root from the
 folder mmdebstrap made, mtools fills the ESP, sgdisk writes the partition
 table and dd puts the file system in its place. The finished disk and
@@ -42,9 +44,13 @@ SUITE = "bookworm"
 # python3-apt is what Ansible's apt module needs for `deb=`; dbus and
 # libpam-systemd (logind) are what `shutdown -r` talks to, the command
 # Ansible's reboot runs (without them it fails: "Failed to connect to bus").
+# The guest boots as an installed Debian does, under Secure Boot too:
+# Microsoft-signed shim (shim-signed), Debian-signed GRUB
+# (grub-efi-amd64-signed) and Debian's signed cloud kernel.
 PACKAGES = ("systemd", "systemd-sysv", "udev", "kmod", "dbus", "libpam-systemd",
             "openssh-server", "python3", "python3-apt",
             "sudo", "apt", "linux-image-cloud-amd64", "initramfs-tools", "grub-efi-amd64",
+            "shim-signed", "grub-efi-amd64-signed",
             "efibootmgr", "e2fsprogs", "man-db", "iproute2", "findutils")
 # Trimmed while it is built: no manuals, documentation or translations of
 # the packages above. The file mmdebstrap keeps for later installs is
@@ -79,13 +85,18 @@ ROOT_UUID = "5045c1a0-72d1-4b0e-9a53-4445424e0004"
 ESP_SERIAL = "50454C44"
 MACHINE_ID = "5045c1a072d14b0e9a534445424e0005"
 HOSTNAME = "pellory-guest"
-GRUB_PATH = "EFI/debian/grubx64.efi"
+# The ESP as Debian's grub-install leaves it on a machine with shim: the
+# boot entry starts shim, shim the signed GRUB beside it (and MokManager
+# when a key waits to be enrolled), GRUB reads grub.cfg beside itself,
+# which hands over to the root file system's /boot/grub/grub.cfg.
+SHIM_PATH = "EFI/debian/shimx64.efi"
+ESP_LOADERS = {SHIM_PATH: "usr/lib/shim/shimx64.efi.signed",
+               "EFI/debian/mmx64.efi": "usr/lib/shim/mmx64.efi.signed",
+               "EFI/debian/grubx64.efi": "usr/lib/grub/x86_64-efi-signed/grubx64.efi.signed"}
+ESP_GRUB_CFG = "EFI/debian/grub.cfg"
 # The kernel's command line: its messages and the steps' output on the
 # serial line the tests read.
 KERNEL_ARGS = "console=ttyS0 quiet fsck.mode=skip"
-# GRUB's own modules, built into its image: the ESP needs nothing else.
-GRUB_MODULES = ("part_gpt", "ext2", "fat", "search", "search_fs_uuid", "normal", "linux",
-                "configfile", "echo", "test", "gzio", "zstd", "all_video", "efi_gop", "boot")
 
 FSTAB = f"""# <file system> <mount point> <type> <options> <dump> <pass>
 UUID={ROOT_UUID} / ext4 errors=remount-ro 0 0
@@ -160,13 +171,6 @@ def make_root(root):
                 f"--essential-hook=chmod 755 \"$1/{INITRAMFS_HOOK_PATH}\"",
                 "--essential-hook=echo 'man-db man-db/auto-update boolean false' | "
                 "chroot \"$1\" debconf-set-selections"]
-    # GRUB's image, made inside the system from its own grub-efi-amd64: it
-    # looks for its grub.cfg in /boot/grub on the root file system.
-    early = f"search --no-floppy --fs-uuid --set=root {ROOT_UUID}\\nset prefix=($root)/boot/grub\\n"
-    command += ["--customize-hook=mkdir -p \"$1/boot/grub\"",
-                f"--customize-hook=printf '{early}' > \"$1/boot/grub/early.cfg\"",
-                "--customize-hook=chroot \"$1\" grub-mkimage -O x86_64-efi -o /boot/grubx64.efi "
-                f"-p /boot/grub -c /boot/grub/early.cfg {' '.join(GRUB_MODULES)}"]
     command += [SUITE, str(root), MIRROR]
     _run(*command)
     release = sorted(p.name[len("vmlinuz-"):] for p in Path(root, "boot").glob("vmlinuz-*"))[-1]
@@ -230,9 +234,12 @@ def make_disk(root, disk):
     volume = f"{disk}@@{ESP_FIRST_LBA * SECTOR}"
     fat_volume._mtools("mformat", "-i", volume, "-F", "-T", str(esp_sectors), "-h", "64",
                        "-s", "32", "-H", str(ESP_FIRST_LBA), "-N", ESP_SERIAL, "-v", "ESP", "::")
-    fat_volume.add_files(volume, {GRUB_PATH: str(Path(root, "boot/grubx64.efi"))})
+    esp_grub = (f"search.fs_uuid {ROOT_UUID} root\nset prefix=($root)'/boot/grub'\n"
+                "configfile $prefix/grub.cfg\n")
+    fat_volume.add_files(volume, {**{name: str(Path(root, source)) for name, source in ESP_LOADERS.items()},
+                                  ESP_GRUB_CFG: esp_grub.encode()})
     return {"esp_offset": ESP_FIRST_LBA * SECTOR, "esp_first_lba": ESP_FIRST_LBA,
-            "esp_sectors": esp_sectors, "esp_guid": ESP_GUID, "loader": GRUB_PATH,
+            "esp_sectors": esp_sectors, "esp_guid": ESP_GUID, "loader": SHIM_PATH,
             "esp_dirs": ["EFI", "EFI/debian"], "root_uuid": ROOT_UUID}
 
 

@@ -1,14 +1,15 @@
 #!/bin/sh
-# efi-link.sh OUTPUT.efi SUBSYSTEM OBJECTS...
+# efi-link.sh OUTPUT.efi SUBSYSTEM SBAT.csv OBJECTS...
 # Links freestanding objects into a PE32+ EFI image (subsystem 10: shell
 # application, 11: boot-service driver) that follows the firmware's memory
-# rules: code, constants, data and base relocations each in a section of
+# rules: code, constants, data, the SBAT entries (SBAT.csv, which shim
+# demands of what it starts) and base relocations each in a section of
 # their own (tools/efi.lds), none both writable and executable, and NX_COMPAT
 # set. Refuses an image that would depend on global constructors or on
 # symbols nobody defines.
 set -eu
-out=$1 subsystem=$2
-shift 2
+out=$1 subsystem=$2 sbat=$3
+shift 3
 tools=$(dirname "$0")
 so=${out%.efi}.so
 relocs=${out%.efi}.reloc.S
@@ -18,10 +19,18 @@ case $subsystem in
   *) echo "efi-link.sh: unknown subsystem $subsystem" >&2; exit 2 ;;
 esac
 
+sbat_object=${out%.efi}.sbat.o
+
 link() {
   ld -nostdlib -znocombreloc -T "$tools/efi.lds" -shared -Bsymbolic --no-undefined \
-    --orphan-handling=error "$@" -o "$so"
+    --orphan-handling=error "$@" "$sbat_object" -o "$so"
 }
+
+# The SBAT text, read-only data padded with NULs to the file alignment, so
+# that the section's raw size in the file equals its virtual size: shim
+# reads the section by its raw size.
+printf '    .section .sbat,"a"\n    .incbin "%s"\n    .balign %s, 0\n    .section .note.GNU-stack,"",@progbits\n' \
+  "$sbat" 512 | as --64 -o "$sbat_object"
 
 # First link: the layout, and from it the base relocations. The second link
 # adds them as the last section, so nothing before it moves; the table is
@@ -49,8 +58,9 @@ rm -f "$relocs.again"
 # The constants' ELF section is writable only because the pointer tables in
 # it are, for the moment before the loader has relocated them; in the image
 # it is read-only.
-objcopy --strip-all -j .text -j .rodata -j .data -j .reloc \
+objcopy --strip-all -j .text -j .rodata -j .data -j .sbat -j .reloc \
   --set-section-flags .rodata=alloc,load,readonly,data,contents \
+  --set-section-flags .sbat=alloc,load,readonly,data,contents \
   --target "$target" --subsystem="$subsystem" "$so" "$out"
 python3 "$tools/efi_image.py" trim "$out"
 python3 "$tools/efi_image.py" nx-compat "$out"

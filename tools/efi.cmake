@@ -12,6 +12,14 @@ set(EFI_LINK_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/efi-link.sh)
 set(EFI_LINK_INPUTS ${EFI_LINK_SCRIPT} ${CMAKE_CURRENT_LIST_DIR}/efi.lds
   ${CMAKE_CURRENT_LIST_DIR}/efi_image.py)
 
+# The .sbat text every image links in (tools/sbat.cmake), written when
+# SBAT_GENERATION or the version changes.
+include(${CMAKE_CURRENT_LIST_DIR}/sbat.cmake)
+set(SBAT_GENERATION ${PELLORY_DEFAULT_SBAT_GENERATION} CACHE STRING
+  "the SBAT generation of every image, a positive decimal number")
+set(EFI_SBAT_CSV ${EFI_OUTPUT_DIR}/sbat.csv)
+pellory_write_sbat("${SBAT_GENERATION}" ${EFI_SBAT_CSV})
+
 # pellory_efi_objects(<target> <sources...>): an object library built with
 # the firmware flags, with the image's entry point; the sources define
 # efi_main.
@@ -23,13 +31,14 @@ function(pellory_efi_objects target)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${EFI_COMPILE_OPTIONS}>)
 endfunction()
 
-# pellory_efi_link(<name> <subsystem> <object target>): build/efi/<name>.efi.
+# pellory_efi_link(<name> <subsystem> <object target>): build/efi/<name>.efi,
+# carrying the build's .sbat.
 function(pellory_efi_link name subsystem objects)
   set(out ${EFI_OUTPUT_DIR}/${name}.efi)
   add_custom_command(OUTPUT ${out}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${EFI_OUTPUT_DIR}
-    COMMAND sh ${EFI_LINK_SCRIPT} ${out} ${subsystem} $<TARGET_OBJECTS:${objects}>
-    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${EFI_LINK_INPUTS}
+    COMMAND sh ${EFI_LINK_SCRIPT} ${out} ${subsystem} ${EFI_SBAT_CSV} $<TARGET_OBJECTS:${objects}>
+    DEPENDS ${objects} $<TARGET_OBJECTS:${objects}> ${EFI_LINK_INPUTS} ${EFI_SBAT_CSV}
     COMMAND_EXPAND_LISTS
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${out})

@@ -3,9 +3,10 @@
    of memory gets a section of its own, starting on a page of its own:
    code (read, execute), constants (read only: the embedded firmware image,
    strings, tables, and the pointer tables the loader fixes up before it
-   protects the image), data (read, write), and the base relocations the
-   loader applies. No section is ever both writable and executable.
-   tools/efi-link.sh copies only these four into the PE image; the ELF
+   protects the image), data (read, write), the SBAT entries shim reads
+   (read only), and the base relocations the loader applies. No section
+   is ever both writable and executable.
+   tools/efi-link.sh copies only these five into the PE image; the ELF
    bookkeeping that `ld -shared` makes stays behind. An input section that
    has no place here fails the link (--orphan-handling=error), so a new kind
    of memory is placed on purpose, never by default. */
@@ -44,6 +45,9 @@ SECTIONS
     *(.dynbss .bss .bss.*)
     *(COMMON)
   }
+
+  . = ALIGN(4096);
+  .sbat : { KEEP(*(.sbat)) }
 
   /* Last, so that adding it on the second link moves nothing before it. */
   . = ALIGN(4096);

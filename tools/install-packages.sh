@@ -25,8 +25,10 @@ BOOT="ovmf qemu-system-x86"
 # host-tests: GoogleTest, for the host tests, the fault campaign and the
 # bench's host figures;
 HOST_TESTS="libgtest-dev"
-# pelloryctl: its variables and boot entry (libefivar, libefiboot);
-PELLORYCTL="libefivar-dev libefiboot-dev pkg-config"
+# pelloryctl: its variables and boot entry (libefivar, libefiboot), its
+# signature and key checks (libcrypto) and its reading of the ESP's
+# partition table (libblkid);
+PELLORYCTL="libefivar-dev libefiboot-dev libssl-dev libblkid-dev pkg-config"
 # package: `make deb` (CPack makes it, dpkg-shlibdeps finds its
 # dependencies, perl's pod2man its manual page: dpkg-dev and perl);
 PACKAGE="dpkg-dev"

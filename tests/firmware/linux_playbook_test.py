@@ -38,7 +38,8 @@ pelloryctl.
   pelloryctl's own reason, and the guest does not reboot;
 - last, an administrator's own `apt-get install ./pelloryctl_*.deb`, after
   the playbook's package and libefiboot1/libefivar1 are removed: refused
-  alone, installed with the libraries' packages beside it.
+  alone (by dpkg and by apt, naming them), installed with the libraries'
+  packages beside it.
 """
 import csv
 import json
@@ -173,9 +174,13 @@ def check_package(port, key, deb, failures):
 
 def administrator_install(port, key, deb, work, failures):
     """`apt-get install ./pelloryctl_*.deb` as an administrator runs it, on
-    the guest without pelloryctl and its libraries (efibootmgr goes with
-    them): refused while they are missing, installed when their packages
-    lie beside it (the guest has no package source of its own)."""
+    the guest without pelloryctl and its libraries: refused while they are
+    missing, naming them as pelloryctl's dependencies, installed when their
+    packages lie beside it (the guest has no package source of its own).
+    The libraries go with dpkg, past what else depends on them (GRUB's
+    tools, and mokutil, which shim-signed needs: apt would take the boot
+    chain with them), and dpkg unpacks pelloryctl first, so apt's refusal is
+    about pelloryctl's own Depends, not only the others'."""
     folder = work / "libraries"
     folder.mkdir(exist_ok=True)
     subprocess.run(["apt-get", "download", *LIBRARIES], cwd=folder, check=True,
@@ -183,13 +188,16 @@ def administrator_install(port, key, deb, work, failures):
     files = [deb, *sorted(folder.glob("*.deb"))]
     for path in files:
         ssh(port, key, f"cat > /root/{path.name}", path.read_bytes())
-    alone = ssh(port, key, f"apt-get -qq purge pelloryctl efibootmgr {' '.join(LIBRARIES)} "
-                           f">/dev/null 2>&1; cd /root && apt-get -q -y install ./{deb.name} 2>&1; "
-                           "echo rc=$?")
-    print(f"apt-get install ./{deb.name} without the libraries:\n{alone}")
-    if not alone.endswith("rc=100\n") or not all(name in alone for name in LIBRARIES):
-        failures.append(f"apt installed pelloryctl without its libraries: {alone!r}")
-    ssh(port, key, "cd /root && apt-get -qq install " + " ".join(f"./{p.name}" for p in files))
+    alone = ssh(port, key, f"apt-get -qq purge pelloryctl >/dev/null 2>&1; dpkg --purge --force-depends "
+                           f"{' '.join(LIBRARIES)} >/dev/null 2>&1; cd /root; dpkg -i ./{deb.name} 2>&1; "
+                           f"echo dpkg-rc=$?; apt-get -q -y install ./{deb.name} 2>&1; echo rc=$?")
+    print(f"dpkg -i and apt-get install ./{deb.name} without the libraries:\n{alone}")
+    named = all(f"pelloryctl depends on {name}" in alone and re.search(rf"pelloryctl :.*\n?.*Depends: {name}", alone)
+                for name in LIBRARIES)
+    if "dpkg-rc=1\n" not in alone or not alone.endswith("rc=100\n") or not named:
+        failures.append(f"pelloryctl installed without its libraries: {alone!r}")
+    # -f: the packages that lost the libraries get them back too.
+    ssh(port, key, "cd /root && apt-get -qq -f install " + " ".join(f"./{p.name}" for p in files))
     check_package(port, key, deb, failures)
 
 

@@ -261,9 +261,8 @@ def interrupted(args):
 
 
 def untrusted_signature(program, out):
-    """`program` signed with a key made here, which no db trusts: it
-    carries a signature, as pelloryctl demands under Secure Boot, and the
-    firmware refuses it."""
+    """`program` signed with a key made here, which no db trusts:
+    pelloryctl refuses it under Secure Boot, and so does the firmware."""
     with tempfile.TemporaryDirectory() as keys:
         key, cert = os.path.join(keys, "key.pem"), os.path.join(keys, "cert.pem")
         subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
@@ -291,18 +290,26 @@ def snakeoil_signed(unsigned, out):
 
 
 def pending(args):
-    """Secure Boot: a program signed with a key the firmware does not trust
-    is refused at BootNext, Linux comes back and the request is still there."""
+    """Secure Boot: pelloryctl refuses a program signed with a key the
+    firmware does not trust, before anything changes; a trusted program is
+    scheduled, and when its copy on the ESP is then replaced by the
+    untrusted one (behind pelloryctl's back), the firmware refuses it at
+    BootNext, Linux comes back and the request is still there."""
     trip = RoundTrip(args, "pending", SECURE)
     work = trip.machine.work
     kernel = snakeoil_signed(trip.kernel, work / "vmlinuz-snakeoil.efi")
-    program = untrusted_signature(Path(args.efi_dir) / "pellory-testimage.efi",
-                                  work / "pellory-untrusted.efi")
-    files = disk_files(args.efi_dir, args.signed_dir, program)
+    untrusted = untrusted_signature(Path(args.efi_dir) / "pellory-testimage.efi",
+                                    work / "pellory-untrusted.efi")
+    files = disk_files(args.efi_dir, args.signed_dir, Path(args.signed_dir) / "pellory-testimage.efi")
+    files["incoming/untrusted.efi"] = str(untrusted)
+    refused = ("pelloryctl schedule /boot/efi/incoming/untrusted.efi; echo untrusted-rc=$?\n"
+               "[ -e /boot/efi/EFI/Pellory ] && echo copied=yes\n")
+    replace = "cp /boot/efi/incoming/untrusted.efi /boot/efi/EFI/Pellory/pellory.efi && sync\n"
     # The shell is refused under Secure Boot: a first QEMU process boots the
     # signed kernel with -kernel, only to make the entries.
     steps = {1: ENTRIES, 2: "echo secureboot=$(tail -c1 /sys/firmware/efi/efivars/SecureBoot-* "
-             "| od -An -tu1 | tr -d ' ')\n" + SCHEDULE, 3: LOOK}
+             "| od -An -tu1 | tr -d ' ')\n" + refused + SCHEDULE.replace("after reboot", replace + "after reboot"),
+             3: LOOK}
     trip.machine.make_disk({**files, **{f"{linux.STEPS}/{n}.sh": t.encode()
                                         for n, t in steps.items()}}, kernel, trip.initrd)
     trip.machine.kernel = linux.kernel(kernel, trip.initrd)
@@ -312,6 +319,11 @@ def pending(args):
     result, got = trip.boot_again((2, 3))
     second, third = got.get(2), got.get(3)
     trip.check(second and step_value(second.body, "secureboot") == "1", "Secure Boot is not on")
+    trip.check(second and "pelloryctl: /boot/efi/incoming/untrusted.efi is signed by CN=Pellory test key no db "
+               "trusts, which neither db nor MOK trusts: the firmware would refuse it" in second.body,
+               "pelloryctl did not refuse the untrusted program")
+    trip.check(second and step_value(second.body, "untrusted-rc") == "3" and "copied=yes" not in second.body,
+               "the refused schedule changed the machine")
     trip.check(second and step_value(second.body, "schedule-rc") == "0",
                "pelloryctl schedule failed")
     refused = trip.between(result, got, 2, 3)

@@ -123,3 +123,18 @@ def test_partition_path_is_the_hard_drive_node_an_os_writes_then_the_file():
         "04 01 2a 00 01 00 00 00 00 08 00 00 00 00 00 00 00 00 02 00 00 00 00 00 "
         "a0 c1 45 50 d1 72 0e 4b 9a 53 44 45 42 4e 00 02 02 02")
     assert path[42:] == ovmf_vars.file_path("\\a")
+
+
+def test_signatures_are_appended_to_a_list_with_its_attributes_or_start_one():
+    store = VarStore(tiny(1024))
+    store.add("db", ovmf_vars.IMAGE_SECURITY_GUID, 0x27, b"old")
+    cert = ovmf_vars.signature_list(ovmf_vars.CERT_X509, [b"DER"])
+    # EFI_SIGNATURE_LIST: type, list size, header size, entry size; owner and value.
+    assert cert == (ovmf_vars.CERT_X509.bytes_le + struct.pack("<III", 28 + 19, 0, 19) +
+                    ovmf_vars.SHIM_GUID.bytes_le + b"DER")
+    ovmf_vars.add_signatures(store, "db", ovmf_vars.IMAGE_SECURITY_GUID, [cert], ovmf_vars.NV_BS)
+    ovmf_vars.add_signatures(store, "MokList", ovmf_vars.SHIM_GUID, [cert], ovmf_vars.NV_BS)
+    assert store.get("db", ovmf_vars.IMAGE_SECURITY_GUID) == (0x27, b"old" + cert)
+    assert store.get("MokList", ovmf_vars.SHIM_GUID) == (ovmf_vars.NV_BS, cert)
+    with pytest.raises(StoreError):
+        ovmf_vars.signature_list(ovmf_vars.CERT_SHA256, [bytes(32), bytes(31)])

@@ -18,7 +18,7 @@ for path in ./usr/sbin/pelloryctl ./usr/share/man/man8/pelloryctl.8.gz \
     echo "$contents" | grep -q " $path\$" || { echo "no $path in $deb"; exit 1; }
 done
 depends=$(dpkg-deb --field "$deb" Depends)
-for library in libefivar1 libefiboot1; do
+for library in libefivar1 libefiboot1 libssl3 libblkid1; do
     echo "$depends" | grep -q "$library" || { echo "Depends: $depends lacks $library"; exit 1; }
 done
 # The manual page as man shows it: no warning from groff.

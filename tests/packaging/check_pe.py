@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""check_pe.py IMAGE=SUBSYSTEM[,EMBEDDED][,max:BYTES]...: each image must be a PE32+ image
+"""check_pe.py [--sbat CSV] IMAGE=SUBSYSTEM[,EMBEDDED][,max:BYTES]...: each image must be a PE32+ image
 for x86-64 with the given subsystem (10 shell application, 11 boot-service
 driver) that follows the memory rules of firmware with memory protection:
 
@@ -10,6 +10,9 @@ driver) that follows the memory rules of firmware with memory protection:
   fix-up inside a section and none in code;
 - when EMBEDDED names a file, its bytes (the firmware image the program
   carries) lie whole in one section that is read-only and not executable;
+- one .sbat section, read-only and not executable, whose raw size equals
+  its virtual size (shim reads it by its raw size) and whose text, up to
+  the NULs that pad it, is the build's CSV (--sbat).
 - with max:BYTES, the file is no larger (the resident driver stays small:
   it is loaded at every boot).
 
@@ -122,7 +125,31 @@ def check_embedded(image, blob, label):
     return []
 
 
-def check(path, subsystem, embedded=None, most=None):
+def sbat_text(image):
+    """The .sbat section's text up to its padding, or None without one."""
+    found = [s for s in image.sections if s["name"] == ".sbat"]
+    if len(found) != 1:
+        return None
+    s = found[0]
+    return image.data[s["raw"]:s["raw"] + s["rsize"]].rstrip(b"\0")
+
+
+def check_sbat(image, csv):
+    found = [s for s in image.sections if s["name"] == ".sbat"]
+    if len(found) != 1:
+        return [f"{len(found)} .sbat sections, not one"]
+    s, errors = found[0], []
+    if s["flags"] & (MEM_WRITE | MEM_EXECUTE):
+        errors.append(".sbat is writable or executable")
+    if s["rsize"] != s["vsize"]:
+        errors.append(f".sbat's raw size {s['rsize']:#x} differs from its virtual size {s['vsize']:#x}")
+    text = sbat_text(image)
+    if text != csv:
+        errors.append(f".sbat holds {text!r}, not {csv!r}")
+    return errors
+
+
+def check(path, subsystem, embedded=None, sbat=None, most=None):
     """Every broken rule of one image, as text naming it."""
     data = Path(path).read_bytes()
     if data[:2] != b"MZ":
@@ -135,17 +162,21 @@ def check(path, subsystem, embedded=None, most=None):
         errors = check_memory(image) + check_relocations(image)
         if embedded is not None:
             errors += check_embedded(image, Path(embedded).read_bytes(), f"the embedded image {embedded}")
+        if sbat is not None:
+            errors += check_sbat(image, sbat)
     return [f"{path}: {e}" for e in errors]
 
 
 def main(args):
-    errors = []
+    errors, sbat = [], None
+    if args[:1] == ["--sbat"]:
+        sbat, args = Path(args[1]).read_bytes(), args[2:]
     for arg in args:
         path, wanted = arg.split("=", 1)
         subsystem, *rest = wanted.split(",")
         most = next((int(r[4:]) for r in rest if r.startswith("max:")), None)
         embedded = next((r for r in rest if not r.startswith("max:")), None)
-        errors += check(path, int(subsystem), embedded, most)
+        errors += check(path, int(subsystem), embedded, sbat, most)
     for error in errors:
         print(error)
     if not errors:

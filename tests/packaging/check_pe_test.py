@@ -4,7 +4,7 @@ image (its .text made writable, the section carrying the firmware image
 made writable, NX_COMPAT cleared, ...) are each refused, by rule and by
 section name, and the good image passes.
 
-    pytest check_pe_test.py --efi IMAGE.efi --embedded EMBEDDED.bin --scratch DIR
+    pytest check_pe_test.py --efi IMAGE.efi --embedded EMBEDDED.bin --sbat SBAT.csv --scratch DIR
 """
 import struct
 from pathlib import Path
@@ -31,15 +31,15 @@ def set_flags(data, name, add=0, remove=0):
 class Copy:
     """A copy of the good image in memory, to break and check."""
 
-    def __init__(self, good, embedded, scratch):
-        self.embedded, self.scratch = embedded, scratch
+    def __init__(self, good, embedded, sbat, scratch):
+        self.embedded, self.scratch, self.sbat = embedded, scratch, Path(sbat).read_bytes()
         self.data = bytearray(Path(good).read_bytes())
         self.image = check_pe.Image(bytes(self.data))
 
     def errors(self, name):
         path = self.scratch / f"{name}.efi"
         path.write_bytes(self.data)
-        return [e.split(": ", 1)[1] for e in check_pe.check(str(path), 10, self.embedded)]
+        return [e.split(": ", 1)[1] for e in check_pe.check(str(path), 10, self.embedded, self.sbat)]
 
     def home_of_embedded(self):
         at = bytes(self.data).find(Path(self.embedded).read_bytes())
@@ -47,13 +47,39 @@ class Copy:
 
 
 @pytest.fixture
-def copy(efi, embedded, scratch):
-    return Copy(efi, embedded, scratch)
+def copy(efi, embedded, sbat, scratch):
+    return Copy(efi, embedded, sbat, scratch)
 
 
 def test_the_good_image_passes(copy):
     assert copy.errors("good") == []
     assert copy.home_of_embedded() == ".rodata"
+    assert copy.sbat.startswith(b"sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\n"
+                                b"pellory,1,Pellory,pellory,0.4,")
+
+
+def sbat_renamed(copy):
+    at, _ = section_header(copy.data, ".sbat")
+    copy.data[at:at + 8] = b".sbaT\0\0\0"
+
+
+def sbat_writable(copy):
+    set_flags(copy.data, ".sbat", add=check_pe.MEM_WRITE)
+
+
+def sbat_executable(copy):
+    set_flags(copy.data, ".sbat", add=check_pe.MEM_EXECUTE)
+
+
+def sbat_shorter_in_memory(copy):
+    at, s = section_header(copy.data, ".sbat")
+    struct.pack_into("<I", copy.data, at + 8, s["vsize"] - 1)
+
+
+def sbat_other_generation(copy):
+    _, s = section_header(copy.data, ".sbat")
+    line = copy.data.index(b"pellory,1,", s["raw"])
+    copy.data[line + 8] = ord("2")
 
 
 def writable_code(copy):
@@ -84,11 +110,17 @@ def no_relocations(copy):
     (no_nx_compat, "NX_COMPAT is not set in the DLL characteristics", True),
     (small_alignment, "section alignment 0x200, not 4 KiB", True),
     (no_relocations, "no base relocation table: the image cannot be loaded at any address", True),
+    (sbat_renamed, "0 .sbat sections, not one", True),
+    (sbat_writable, ".sbat is writable or executable", True),
+    (sbat_executable, ".sbat is writable or executable", True),
+    (sbat_shorter_in_memory, ".sbat's raw size 0x200 differs from its virtual size 0x1ff", True),
+    (sbat_other_generation, ".sbat holds b'sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/"
+                            "blob/main/SBAT.md\\npellory,2,Pellory,pellory,0.4,README.md\\n', not", False),
 ])
 def test_a_broken_rule_is_refused_by_name(copy, damage, refusal, alone):
     damage(copy)
     errors = copy.errors(damage.__name__)
-    assert errors == [refusal] if alone else refusal in errors
+    assert errors == [refusal] if alone else any(e.startswith(refusal) for e in errors)
 
 
 def test_writable_embedded_image_is_refused(copy):

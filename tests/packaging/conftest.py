@@ -1,7 +1,7 @@
 """The packaging tests' command-line options, as CTest passes them
 (tests/ctest_options.py): the built program (--efi) and its link (--so),
-the embedded image, the source tree, the unsigned program to sign, the
-service stick and a scratch folder."""
+the embedded image, the build's .sbat text, the source tree, the unsigned
+program to sign, the service stick and a scratch folder."""
 import shutil
 from pathlib import Path
 
@@ -9,14 +9,14 @@ import pytest
 
 import ctest_options
 
-PATHS = ("efi", "so", "embedded", "source", "unsigned", "stick")
+PATHS = ("efi", "so", "embedded", "sbat", "source", "unsigned", "stick")
 
 
 def pytest_addoption(parser):
     ctest_options.add(parser, PATHS + ("scratch",))
 
 
-efi, so, embedded, source, unsigned, stick = map(ctest_options.fixture, PATHS)
+efi, so, embedded, sbat, source, unsigned, stick = map(ctest_options.fixture, PATHS)
 
 
 @pytest.fixture(scope="session")

@@ -68,15 +68,26 @@ TEST_F(DriverRefusal, TheDefaultIsThePackagesDriver) {
   EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/pellory-identify.efi"), ReadFile(driver_));
 }
 
-TEST_F(DriverRefusal, AnUnsignedDriverUnderSecureBoot) {
+// Under Secure Boot the firmware loads the driver itself: only what db
+// trusts is installed; an unsigned driver, one cut short, one no key
+// trusts and one only the Machine Owner Keys trust (shim loads no driver)
+// are refused with the machine unchanged.
+TEST_F(DriverRefusal, UnderSecureBootOnlyWhatDbTrusts) {
   const std::string signed_driver = Signed(root_, driver_);
   Bytes cut = ReadFile(signed_driver);
   ASSERT_GT(cut.size(), ReadFile(driver_).size());
   cut.pop_back();  // its certificate table now runs one byte past the file
   WriteFile(root_ + "/cut.efi", cut);
+  ASSERT_EQ(system(("openssl x509 -in " + root_ + "/cert.pem -outform DER -out " + root_ + "/cert.der").c_str()), 0);
+  const Bytes certificate = SignatureList(kX509, ReadFile(root_ + "/cert.der"));
   PutVar(kGlobal, "SecureBoot", {1}, 6);
   ExpectRefused(Install(driver_), driver_ + " is not signed, and Secure Boot is on: the firmware would refuse to start it");
   ExpectRefused(Install(root_ + "/cut.efi"), "cut.efi is not signed");
+  ExpectRefused(Install(signed_driver), "signed.efi is signed by CN=pelloryctl-test, which neither db nor MOK trusts");
+  PutVar(kShim, "MokListRT", certificate, 6);
+  ExpectRefused(Install(signed_driver), "signed.efi is signed by CN=pelloryctl-test, which only MOK trusts: the "
+                                        "firmware loads a driver itself, never through shim, and would refuse it");
+  PutVar(kSecurity, "db", certificate, 0x27);
   CtlRun run = Ctl(Install(signed_driver));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(ReadFile(esp_ + "/EFI/Pellory/pellory-identify.efi"), ReadFile(signed_driver));

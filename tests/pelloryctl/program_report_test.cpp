@@ -38,6 +38,7 @@ Bytes FakeProgram(const Bytes& image, const std::string& after_digest) {
   b[0x46] = 1;                          // one section
   b[0x54] = 240;                        // the optional header's size
   b[0x58] = 0x0B, b[0x59] = 0x02;       // PE32+
+  b[0x58 + 60] = 0x00, b[0x58 + 61] = 0x02;  // the headers: 0x200 bytes
   b[0x58 + 68] = 10;                    // EFI application
   b[0x58 + 108] = 16;                   // data directories
   Put32(&b, 0x58 + 240 + 16, uint32_t(data.size()));  // the section's bytes: size, offset
@@ -63,13 +64,19 @@ std::string SignedCopy(const std::string& dir) {
   return dir + "/signed.efi";
 }
 
+// The build's .sbat, as JSON writes it.
+const std::string kSbat = "sbat,1,SBAT Version,sbat,1,https://github.com/rhboot/shim/blob/main/SBAT.md\\u000a"
+                          "pellory,1,Pellory,pellory,0.4,README.md\\u000a";
+
 class Inspect : public StandIn {
  protected:
+  // On the stand-in machine, whose db is empty: no key trusts the program.
   std::string Json(const std::string& path, const std::string& program, const std::string& image,
-                   const std::string& oui, const std::string& signer = "") {
+                   const std::string& oui, const std::string& signer = "", const std::string& sbat = kSbat) {
     return "{\"file\":\"" + path + "\",\"program_version\":\"" + program + "\",\"image_version\":\"" +
            image.substr(0, 5) + "\",\"image\":\"" + image + "\",\"converter_oui\":\"" + oui +
-           "\",\"signed\":" + (signer.empty() ? "false" : "true") + ",\"signer\":\"" + signer + "\"}\n";
+           "\",\"signed\":" + (signer.empty() ? "false" : "true") + ",\"signer\":\"" + signer +
+           "\",\"trusted_by\":\"none\",\"sbat\":\"" + sbat + "\"}\n";
   }
 };
 
@@ -90,7 +97,9 @@ TEST_F(Inspect, TheBuildsProgramCarriesItsVersionsAndItsImagesDigest) {
   run = Ctl({"inspect", path});
   EXPECT_EQ(run.status, 0);
   EXPECT_NE(run.out.find("Image: " + image), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("Signed: no\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Signed: no\nTrusted by: none\nSBAT: sbat,1,SBAT Version,sbat,1,"
+                         "https://github.com/rhboot/shim/blob/main/SBAT.md\nSBAT: pellory,1,Pellory,pellory,0.4,README.md\n"),
+            std::string::npos) << run.out;
 }
 
 TEST_F(Inspect, ASignedCopyNamesItsSignerWhereverItsCertificateStands) {
@@ -132,7 +141,7 @@ TEST_F(Inspect, AProgramForOneConverterAndFilesThatAreNoProgram) {
       {"converter", FakeProgram(image, banner + converter), "0A1B2C"},
       {"hex_tail", FakeProgram(hex_tail, banner), ""},
       {"notes", Text("Pellory Version:0.4, firmware version 07_23\n"), "is not a PE image"},
-      {"truncated", truncated, "is a truncated PE image (section 4 runs past the end of the file)"},
+      {"truncated", truncated, "is a truncated PE image (section 5 runs past the end of the file)"},
       {"unversioned", FakeProgram(image, "Pellory Version:0.5\n"),
        "names no firmware version in its \\\"Pellory Version:\\\" banner"},
       {"mismatched", mismatched, "carries no SHA-256 that matches its firmware image"},
@@ -144,7 +153,7 @@ TEST_F(Inspect, AProgramForOneConverterAndFilesThatAreNoProgram) {
     if (c.says.size() == 6 || c.says.empty()) {
       uint8_t sum[kSha256Size];
       Sha256(c.bytes.data() + 0x200, 65536, sum);
-      EXPECT_EQ(run.out, Json(path, "0.5", "07_24 sha256:" + Hex(sum, 8), c.says)) << c.name << run.err;
+      EXPECT_EQ(run.out, Json(path, "0.5", "07_24 sha256:" + Hex(sum, 8), c.says, "", "")) << c.name << run.err;
       EXPECT_EQ(run.status, 0) << c.name;
       continue;
     }

@@ -12,7 +12,6 @@
 #include <filesystem>
 
 #include "pelloryctl/commands.h"
-#include "pelloryctl/crc32.h"
 #include "pelloryctl/program_copy.h"
 #include "pelloryctl/system_paths.h"
 #include "pelloryctl/variables.h"
@@ -47,6 +46,16 @@ void ClearVars(const std::string& vars) {
 
 void Put(Bytes* b, size_t at, uint64_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) (*b)[at + size_t(i)] = uint8_t(value >> (8 * i));
+}
+
+// The CRC-32 the GPT's header and entry array carry.
+uint32_t Crc32(const uint8_t* data, size_t length) {
+  uint32_t crc = 0xFFFFFFFF;
+  for (size_t i = 0; i < length; ++i) {
+    crc ^= data[i];
+    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+  }
+  return ~crc;
 }
 
 void PutGuid(Bytes* b, size_t at, const char* text) {
@@ -130,6 +139,7 @@ void StandIn::WriteMounts(bool efivarfs, const std::string& efivarfs_options,
 void StandIn::WriteDisk(const char* type_guid, uint64_t block) {
   // The same partition in bytes on either disk: only its LBAs change.
   const uint64_t start = kEspStart * 512 / block, blocks = kEspBlocks * 512 / block;
+  const uint64_t disk_blocks = start + blocks + 64;
   Bytes entries(128 * 128, 0);
   PutGuid(&entries, 0, type_guid);
   PutGuid(&entries, 16, kEspGuid);
@@ -137,11 +147,16 @@ void StandIn::WriteDisk(const char* type_guid, uint64_t block) {
   Put(&entries, 40, start + blocks - 1, 8);
   const size_t header = block, first_usable = 2 + entries.size() / block;
   Bytes disk(2 * block + entries.size(), 0);
+  // The protective MBR: one partition of type 0xEE over the whole disk.
+  disk[446 + 4] = 0xEE;
+  Put(&disk, 446 + 8, 1, 4);
+  Put(&disk, 446 + 12, disk_blocks - 1, 4);
+  disk[510] = 0x55, disk[511] = 0xAA;
   memcpy(disk.data() + header, "EFI PART", 8);
   Put(&disk, header + 8, 0x00010000, 4);
   Put(&disk, header + 12, 92, 4);
   Put(&disk, header + 24, 1, 8);
-  Put(&disk, header + 32, 2 * start + blocks, 8);
+  Put(&disk, header + 32, disk_blocks - 1, 8);
   Put(&disk, header + 40, first_usable, 8);
   Put(&disk, header + 48, start + blocks, 8);
   PutGuid(&disk, header + 56, "0a0b0c0d-1111-2222-3333-444455556666");
@@ -151,7 +166,9 @@ void StandIn::WriteDisk(const char* type_guid, uint64_t block) {
   Put(&disk, header + 88, Crc32(entries.data(), entries.size()), 4);
   Put(&disk, header + 16, Crc32(disk.data() + header, 92), 4);
   std::copy(entries.begin(), entries.end(), disk.begin() + long(2 * block));
+  // As long as the disk the table describes; the rest reads as zeros.
   WriteFile(root_ + "/dev/sda", disk);
+  fs::resize_file(root_ + "/dev/sda", disk_blocks * block);
   WriteFile(root_ + "/sys/devices/virtual/block/sda/queue/logical_block_size",
             Text(std::to_string(block) + "\n"));
 }
@@ -300,6 +317,24 @@ std::string Signed(const std::string& dir, const std::string& image) {
                         image + " >/dev/null 2>&1";
   EXPECT_EQ(system(command.c_str()), 0) << command;
   return dir + "/signed.efi";
+}
+
+Bytes Guid(const char* text) {
+  efi_guid_t guid;
+  EXPECT_EQ(efi_str_to_guid(text, &guid), 0);
+  const auto* b = reinterpret_cast<const uint8_t*>(&guid);
+  return Bytes(b, b + 16);
+}
+
+Bytes SignatureList(const char* type, const Bytes& value) {
+  Bytes list = Guid(type);
+  const uint32_t each = uint32_t(16 + value.size()), size = 28 + each;
+  for (uint32_t field : {size, 0u, each})
+    for (int i = 0; i < 4; ++i) list.push_back(uint8_t(field >> (8 * i)));
+  Bytes owner = Guid(kShim);
+  list.insert(list.end(), owner.begin(), owner.end());
+  list.insert(list.end(), value.begin(), value.end());
+  return list;
 }
 
 Outcome ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit) {

@@ -2,8 +2,9 @@
 // (libefivar's own EFIVARFS_PATH, read once when the library loads, so
 // main() sets it and starts the test binary again) and a root folder
 // (PELLORYCTL_ROOT) holding /proc/self/mountinfo, the sysfs files of one
-// disk, the disk itself as a file with a GPT, and the ESP's folder. The
-// real kernel and a real disk are the Linux guest's round trip, not this.
+// disk, the disk itself as a file with a protective MBR and a GPT (read by
+// libblkid as it reads a disk), and the ESP's folder. The real kernel and
+// a real disk are the Linux guest's round trip, not this.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -97,7 +98,19 @@ uint32_t PeOffset(const Bytes& image);
 // image with one change, written as dir/patched.efi.
 std::string Patched(const std::string& dir, const std::string& image, const std::function<void(Bytes*)>& change);
 // A copy of image signed by sbsign with a key made for the test, in dir:
-// dir/signed.efi.
+// dir/signed.efi, its certificate dir/cert.pem.
 std::string Signed(const std::string& dir, const std::string& image);
+
+// The key stores Secure Boot reads: db and dbx under the image security
+// database's GUID, the Machine Owner Keys under shim's; and the types of
+// their signature lists' entries.
+inline constexpr char kSecurity[] = "d719b2cb-3d3a-4596-a3bc-dad00e67656f";
+inline constexpr char kShim[] = "605dab50-e046-4300-abb6-3dd810dd8b23";
+inline constexpr char kX509[] = "a5c059a1-94e4-4aa7-87b5-ab155c2bf072";
+inline constexpr char kSha256[] = "c1c41626-504c-4092-aca9-41f936934328";
+// A GUID's 16 bytes as they lie in a variable.
+Bytes Guid(const char* text);
+// One EFI_SIGNATURE_LIST of one entry: a certificate (DER) or a digest.
+Bytes SignatureList(const char* type, const Bytes& value);
 // Reads a file as ReadWholeFile does, with its last byte changed.
 Outcome ReadCorrupted(const std::string& path, Bytes* bytes, size_t limit);

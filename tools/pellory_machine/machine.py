@@ -65,6 +65,11 @@ PLAIN = Firmware("/usr/share/OVMF/OVMF_CODE_4M.fd", "/usr/share/OVMF/OVMF_VARS_4
 # Debian's test-only key set: PK, KEK and db hold the snakeoil certificate.
 SECURE = Firmware("/usr/share/OVMF/OVMF_CODE_4M.snakeoil.fd",
                   "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd", secure=True)
+# As a retail PC ships: Secure Boot enforced, db trusting Microsoft's UEFI CA
+# (which signs the distributions' shim) and Windows' PCA; PK and KEK
+# Debian's and Microsoft's.
+RETAIL = Firmware("/usr/share/OVMF/OVMF_CODE_4M.secboot.fd",
+                  "/usr/share/OVMF/OVMF_VARS_4M.ms.fd", secure=True)
 SNAKEOIL_KEY = "/usr/share/ovmf/PkKek-1-snakeoil.key"
 SNAKEOIL_CERT = "/usr/share/ovmf/PkKek-1-snakeoil.pem"
 SNAKEOIL_PASSWORD = "snakeoil"

@@ -27,6 +27,11 @@ import uuid
 from pathlib import Path
 
 GLOBAL_GUID = uuid.UUID("8be4df61-93ca-11d2-aa0d-00e098032b8c")
+# db and dbx; shim's MokList and its mirrors.
+IMAGE_SECURITY_GUID = uuid.UUID("d719b2cb-3d3a-4596-a3bc-dad00e67656f")
+SHIM_GUID = uuid.UUID("605dab50-e046-4300-abb6-3dd810dd8b23")
+CERT_X509 = uuid.UUID("a5c059a1-94e4-4aa7-87b5-ab155c2bf072")
+CERT_SHA256 = uuid.UUID("c1c41626-504c-4092-aca9-41f936934328")
 
 
 def _contract_guid():
@@ -40,6 +45,10 @@ def _contract_guid():
 
 PELLORY_GUID = _contract_guid()
 NV_BS_RT = 7   # NON_VOLATILE | BOOTSERVICE_ACCESS | RUNTIME_ACCESS
+# What shim's enrollment leaves MokList with: boot-service access only (a
+# MokList that the OS could reach at runtime shim deletes at its start:
+# "Variable MokList has incorrect attribute").
+NV_BS = 3
 
 _FV_SIGNATURE = b"_FVH"
 _AUTH_STORE_GUID = uuid.UUID("aaf32c78-947b-439a-a180-2e144ec37792")
@@ -135,6 +144,25 @@ class VarStore:
         if at + len(record) > self.end:
             raise StoreError("no room for %s" % name)
         self.image[at:at + len(record)] = record
+
+
+def signature_list(kind, values, owner=SHIM_GUID):
+    """One EFI_SIGNATURE_LIST of `kind` (CERT_X509: DER certificates of
+    one length each, so usually one; CERT_SHA256: 32-byte digests)."""
+    size = 16 + len(values[0])
+    if any(len(v) + 16 != size for v in values):
+        raise StoreError("the entries of one signature list have one size")
+    body = b"".join(owner.bytes_le + bytes(v) for v in values)
+    return kind.bytes_le + struct.pack("<III", 28 + len(body), 0, size) + body
+
+
+def add_signatures(store, name, guid, lists, attributes):
+    """Appends signature lists to db, dbx or MokList (made when absent),
+    as written straight into the store: the firmware checks the signature
+    of an authenticated write when it is made, never when it reads its
+    store, so no signed update is needed here."""
+    old = store.get(name, guid)
+    store.set(name, guid, old[0] if old else attributes, (old[1] if old else b"") + b"".join(lists))
 
 
 def _align(offset):
