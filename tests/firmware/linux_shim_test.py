@@ -200,18 +200,18 @@ def check_second(machine, step, scheduled, console, image, failures):
             failures.append(f"no {want!r} between the boots")
 
 
-def test_shim(options, image):
-    work = Path(options.work)
+def test_shim(efi_dir, image, deb, cache, work):
+    work = Path(work)
     work.mkdir(parents=True, exist_ok=True)
-    guest = debian_guest.build(options.cache)
-    keys, files, forbidden = prepare(work, options.efi_dir)
+    guest = debian_guest.build(cache)
+    keys, files, forbidden = prepare(work, efi_dir)
     machine = linux.Machine(work / "guest", firmware=RETAIL)
-    files[f"{PROGRAMS}/pelloryctl.deb"] = str(Path(options.deb).resolve())
+    files[f"{PROGRAMS}/pelloryctl.deb"] = str(Path(deb).resolve())
     machine.copy_guest_disk(guest, {**files, f"{linux.STEPS}/1.sh": FIRST.encode(),
                                     f"{linux.STEPS}/2.sh": SECOND.encode()})
     write_keys(machine, keys, forbidden)
     started = time.monotonic()
-    result = machine.boot(BOOT_TIMEOUT, console_out=work / "console.txt")
+    result = machine.boot(limit=BOOT_TIMEOUT, console_out=work / "console.txt")
     steps = {s.number: s for s in result.steps}
     failures = []
     check_first(steps.get(1), failures)
